@@ -1,0 +1,35 @@
+#include "datenbankverbindung.h"
+
+#include "dbengine.h"
+#include "mainview.h"
+#include "registry.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+QString defaultDatabasePath()
+{
+    // Joined as it stands, so a program in the root folder gets "//Messwerte.mdb", which the
+    // file system takes as "/Messwerte.mdb".
+    return QCoreApplication::applicationDirPath() + QDir::separator()
+        + QStringLiteral("Messwerte.mdb");
+}
+
+void DatenbankOeffnen(Registry &registry, MainView &view, const QString &path)
+{
+    DbEngine &engine = DbEngine::instance();
+    registry.Datenbank = engine.OpenDatabase(path);
+    view.pump();
+}
+
+void DatenbankSchliessen(Registry &registry, MainView &view)
+{
+    view.timerOff();
+    if (!registry.Datenbank) {
+        throw RuntimeError(ErrorNumber::ObjectNotSet,
+                           QStringLiteral("Objektvariable nicht festgelegt: keine Datenbank offen."));
+    }
+    const std::unique_ptr<Database> closing = std::move(registry.Datenbank);
+    closing->Close();
+    view.pump();
+}

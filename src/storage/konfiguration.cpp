@@ -1,0 +1,103 @@
+#include "konfiguration.h"
+
+#include "database.h"
+#include "mainview.h"
+#include "recordset.h"
+#include "registry.h"
+#include "variantconversion.h"
+
+#include <QVariant>
+
+#include <functional>
+
+namespace {
+
+// The row loop all three loaders share; an error in handleRow is reported with the table and the
+// row number (from 1).
+void readTable(Registry &registry, MainView &view, const QString &table,
+               const std::function<void(Recordset &)> &handleRow)
+{
+    if (!registry.Datenbank) {
+        throw RuntimeError(ErrorNumber::ObjectNotSet,
+                           QStringLiteral("Objektvariable nicht festgelegt: keine Datenbank offen."));
+    }
+    std::unique_ptr<Recordset> rows = registry.Datenbank->OpenRecordset(table);
+    rows->MoveFirst();
+    qint32 row = 0;
+    while (!rows->Eof()) {
+        ++row;
+        try {
+            handleRow(*rows);
+        } catch (const RuntimeError &error) {
+            throw error.withContext(QStringLiteral("Tabelle '%1', Zeile %2").arg(table).arg(row));
+        }
+        rows->MoveNext();
+    }
+    view.pump();
+    rows->Close();
+}
+
+// One column into one slot, in the order that decides which error a bad row gives: the value is
+// read first, then the slot is checked, then the value is converted.
+template <typename Slot, typename Convert>
+void store(Recordset &rows, const QString &column, Slot slot, Convert convert)
+{
+    const QVariant value = rows.field(column);
+    auto &target = slot();
+    try {
+        target = convert(value);
+    } catch (const RuntimeError &error) {
+        throw error.withContext(QStringLiteral("Spalte '%1'").arg(column));
+    }
+}
+
+bool isParameter(const QVariant &value, const QString &name)
+{
+    return !value.isNull() && value.toString() == name;
+}
+
+} // namespace
+
+void GeraeteLesen(Registry &registry, MainView &view)
+{
+    registry.AnzahlGeraete = 0;
+    readTable(registry, view, QStringLiteral("Geraete"), [&registry](Recordset &rows) {
+        const qint32 k = ++registry.AnzahlGeraete;
+        store(rows, QStringLiteral("ID"), [&]() -> auto & { return registry.GeraetID[k]; }, toLong);
+        store(rows, QStringLiteral("Ip"), [&]() -> auto & { return registry.GeraetIP[k]; }, toText);
+        store(rows, QStringLiteral("Bezeichnung"),
+              [&]() -> auto & { return registry.GeraetName[k]; }, toText);
+    });
+}
+
+void SensorenLesen(Registry &registry, MainView &view)
+{
+    registry.AnzahlSensoren = 0;
+    readTable(registry, view, QStringLiteral("Sensoren"), [&registry](Recordset &rows) {
+        const qint32 k = ++registry.AnzahlSensoren;
+        store(rows, QStringLiteral("ID"), [&]() -> auto & { return registry.SensorID[k]; }, toLong);
+        store(rows, QStringLiteral("Geraet"),
+              [&]() -> auto & { return registry.SensorGeraet[k]; }, toLong);
+        store(rows, QStringLiteral("Anschluss"),
+              [&]() -> auto & { return registry.SensorAnschluss[k]; }, toLong);
+        store(rows, QStringLiteral("Bezeichnung"),
+              [&]() -> auto & { return registry.SensorName[k]; }, toText);
+    });
+}
+
+void EinstellungenLesen(Registry &registry, MainView &view)
+{
+    registry.MessIntervall = 2;
+    registry.Messungen = 5;
+    readTable(registry, view, QStringLiteral("Einstellungen"), [&registry](Recordset &rows) {
+        const QString parameter = QStringLiteral("Parameter");
+        if (isParameter(rows.field(parameter), QStringLiteral("MessIntervall"))) {
+            store(rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.MessIntervall; },
+                  toLong);
+        }
+        if (isParameter(rows.field(parameter), QStringLiteral("Messungen"))) {
+            store(rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.Messungen; },
+                  toLong);
+        }
+    });
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+class MainView;
+struct Registry;
+
+// The three loaders that copy the configuration from the open database into the registry, once
+// at start-up. Each reads its whole table in insertion order and pumps once after the last row.
+// Every failure (missing table or column, an empty table, a null or non-number where a number is
+// read, a null where a text is read, more rows than the registry holds) is a RuntimeError that
+// names the table, the row and the column.
+
+// Devices, from Geraete (ID, IP, Bezeichnung); at most 50 rows.
+void GeraeteLesen(Registry &registry, MainView &view);
+// Sensors, from Sensoren (ID, Geraet, Anschluss, Bezeichnung); at most 99 rows.
+void SensorenLesen(Registry &registry, MainView &view);
+// MessIntervall and Messungen, from Einstellungen (Parameter, Wert): first the defaults 2 and 5,
+// then for each setting the Wert of the last row whose Parameter is exactly its name.
+void EinstellungenLesen(Registry &registry, MainView &view);

@@ -1,0 +1,51 @@
+#include "mittelwerte.h"
+
+#include "numbertext.h"
+#include "registry.h"
+
+#include <QDateTime>
+
+#include <cmath>
+
+void MittelwerteSpeichern(Registry &registry)
+{
+    const qint32 n = registry.AnzahlSensoren;
+    for (qint32 i = 0; i <= n; ++i) {
+        if (registry.SensorZaehler[i] > 0.0) {
+            const double average = registry.SensorSumme[i] / registry.SensorZaehler[i];
+            // The polling pass keeps every sum finite, so this never fails; should it, a reading
+            // that cannot be stored is dropped rather than the whole logger ended.
+            if (std::isfinite(average)) {
+                WertSpeichern(registry, registry.SensorID[i], average);
+            }
+            registry.SensorZaehler[i] = 0;
+            registry.SensorSumme[i] = 0;
+        }
+    }
+}
+
+void WertSpeichern(Registry &registry, qint32 sensorNummer, double wert)
+{
+    const QString statement = werteInsert(sensorNummer, wert, QDateTime::currentDateTime());
+    if (!registry.Datenbank) {
+        throw RuntimeError(ErrorNumber::ObjectNotSet,
+                           QStringLiteral("Objektvariable nicht festgelegt: keine Datenbank offen "
+                                          "für %1").arg(statement));
+    }
+    registry.Datenbank->Execute(statement);
+}
+
+QString werteInsert(qint32 sensorNummer, double wert, const QDateTime &zeit)
+{
+    return QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (")
+        + QString::number(sensorNummer) + QStringLiteral(",'")
+        + zeit.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("',")
+        + KommaZuPunkt(numberText(wert)) + QStringLiteral(")");
+}
+
+QString KommaZuPunkt(const QString &text)
+{
+    QString result = text;
+    result.replace(QLatin1Char(','), QLatin1Char('.'));
+    return result;
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "checkedarray.h"
+#include "database.h"
+
+#include <QString>
+
+#include <memory>
+
+// The program's whole shared state for one run: the open database, the device and sensor tables
+// with one reading accumulator per sensor, the two cycle settings and the seconds counter.
+//
+// Rows sit at index 1 upward in the order in which they were loaded; index 0 of every column is
+// never filled and keeps its start value. A sensor names its device by that position
+// (SensorGeraet = k is the k-th device row read), not by the device's ID.
+struct Registry
+{
+    static constexpr qint32 maxGeraete = 50;
+    static constexpr qint32 maxSensoren = 99;
+
+    std::unique_ptr<Database> Datenbank;
+
+    CheckedArray<qint32, maxGeraete + 1> GeraetID{"GeraetID"};
+    CheckedArray<QString, maxGeraete + 1> GeraetIP{"GeraetIP"};
+    CheckedArray<QString, maxGeraete + 1> GeraetName{"GeraetName"};
+    qint32 AnzahlGeraete = 0;
+
+    CheckedArray<qint32, maxSensoren + 1> SensorID{"SensorID"};
+    CheckedArray<qint32, maxSensoren + 1> SensorGeraet{"SensorGeraet"};
+    CheckedArray<qint32, maxSensoren + 1> SensorAnschluss{"SensorAnschluss"};
+    CheckedArray<QString, maxSensoren + 1> SensorName{"SensorName"};
+    qint32 AnzahlSensoren = 0;
+    // Sum and count of the readings accepted since the last store; they change together, and a
+    // count of 0 always goes with a sum of 0.
+    CheckedArray<double, maxSensoren + 1> SensorSumme{"SensorSumme"};
+    CheckedArray<double, maxSensoren + 1> SensorZaehler{"SensorZaehler"};
+
+    qint32 MessIntervall = 0;
+    qint32 Messungen = 0;
+    qint32 Sekunden = 0;
+};
