@@ -1,0 +1,71 @@
+#include "geraeteabfragen.h"
+
+#include "holeurl.h"
+#include "leadingnumber.h"
+#include "mainview.h"
+#include "numbertext.h"
+#include "registry.h"
+#include "tagwert.h"
+
+#include <QDateTime>
+
+#include <cmath>
+
+namespace {
+
+constexpr qint32 kTimeoutSeconds = 15;
+constexpr double kNoReadingBelow = -9999;
+const QString kCrLf = QStringLiteral("\r\n");
+
+bool accepted(const QString &answer)
+{
+    // The marker must stand after the first character: a page that begins with it is rejected.
+    return !answer.isEmpty() && answer.indexOf(QLatin1String("<ntpsync>")) > 0;
+}
+
+void readSensors(Registry &registry, MainView &view, qint32 device, const QString &answer)
+{
+    const qint32 sensors = registry.AnzahlSensoren;
+    for (qint32 j = 1; j <= sensors; ++j) {
+        if (registry.SensorGeraet[j] != device) {
+            continue;
+        }
+        const QString tag = QLatin1Char('t') + QString::number(registry.SensorAnschluss[j]);
+        const std::optional<double> reading = leadingNumber(TagWert(answer, tag));
+        if (!reading || *reading < kNoReadingBelow
+            || !std::isfinite(registry.SensorSumme[j] + *reading)) {
+            continue;
+        }
+        view.appendLog(registry.SensorName[j] + QStringLiteral(": ") + numberText(*reading) + kCrLf);
+        view.pump();
+        registry.SensorZaehler[j] += 1;
+        registry.SensorSumme[j] += *reading;
+    }
+}
+
+} // namespace
+
+void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer)
+{
+    view.clearLog();
+    const qint32 devices = registry.AnzahlGeraete;
+    for (qint32 i = 1; i <= devices; ++i) {
+        view.setStatus(QStringLiteral("Datenübertragung (") + registry.GeraetName[i]
+                       + QStringLiteral(")..."));
+        view.pump();
+        const QString url = QStringLiteral("http://") + registry.GeraetIP[i] + QStringLiteral("/xml");
+        const QString answer = HoleURL(view, transfer, url, kTimeoutSeconds);
+        view.pump();
+        if (accepted(answer)) {
+            readSensors(registry, view, i, answer);
+        } else {
+            view.appendLog(QStringLiteral("Datenholung von ") + registry.GeraetName[i]
+                           + QStringLiteral(" war erfolglos.") + kCrLf);
+        }
+    }
+    view.appendLog(kCrLf
+                   + QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss dd.MM.yyyy")));
+    view.pump();
+    view.setStatus(QString());
+    view.pump();
+}

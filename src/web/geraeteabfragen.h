@@ -1,0 +1,16 @@
+#pragma once
+
+class Interschneck;
+class MainView;
+struct Registry;
+
+// One polling pass over all devices, in table order. The log box is emptied, then holds one line
+// per accepted reading ("Keller:  21.5") or one failure line per device whose page did not come
+// or lacks the marker, then an empty line and the time stamp "HH:MM:SS DD.MM.YYYY". Every
+// accepted reading is added to its sensor's count and sum. While a device is fetched the status
+// line names it; at the end it is empty.
+//
+// A reading below -9999 means "no reading" and is dropped, and so is one too large for a 64-bit
+// float or one that would make its sensor's sum infinite: nothing a device sends can end the
+// program or poison an average.
+void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer);

@@ -1,0 +1,63 @@
+#include "holeurl.h"
+
+#include "checkedarithmetic.h"
+#include "interschneck.h"
+#include "mainview.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+namespace {
+
+constexpr int kPassMs = 20;
+constexpr qint32 kPassesPerSecond = 50;
+
+// Handles events for up to one pass, ending early only when the transfer ends.
+void waitPass(Interschneck &transfer)
+{
+    if (!transfer.StillExecuting()) {
+        return;
+    }
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, which would shorten the bound below what it
+    // promises.
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&transfer, &Interschneck::finished, &loop, &QEventLoop::quit);
+    timer.start(kPassMs);
+    loop.exec();
+}
+
+} // namespace
+
+FetchResult holeUrlDetailed(MainView &view, Interschneck &transfer, const QString &url,
+                            qint32 timeoutSeconds)
+{
+    const qint64 bound = qint64(timeoutSeconds) * kPassesPerSecond;
+    view.pump();
+    transfer.Cancel();
+    transfer.Execute(url, QStringLiteral("GET"));
+
+    FetchResult result;
+    do {
+        waitPass(transfer);
+        result.passes = checkedAdd(result.passes, 1);
+        view.pump();
+    } while (transfer.StillExecuting() && result.passes <= bound);
+
+    if (transfer.StillExecuting()) {
+        result.timedOut = true;
+        transfer.Cancel();
+    } else {
+        result.text = transfer.GetChunk(Interschneck::keptBytes);
+    }
+    view.pump();
+    return result;
+}
+
+QString HoleURL(MainView &view, Interschneck &transfer, const QString &url, qint32 timeoutSeconds)
+{
+    return holeUrlDetailed(view, transfer, url, timeoutSeconds).text;
+}
