@@ -1,0 +1,39 @@
+-- Creates an empty Messwerte.mdb (an SQLite file) with the four tables the program uses:
+--   sqlite3 Messwerte.mdb < docs/schema.sql
+-- The program reads Einstellungen, Geraete and Sensoren once at start-up and appends to Werte.
+-- Table and column names are matched without regard to case; further columns are ignored.
+
+-- Settings: rows with Parameter 'MessIntervall' (seconds between two polling passes, default 2)
+-- and 'Messungen' (passes per stored average, default 5). The names are matched exactly.
+CREATE TABLE Einstellungen (
+    Parameter TEXT,
+    Wert      NUMERIC
+);
+
+-- Devices. Sensors name their device by its position in this table (1 = the first row
+-- inserted), not by ID. IP is what stands between "http://" and "/xml", a port may follow
+-- ("192.168.1.20:8080"). At most 50 rows.
+CREATE TABLE Geraete (
+    ID          INTEGER NOT NULL,
+    IP          TEXT    NOT NULL,
+    Bezeichnung TEXT    NOT NULL
+);
+
+-- Sensors: ID is the number stored in Werte; Geraet the device's position in Geraete; the
+-- reading of Anschluss N is the element <tN> of the device's page. At most 99 rows.
+CREATE TABLE Sensoren (
+    ID          INTEGER NOT NULL,
+    Geraet      INTEGER NOT NULL,
+    Anschluss   INTEGER NOT NULL,
+    Bezeichnung TEXT    NOT NULL
+);
+
+-- Stored averages, one row per sensor and store; Zeit is local time, 'YYYY-MM-DD HH:MM:SS'.
+CREATE TABLE Werte (
+    SensorNummer INTEGER,
+    Zeit         DATETIME,
+    MessWert     REAL
+);
+
+INSERT INTO Einstellungen (Parameter, Wert) VALUES ('MessIntervall', 2);
+INSERT INTO Einstellungen (Parameter, Wert) VALUES ('Messungen', 5);

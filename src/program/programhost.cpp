@@ -1,0 +1,103 @@
+#include "programhost.h"
+
+#include "datenbankverbindung.h"
+#include "geraeteabfragen.h"
+#include "konfiguration.h"
+#include "runtimeerror.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <new>
+
+ProgramHost::ProgramHost(QString databasePath)
+    : m_databasePath(std::move(databasePath)),
+      m_messTakt(m_registry, *this, [this] { pollingPass(); })
+{
+}
+
+ProgramHost::~ProgramHost() = default;
+
+void ProgramHost::Form_Load()
+{
+    setStatus(QString());
+    DatenbankOeffnen(m_registry, *this, m_databasePath);
+    GeraeteLesen(m_registry, *this);
+    SensorenLesen(m_registry, *this);
+    EinstellungenLesen(m_registry, *this);
+    m_registry.Sekunden = 0;
+    timerOn();
+}
+
+void ProgramHost::pump()
+{
+    QCoreApplication::processEvents();
+    if (m_ending) {
+        throw ProgramEnd();
+    }
+}
+
+void ProgramHost::reportError(const QString &message)
+{
+    const QByteArray text = QStringLiteral("pelvaro-access: %1\n").arg(message).toLocal8Bit();
+    std::fputs(text.constData(), stderr);
+    std::fflush(stderr);
+}
+
+void ProgramHost::endSequence()
+{
+    if (m_ending || m_closing) {
+        return;
+    }
+    m_closing = true;
+    try {
+        DatenbankSchliessen(m_registry, *this);
+    } catch (const ProgramEnd &) {
+        return;
+    } catch (const RuntimeError &error) {
+        fail(error.message());
+        return;
+    }
+    endProgram(0);
+}
+
+void ProgramHost::timerTick()
+{
+    try {
+        m_messTakt.run();
+    } catch (const ProgramEnd &) {
+    } catch (const RuntimeError &error) {
+        fail(error.message());
+    } catch (const std::bad_alloc &) {
+        fail(QStringLiteral("Laufzeitfehler %1: Nicht genügend Speicher.")
+                 .arg(ErrorNumber::OutOfMemory));
+    } catch (const std::exception &error) {
+        fail(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void ProgramHost::endProgram(int exitCode)
+{
+    if (m_ending) {
+        return;
+    }
+    m_ending = true;
+    timerOff();
+    programEnding();
+    QCoreApplication::exit(exitCode);
+}
+
+void ProgramHost::pollingPass()
+{
+    GeraeteAbfragen(m_registry, *this, m_interschneck);
+}
+
+void ProgramHost::fail(const QString &message)
+{
+    if (m_ending) {
+        return;
+    }
+    timerOff();
+    reportError(message);
+    endProgram(1);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "interschneck.h"
+#include "mainview.h"
+#include "messtakt.h"
+#include "registry.h"
+
+#include <QString>
+
+// The program apart from how it is shown: the registry, the transfer component, the cycle tick,
+// and what the three event handlers do, with the error and end handling they share. The window
+// and the headless runner derive from it and supply the rest of MainView.
+//
+// Ending: endProgram() marks the program as ending, stops the timer and makes the event loops
+// return; from then on every pump throws ProgramEnd, so an operation that was interrupted by the
+// end never continues. No exception leaves a handler.
+class ProgramHost : public MainView
+{
+public:
+    explicit ProgramHost(QString databasePath);
+    ~ProgramHost() override;
+
+    // Start-up, before anything is shown: empty status line, open the database, load devices,
+    // sensors and settings, reset the seconds, switch the timer on. Throws RuntimeError.
+    void Form_Load();
+
+    void pump() override;
+
+    // Writes a run-time error where the user sees it: stderr, and whatever the derived class adds.
+    virtual void reportError(const QString &message);
+
+    // What the end button does: close the database, then end with exit code 0. Does nothing once
+    // the end has begun, so a second click (or signal) during the close finds nothing to do.
+    void endSequence();
+
+    bool isEnding() const { return m_ending; }
+    Registry &registry() { return m_registry; }
+    const MessTakt &messTakt() const { return m_messTakt; }
+    QString databasePath() const { return m_databasePath; }
+
+protected:
+    // The timer: one tick of the cycle. A RuntimeError in it ends the program with exit code 1.
+    void timerTick();
+    void endProgram(int exitCode);
+
+    // The polling pass of a tick.
+    virtual void pollingPass();
+    // Called once when the program begins to end, before the event loops return.
+    virtual void programEnding() {}
+
+    Interschneck &transfer() { return m_interschneck; }
+
+private:
+    void fail(const QString &message);
+
+    QString m_databasePath;
+    Registry m_registry;
+    Interschneck m_interschneck;
+    MessTakt m_messTakt;
+    bool m_ending = false;
+    bool m_closing = false;
+};

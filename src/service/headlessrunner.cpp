@@ -1,0 +1,63 @@
+#include "headlessrunner.h"
+
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kTickMs = 1000;
+
+} // namespace
+
+HeadlessRunner::HeadlessRunner(const QString &databasePath, QObject *parent)
+    : QObject(parent), ProgramHost(databasePath), m_timer(new QTimer(this))
+{
+    m_timer->setObjectName(QStringLiteral("Timer1"));
+    m_timer->setInterval(kTickMs);
+    connect(m_timer, &QTimer::timeout, this, [this] { timerTick(); });
+}
+
+HeadlessRunner::~HeadlessRunner() = default;
+
+void HeadlessRunner::clearLog()
+{
+    m_log.clear();
+}
+
+void HeadlessRunner::appendLog(const QString &piece)
+{
+    m_log += piece;
+}
+
+QString HeadlessRunner::logText() const
+{
+    return m_log;
+}
+
+void HeadlessRunner::setStatus(const QString &)
+{
+    // A countdown once a second would bury the pass logs; the status line has no place here.
+}
+
+void HeadlessRunner::timerOff()
+{
+    m_timer->stop();
+}
+
+void HeadlessRunner::timerOn()
+{
+    m_timer->start();
+}
+
+void HeadlessRunner::pollingPass()
+{
+    ProgramHost::pollingPass();
+    // Plain line ends for terminals and the journal, and one after the time stamp, so that the
+    // next pass starts on a line of its own.
+    QString text = m_log;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    const QByteArray bytes = (text + QStringLiteral("\n\n")).toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "programhost.h"
+
+#include <QObject>
+
+class QTimer;
+
+// The program without a window, for machines without a display and for running as a service:
+// the same start-up, cycle and database work. The log of each polling pass goes to stdout when
+// the pass ends; the status line is not shown; errors go to stderr.
+class HeadlessRunner : public QObject, public ProgramHost
+{
+    Q_OBJECT
+
+public:
+    explicit HeadlessRunner(const QString &databasePath, QObject *parent = nullptr);
+    ~HeadlessRunner() override;
+
+    void clearLog() override;
+    void appendLog(const QString &piece) override;
+    QString logText() const override;
+    void setStatus(const QString &caption) override;
+    void timerOff() override;
+    void timerOn() override;
+
+protected:
+    void pollingPass() override;
+
+private:
+    QTimer *m_timer;
+    QString m_log;
+};

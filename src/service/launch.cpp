@@ -1,0 +1,41 @@
+#include "launch.h"
+
+#include "datenbankverbindung.h"
+#include "headlessrunner.h"
+#include "options.h"
+#include "runtimeerror.h"
+#include "signalbridge.h"
+#include "version.h"
+
+#include <QCoreApplication>
+
+int runProgram(ProgramHost &host, const std::function<void()> &show)
+{
+    SignalBridge signalBridge;
+    QObject::connect(&signalBridge, &SignalBridge::endRequested, [&host] { host.endSequence(); });
+    try {
+        host.Form_Load();
+    } catch (const RuntimeError &error) {
+        host.reportError(error.message());
+        return 1;
+    } catch (const ProgramEnd &) {
+        return 0;
+    }
+    signalBridge.enable();
+    show();
+    return QCoreApplication::exec();
+}
+
+QString databasePathFor(const Options &options)
+{
+    return options.databasePath.isEmpty() ? defaultDatabasePath() : options.databasePath;
+}
+
+int runHeadless(int &argc, char **argv, const Options &options)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pelvaro-access"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
+    HeadlessRunner runner(databasePathFor(options));
+    return runProgram(runner, [] {});
+}

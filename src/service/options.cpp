@@ -1,0 +1,87 @@
+#include "options.h"
+
+#include "version.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+const char *const kHelp =
+    "Aufruf: pelvaro-access [Optionen]\n"
+    "\n"
+    "Fragt in festem Takt die XML-Statusseiten der Sensorgeräte ab, die in der Datenbank stehen,\n"
+    "und schreibt gemittelte Messwerte in deren Tabelle Werte. Ohne Optionen öffnet es die Datei\n"
+    "Messwerte.mdb im Verzeichnis des Programms und zeigt sein Fenster.\n"
+    "\n"
+    "Optionen:\n"
+    "  --database PFAD   diese Datenbank verwenden statt Messwerte.mdb neben dem Programm\n"
+    "  --headless        ohne Fenster und ohne Bildschirm laufen: das Protokoll jedes\n"
+    "                    Abfragedurchgangs geht auf die Standardausgabe, Fehler auf die\n"
+    "                    Standardfehlerausgabe\n"
+    "  -h, --help        diese Hilfe zeigen\n"
+    "  -v, --version     Name und Version zeigen\n"
+    "\n"
+    "Beenden mit dem Knopf \"Ende\" oder mit SIGTERM bzw. SIGINT (Strg+C): die Datenbank wird\n"
+    "geschlossen. Rückgabewerte: 0 regulär beendet, 1 Laufzeitfehler, 2 falscher Aufruf.\n";
+
+ParsedCommandLine usageError(const QString &message)
+{
+    ParsedCommandLine result;
+    result.exitCode = kUsageError;
+    result.error = QStringLiteral("pelvaro-access: %1\n"
+                                  "Aufruf: pelvaro-access [--database PFAD] [--headless]; "
+                                  "mehr mit --help.\n")
+                       .arg(message);
+    return result;
+}
+
+} // namespace
+
+ParsedCommandLine parseCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption database(QStringLiteral("database"), QString(), QStringLiteral("PFAD"));
+    const QCommandLineOption headless(QStringLiteral("headless"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    parser.addOptions({database, headless, help, version});
+
+    if (!parser.parse(arguments)) {
+        if (!parser.unknownOptionNames().isEmpty()) {
+            const QString name = parser.unknownOptionNames().constFirst();
+            return usageError(QStringLiteral("Unbekannte Option '%1%2'.")
+                                  .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
+                                       name));
+        }
+        if (parser.errorText().startsWith(QLatin1String("Missing value"))) {
+            return usageError(QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
+        }
+        return usageError(QStringLiteral("Falscher Aufruf (%1).").arg(parser.errorText()));
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return usageError(QStringLiteral("Unerwartetes Argument '%1'.")
+                              .arg(parser.positionalArguments().constFirst()));
+    }
+
+    ParsedCommandLine result;
+    if (parser.isSet(help)) {
+        result.output = QString::fromUtf8(kHelp);
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.output = QStringLiteral("pelvaro-access (Pelvaro (Access)) %1\n").arg(QString::fromLatin1(pelvaroVersion));
+        return result;
+    }
+    Options options;
+    options.headless = parser.isSet(headless);
+    if (parser.isSet(database)) {
+        options.databasePath = parser.value(database);
+        if (options.databasePath.isEmpty()) {
+            return usageError(QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
+        }
+    }
+    result.run = options;
+    return result;
+}

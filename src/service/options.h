@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+struct Options
+{
+    // Empty: Messwerte.mdb in the executable's folder.
+    QString databasePath;
+    bool headless = false;
+};
+
+// What the command line asks for: either a run with these options, or an immediate exit with
+// exitCode after printing output (to stdout) or error (to stderr). Exit code 2 is a usage error.
+struct ParsedCommandLine
+{
+    std::optional<Options> run;
+    int exitCode = 0;
+    QString output;
+    QString error;
+};
+
+// arguments includes the program name first, as QCoreApplication::arguments() has it. Needs no
+// application object, so that the kind of application can follow from the options.
+ParsedCommandLine parseCommandLine(const QStringList &arguments);
