@@ -1,0 +1,170 @@
+#ifndef DEVICESIMULATOR_H
+#define DEVICESIMULATOR_H
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class DeviceConnection;
+class QTcpServer;
+class QTcpSocket;
+
+// One simulated sensor device on one TCP port of 127.0.0.1, for the demo and for tests.
+//
+// It speaks just enough HTTP/1.1 for the logger: it reads a request head up to the blank line,
+// answers GET /xml (a query string is ignored, the method is not checked) according to the
+// behaviour set, and closes the connection; every answer says "Connection: close", so clients that
+// ask for keep-alive get one answer per connection. Other paths get 404 with a short HTML page,
+// whatever the behaviour, except that Silent never answers at all. It listens on loopback only.
+//
+// Settings take effect with the next request, also on connections already open. Any number of
+// connections may be open at once; all of them are owned by the simulator and closed when it is
+// destroyed.
+class DeviceSimulator : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Behaviour {
+        // 200, text/xml, Content-Length; declaration, <status>, <ntpsync>1</ntpsync>, <t1>..<tN>.
+        Normal,
+        // Reads the request, then neither answers nor closes until the client goes away.
+        Silent,
+        // The Normal answer, head and body, one byte per trickle interval.
+        Trickle,
+        // Sends the Normal head and half of its body, then resets the connection (RST, not FIN).
+        Reset,
+        // 500, or the status code set, with a small HTML page that has no marker.
+        ErrorStatus,
+        // A valid page of 12 KiB: marker, t1 and t2 within the first 4096 bytes, t3 onwards only
+        // from byte 8192 of the body (see DevicePage::oversizedXml).
+        Oversized,
+        // 200 without Content-Length and a body that never ends: marker and sensor elements,
+        // then <pad> elements for as long as the client reads. Flow-controlled: more is queued
+        // only while less than EndlessHighWater bytes wait in the socket.
+        Endless,
+        // 200 with 2048 fixed pseudo-random bytes (NUL, bytes >= 0x80, '<', '>').
+        Garbage,
+        // The body begins with "<ntpsync>" and has no declaration; otherwise as Normal.
+        MarkerAtStart,
+        // As Normal, but the marker is written "<NTPSYNC>".
+        MarkerWrongCase,
+        // 200 with Content-Length: 0.
+        EmptyBody,
+        // Connecting to port() is refused: the port is held by a socket that is bound but never
+        // listens. Holding it keeps the kernel from handing it out as the local end of an
+        // outgoing connection, which could connect a client to itself, and normally keeps other
+        // programs from taking it. Only when connections of this port are still open or in
+        // TIME_WAIT is it held shared, so that a program binding exactly this port with address
+        // reuse could take it; harmless for tests on loopback, which use ports of their own.
+        Refused
+    };
+    Q_ENUM(Behaviour)
+
+    // Queue limit of an endless answer; also bounds maxPendingBytes() for it, plus one chunk.
+    static constexpr qint64 EndlessHighWater = 64 * 1024;
+    static constexpr qint64 EndlessChunk = 16 * 1024;
+
+    explicit DeviceSimulator(QObject *parent = nullptr);
+    ~DeviceSimulator() override;
+
+    // Names as used on the command line: normal, silent, trickle, reset, error, oversized,
+    // endless, garbage, marker-at-start, marker-case, empty, refused. behaviourFromName()
+    // leaves *out alone and returns false for an unknown name; case matters.
+    static bool behaviourFromName(const QString &name, Behaviour *out);
+    static QString behaviourName(Behaviour behaviour);
+    static QStringList behaviourNames();
+
+    // Takes port on 127.0.0.1, 0 meaning any free port. Fails if the port is taken or the
+    // simulator already holds one; errorString() then says why.
+    bool listen(quint16 port = 0);
+    bool isListening() const;
+    // Releases the port and drops all connections.
+    void close();
+    // 0 while not listening.
+    quint16 port() const;
+    // "127.0.0.1:PORT", the form the logger is configured with.
+    QString address() const;
+    QString errorString() const;
+
+    // Switching to or from Refused while listening re-takes the same port, briefly leaving it
+    // free; connections already open stay open.
+    void setBehaviour(Behaviour behaviour);
+    Behaviour behaviour() const;
+
+    // Number of sensor elements t1..tN; default 4, negative counts as 0.
+    void setSensorCount(int count);
+    int sensorCount() const;
+
+    // Fixed readings for t1, t2, ..., written with QString::number(v, 'g', 15). Sensors past the
+    // end of the list report NoReading. An empty list returns to drifting readings: sensor N
+    // then reads about 20 + N, moving slowly and smoothly with time, with two decimals.
+    void setFixedReadings(const QList<double> &readings);
+    static constexpr double NoReading = -10000.0;
+
+    // Serve exactly this body in place of the one the behaviour generates (even an empty one),
+    // as text/xml with Content-Length. Trickle and Reset still deliver it their way; Silent,
+    // Endless and Refused have no body to replace. clearBody() returns to generated bodies.
+    void setBody(const QByteArray &body);
+    void clearBody();
+    // Status code of every answer to /xml in place of the behaviour's own (200, or 500 for
+    // ErrorStatus); 0 returns to those.
+    void setStatusCode(int code);
+
+    // Time between the bytes of a Trickle answer, default 100 ms.
+    void setTrickleInterval(int ms);
+
+    // The page Normal generates right now (regardless of setBody()), to compare received
+    // pages with; equal to what a request gets only with fixed readings.
+    QByteArray currentPage() const;
+
+    // Requests whose head was read completely, on all connections.
+    int requestCount() const;
+    // Request line and headers of the last such request, without the blank line.
+    QByteArray lastRequestHead() const;
+    int openConnectionCount() const;
+    // The most bytes seen waiting in one socket's write buffer right after queueing more.
+    qint64 maxPendingBytes() const;
+    // All answer bytes queued so far, on all connections.
+    qint64 bytesQueued() const;
+
+Q_SIGNALS:
+    // After a request head has been read and before it is answered, so a connected slot can
+    // still change what this request gets.
+    void requestReceived();
+    // Whenever answer bytes have been queued on a connection, with their number.
+    void answerBytesQueued(qint64 count);
+
+private:
+    bool takePort(quint16 port);
+    void releasePort();
+    void acceptConnections();
+    void answer(DeviceConnection *connection, const QByteArray &head);
+    QByteArray completeAnswer() const;
+    QList<QByteArray> readingTexts() const;
+    void countQueued(qint64 bytes, qint64 pending);
+    void dropConnection(DeviceConnection *connection);
+
+    QTcpServer *m_server = nullptr;
+    // Holds the port while the behaviour is Refused.
+    QTcpSocket *m_portHolder = nullptr;
+    quint16 m_port = 0;
+    QString m_errorString;
+    QList<DeviceConnection *> m_connections;
+
+    Behaviour m_behaviour = Behaviour::Normal;
+    int m_sensorCount = 4;
+    QList<double> m_fixedReadings;
+    QByteArray m_body;
+    bool m_hasBody = false;
+    int m_statusCode = 0;
+    int m_trickleInterval = 100;
+
+    int m_requestCount = 0;
+    QByteArray m_lastRequestHead;
+    qint64 m_maxPendingBytes = 0;
+    qint64 m_bytesQueued = 0;
+};
+
+#endif // DEVICESIMULATOR_H
