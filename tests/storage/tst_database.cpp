@@ -1,0 +1,189 @@
+#include "database.h"
+#include "datenbankverbindung.h"
+#include "dbengine.h"
+#include "recordingview.h"
+#include "recordset.h"
+#include "registry.h"
+#include "runtimeerror.h"
+#include "tempdatabase.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTest>
+#include <QVariant>
+
+#include <future>
+#include <thread>
+
+namespace {
+
+// Whether this process has the file open, as the operating system sees it.
+bool processHolds(const QString &path)
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::System | QDir::Files)) {
+        if (QFileInfo(fds.filePath(fd)).symLinkTarget() == target) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+class tst_Database : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void refusesWhatIsNoDatabase_data();
+    void refusesWhatIsNoDatabase();
+    void namesMatchWithoutCase();
+    void emptyTableHasNoCurrentRecord();
+    void waitsForAnotherWriter();
+    void closingReleasesTheFile();
+};
+
+void tst_Database::refusesWhatIsNoDatabase_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("createFile");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("messagePart");
+    QTest::newRow("missing") << QByteArray() << false << ErrorNumber::FileNotFound << "nicht gefunden";
+    QTest::newRow("text file") << QByteArray("ID;IP\n1;10.0.0.1\n") << true
+                               << ErrorNumber::UnrecognisedDatabaseFormat << "keine SQLite-Datenbank";
+    QTest::newRow("Access file") << QByteArray("\x00\x01\x00\x00Standard Jet DB\x00\x01", 21) << true
+                                 << ErrorNumber::UnrecognisedDatabaseFormat << "Microsoft-Access";
+    QTest::newRow("damaged SQLite file")
+        << QByteArray("SQLite format 3\x00", 16) + QByteArray(200, '\xff') << true
+        << ErrorNumber::UnrecognisedDatabaseFormat << "kann nicht geöffnet werden";
+}
+
+void tst_Database::refusesWhatIsNoDatabase()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, createFile);
+    QFETCH(int, error);
+    QFETCH(QString, messagePart);
+    const TempDatabase folder(false);
+    if (createFile) {
+        QFile file(folder.path());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    try {
+        DbEngine::instance().OpenDatabase(folder.path());
+        QFAIL("opened");
+    } catch (const RuntimeError &e) {
+        QCOMPARE(e.number(), error);
+        QVERIFY2(e.description().contains(messagePart), qPrintable(e.description()));
+        QVERIFY2(e.description().contains(folder.path()), qPrintable(e.description()));
+    }
+    QCOMPARE(QFileInfo::exists(folder.path()), createFile);
+    if (createFile) {
+        QFile file(folder.path());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), content);
+    }
+}
+
+void tst_Database::namesMatchWithoutCase()
+{
+    TempDatabase database;
+    database.exec(QStringLiteral("INSERT INTO Geraete VALUES (1, '10.0.0.1', 'Keller')"));
+    const std::unique_ptr<Database> db = DbEngine::instance().OpenDatabase(database.path());
+    const std::unique_ptr<Recordset> rows = db->OpenRecordset(QStringLiteral("GERAETE"));
+    rows->MoveFirst();
+    QCOMPARE(rows->field(QStringLiteral("Ip")).toString(), QStringLiteral("10.0.0.1"));
+    QCOMPARE(rows->field(QStringLiteral("bezeichnung")).toString(), QStringLiteral("Keller"));
+    try {
+        rows->field(QStringLiteral("Adresse"));
+        QFAIL("missing column read");
+    } catch (const RuntimeError &e) {
+        QCOMPARE(e.number(), ErrorNumber::ItemNotFound);
+        QVERIFY(e.description().contains(QLatin1String("'Adresse'")));
+    }
+    rows->MoveNext();
+    QVERIFY(rows->Eof());
+    rows->Close();
+    try {
+        db->OpenRecordset(QStringLiteral("Geraet"));
+        QFAIL("missing table opened");
+    } catch (const RuntimeError &e) {
+        QCOMPARE(e.number(), ErrorNumber::TableNotFound);
+        QVERIFY(e.description().contains(QLatin1String("'Geraet'")));
+    }
+}
+
+void tst_Database::emptyTableHasNoCurrentRecord()
+{
+    TempDatabase database;
+    const std::unique_ptr<Database> db = DbEngine::instance().OpenDatabase(database.path());
+    const std::unique_ptr<Recordset> rows = db->OpenRecordset(QStringLiteral("Sensoren"));
+    try {
+        rows->MoveFirst();
+        QFAIL("moved to a row of an empty table");
+    } catch (const RuntimeError &e) {
+        QCOMPARE(e.number(), ErrorNumber::NoCurrentRecord);
+        QVERIFY(e.description().contains(QLatin1String("'Sensoren'")));
+    }
+}
+
+void tst_Database::waitsForAnotherWriter()
+{
+    // Another program (a report, a database browser) writing at the same moment must not make a
+    // store fail: the write waits for the other's lock instead.
+    TempDatabase database;
+    const std::unique_ptr<Database> db = DbEngine::instance().OpenDatabase(database.path());
+    bool locked = false;
+    std::promise<void> lockTaken;
+    std::thread other([&] {
+        {
+            QSqlDatabase peer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peer"));
+            peer.setDatabaseName(database.path());
+            peer.open();
+            QSqlQuery query(peer);
+            locked = query.exec(QStringLiteral("BEGIN EXCLUSIVE"));
+            lockTaken.set_value();
+            // How long the other program keeps the file locked.
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            query.exec(QStringLiteral("COMMIT"));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("peer"));
+    });
+    lockTaken.get_future().wait();
+    bool written = true;
+    try {
+        db->Execute(QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (1,'x', 2)"));
+    } catch (const RuntimeError &) {
+        written = false;
+    }
+    other.join();
+    QVERIFY(locked);
+    QVERIFY(written);
+    QCOMPARE(database.rows(QStringLiteral("SELECT count(*) FROM Werte")).at(0).at(0).toInt(), 1);
+}
+
+void tst_Database::closingReleasesTheFile()
+{
+    TempDatabase database;
+    Registry registry;
+    RecordingView view;
+    view.timerRunning = true;
+    DatenbankOeffnen(registry, view, database.path());
+    QVERIFY(processHolds(database.path()));
+    DatenbankSchliessen(registry, view);
+    QVERIFY(!registry.Datenbank);
+    QVERIFY(!processHolds(database.path()));
+    // The timer goes off before the close, so no tick can meet a closed database.
+    QCOMPARE(view.timerEvents, QStringList{QStringLiteral("off")});
+    QCOMPARE(view.pumps, 2);
+}
+
+QTEST_GUILESS_MAIN(tst_Database)
+#include "tst_database.moc"

@@ -1,0 +1,133 @@
+#include "datenbankverbindung.h"
+#include "messtakt.h"
+#include "recordingview.h"
+#include "registry.h"
+#include "runtimeerror.h"
+#include "tempdatabase.h"
+
+#include <QTest>
+
+#include <limits>
+
+// The tick is driven directly: the rhythm is a matter of counts, not of the clock.
+class tst_MessTakt : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void rhythm_data();
+    void rhythm();
+    void timerIsOffForTheWholeTick();
+    void overflowEndsTheTick();
+    void endDuringCountdownLeavesTimerOff();
+};
+
+void tst_MessTakt::rhythm_data()
+{
+    // One token per tick: "Cn" shows "Noch n Sekunden...", "P" polls, "PS" polls and stores.
+    QTest::addColumn<int>("messIntervall");
+    QTest::addColumn<int>("messungen");
+    QTest::addColumn<QString>("ticks");
+    QTest::newRow("defaults 2 and 5") << 2 << 5 << "C1 P C1 P C1 P C1 P C1 PS C1 P";
+    QTest::newRow("interval 3") << 3 << 2 << "C2 C1 P C2 C1 PS C2";
+    QTest::newRow("interval 1") << 1 << 3 << "P P PS P";
+    QTest::newRow("interval 0") << 0 << 3 << "P P PS P";
+    QTest::newRow("interval -5") << -5 << 3 << "P P PS P";
+    QTest::newRow("12 seconds") << 13 << 1 << "C12 C11 C10";
+    QTest::newRow("store every pass") << 2 << 1 << "C1 PS C1 PS";
+    QTest::newRow("stores 0") << 1 << 0 << "PS PS PS";
+    QTest::newRow("stores -5") << 1 << -5 << "PS PS PS";
+}
+
+void tst_MessTakt::rhythm()
+{
+    QFETCH(int, messIntervall);
+    QFETCH(int, messungen);
+    QFETCH(QString, ticks);
+    TempDatabase database;
+    Registry registry;
+    RecordingView view;
+    DatenbankOeffnen(registry, view, database.path());
+    registry.MessIntervall = messIntervall;
+    registry.Messungen = messungen;
+    registry.AnzahlSensoren = 1;
+    registry.SensorID[1] = 1;
+    int passes = 0;
+    MessTakt takt(registry, view, [&] {
+        ++passes;
+        registry.SensorZaehler[1] += 1;
+        registry.SensorSumme[1] += 10;
+    });
+
+    QStringList seen;
+    for (int tick = 0; tick < ticks.split(QLatin1Char(' ')).size(); ++tick) {
+        view.statuses.clear();
+        const int passesBefore = passes;
+        const auto rowsBefore = database.rows(QStringLiteral("SELECT * FROM Werte")).size();
+        takt.run();
+        if (passes > passesBefore) {
+            const bool stored = database.rows(QStringLiteral("SELECT * FROM Werte")).size() > rowsBefore;
+            seen << (stored ? QStringLiteral("PS") : QStringLiteral("P"));
+            QVERIFY(view.statuses.isEmpty());
+        } else {
+            QCOMPARE(view.statuses.size(), 1);
+            const QString caption = view.statuses.constFirst();
+            QVERIFY2(caption.startsWith(QLatin1String("Noch ")) && caption.endsWith(QLatin1String(" Sekunden...")),
+                     qPrintable(caption));
+            seen << QLatin1Char('C') + caption.mid(5, caption.size() - 5 - 12);
+        }
+    }
+    QCOMPARE(seen.join(QLatin1Char(' ')), ticks);
+    QVERIFY(takt.abfragen() >= 0);
+    QVERIFY(messungen < 1 ? takt.abfragen() == 0 : takt.abfragen() < messungen);
+}
+
+void tst_MessTakt::timerIsOffForTheWholeTick()
+{
+    Registry registry;
+    RecordingView view;
+    registry.MessIntervall = 1;
+    registry.Messungen = 100;
+    bool timerRanDuringPass = true;
+    MessTakt takt(registry, view, [&] { timerRanDuringPass = view.timerRunning; });
+    view.timerOn();
+    takt.run();
+    QVERIFY(!timerRanDuringPass);
+    QCOMPARE(view.timerEvents, (QStringList{"on", "off", "on"}));
+    QCOMPARE(registry.Sekunden, 0);
+    QCOMPARE(takt.abfragen(), 1);
+}
+
+void tst_MessTakt::overflowEndsTheTick()
+{
+    Registry registry;
+    RecordingView view;
+    registry.MessIntervall = std::numeric_limits<qint32>::min();
+    registry.Messungen = 5;
+    bool polled = false;
+    MessTakt takt(registry, view, [&] { polled = true; });
+    try {
+        takt.run();
+        QFAIL("no overflow");
+    } catch (const RuntimeError &e) {
+        QCOMPARE(e.number(), ErrorNumber::Overflow);
+    }
+    QVERIFY(!polled);
+    QCOMPARE(view.timerEvents, QStringList{QStringLiteral("off")});
+}
+
+void tst_MessTakt::endDuringCountdownLeavesTimerOff()
+{
+    Registry registry;
+    RecordingView view;
+    registry.MessIntervall = 2;
+    registry.Messungen = 5;
+    MessTakt takt(registry, view, [] {});
+    view.endAtPump = 1;
+    QVERIFY_THROWS_EXCEPTION(ProgramEnd, takt.run());
+    QCOMPARE(view.timerEvents, QStringList{QStringLiteral("off")});
+    QCOMPARE(registry.Sekunden, 1);
+}
+
+QTEST_GUILESS_MAIN(tst_MessTakt)
+#include "tst_messtakt.moc"

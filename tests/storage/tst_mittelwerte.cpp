@@ -1,0 +1,165 @@
+#include "datenbankverbindung.h"
+#include "mittelwerte.h"
+#include "recordingview.h"
+#include "registry.h"
+#include "runtimeerror.h"
+#include "tempdatabase.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTest>
+
+class tst_Mittelwerte : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void statement_data();
+    void statement();
+    void kommaZuPunkt_data();
+    void kommaZuPunkt();
+    void averages_data();
+    void averages();
+    void failedStatementKeepsWhatWasWritten();
+
+private:
+    void addSensor(qint32 id, const QList<double> &readings);
+
+    std::unique_ptr<TempDatabase> m_database;
+    Registry m_registry;
+    RecordingView m_view;
+};
+
+void tst_Mittelwerte::init()
+{
+    m_database = std::make_unique<TempDatabase>();
+    m_registry.AnzahlSensoren = 0;
+    for (qint32 i = 0; i <= Registry::maxSensoren; ++i) {
+        m_registry.SensorZaehler[i] = 0;
+        m_registry.SensorSumme[i] = 0;
+    }
+    DatenbankOeffnen(m_registry, m_view, m_database->path());
+}
+
+void tst_Mittelwerte::cleanup()
+{
+    m_registry.Datenbank.reset();
+}
+
+void tst_Mittelwerte::addSensor(qint32 id, const QList<double> &readings)
+{
+    const qint32 k = ++m_registry.AnzahlSensoren;
+    m_registry.SensorID[k] = id;
+    for (double reading : readings) {
+        m_registry.SensorZaehler[k] += 1;
+        m_registry.SensorSumme[k] += reading;
+    }
+}
+
+void tst_Mittelwerte::statement_data()
+{
+    QTest::addColumn<int>("sensor");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("expected");
+    const QString head = QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (");
+    QTest::newRow("positive") << 7 << 21.5 << head + "7,'2026-12-05 08:04:09', 21.5)";
+    QTest::newRow("negative value") << 7 << -3.25 << head + "7,'2026-12-05 08:04:09',-3.25)";
+    QTest::newRow("negative sensor, zero") << -4 << 0.0 << head + "-4,'2026-12-05 08:04:09', 0)";
+    QTest::newRow("below one") << 12 << 0.25 << head + "12,'2026-12-05 08:04:09', .25)";
+}
+
+void tst_Mittelwerte::statement()
+{
+    QFETCH(int, sensor);
+    QFETCH(double, value);
+    QFETCH(QString, expected);
+    const QDateTime when(QDate(2026, 12, 5), QTime(8, 4, 9));
+    QCOMPARE(werteInsert(sensor, value, when), expected);
+}
+
+void tst_Mittelwerte::kommaZuPunkt_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("no comma") << " 21.5" << " 21.5";
+    QTest::newRow("one comma") << " 21,5" << " 21.5";
+    QTest::newRow("several") << "a,b,,c " << "a.b..c ";
+}
+
+void tst_Mittelwerte::kommaZuPunkt()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    QCOMPARE(KommaZuPunkt(text), expected);
+}
+
+void tst_Mittelwerte::averages_data()
+{
+    QTest::addColumn<QList<int>>("ids");
+    QTest::addColumn<QList<QList<double>>>("readings");
+    QTest::addColumn<QStringList>("stored");
+    QTest::newRow("no readings, no rows") << QList<int>{1, 2} << QList<QList<double>>{{}, {}}
+                                          << QStringList{};
+    QTest::newRow("one reading stores itself") << QList<int>{7} << QList<QList<double>>{{21.5}}
+                                               << QStringList{"7=21.5"};
+    QTest::newRow("zeros store zero") << QList<int>{3} << QList<QList<double>>{{0, 0, 0}}
+                                      << QStringList{"3=0"};
+    QTest::newRow("mean to 15 digits") << QList<int>{1} << QList<QList<double>>{{1, 2, 4}}
+                                       << QStringList{"1=2.3333333333333299"};
+    QTest::newRow("negative sensor number") << QList<int>{-4} << QList<QList<double>>{{-1, -2}}
+                                            << QStringList{"-4=-1.5"};
+    QTest::newRow("same ID twice, rows in table order")
+        << QList<int>{5, 6, 5} << QList<QList<double>>{{10}, {}, {20, 30}}
+        << QStringList{"5=10", "5=25"};
+}
+
+void tst_Mittelwerte::averages()
+{
+    QFETCH(QList<int>, ids);
+    QFETCH(QList<QList<double>>, readings);
+    QFETCH(QStringList, stored);
+    for (int i = 0; i < ids.size(); ++i) {
+        addSensor(ids.at(i), readings.at(i));
+    }
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    MittelwerteSpeichern(m_registry);
+    const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+    QCOMPARE(storedValues(*m_database), stored);
+    for (qint32 k = 0; k <= m_registry.AnzahlSensoren; ++k) {
+        QCOMPARE(m_registry.SensorZaehler[k], 0.0);
+        QCOMPARE(m_registry.SensorSumme[k], 0.0);
+    }
+    const QRegularExpression form(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"));
+    for (const QVariantList &row : m_database->rows(QStringLiteral("SELECT Zeit FROM Werte"))) {
+        const QString zeit = row.at(0).toString();
+        QVERIFY2(form.match(zeit).hasMatch(), qPrintable(zeit));
+        const QDateTime stamp = QDateTime::fromString(zeit, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QVERIFY(stamp >= before.addMSecs(-before.time().msec()) && stamp <= after);
+    }
+}
+
+void tst_Mittelwerte::failedStatementKeepsWhatWasWritten()
+{
+    m_database->execOne(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON Werte WHEN NEW.SensorNummer = 2 "
+                                    "BEGIN SELECT RAISE(ABORT, 'abgelehnt'); END"));
+    addSensor(1, {1});
+    addSensor(2, {2});
+    addSensor(3, {3});
+    try {
+        MittelwerteSpeichern(m_registry);
+        QFAIL("store succeeded");
+    } catch (const RuntimeError &e) {
+        QCOMPARE(e.number(), ErrorNumber::StatementFailed);
+        QVERIFY2(e.description().contains(QLatin1String("abgelehnt")), qPrintable(e.description()));
+    }
+    QCOMPARE(storedValues(*m_database), QStringList{QStringLiteral("1=1")});
+    QCOMPARE(m_registry.SensorZaehler[1], 0.0);
+    QCOMPARE(m_registry.SensorZaehler[2], 1.0);
+    QCOMPARE(m_registry.SensorSumme[3], 3.0);
+}
+
+QTEST_GUILESS_MAIN(tst_Mittelwerte)
+#include "tst_mittelwerte.moc"

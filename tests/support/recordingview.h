@@ -1,0 +1,45 @@
+#pragma once
+
+#include "mainview.h"
+#include "runtimeerror.h"
+
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+
+// A MainView for tests of the storage and web code: it records what the code shows and does with
+// the timer, pumps real events, and can make the n-th pump end the program as a click on "Ende"
+// would.
+class RecordingView : public MainView
+{
+public:
+    void clearLog() override { log.clear(); }
+    void appendLog(const QString &piece) override { log += piece; }
+    QString logText() const override { return log; }
+    void setStatus(const QString &caption) override { statuses << caption; }
+    void timerOff() override
+    {
+        timerRunning = false;
+        timerEvents << QStringLiteral("off");
+    }
+    void timerOn() override
+    {
+        timerRunning = true;
+        timerEvents << QStringLiteral("on");
+    }
+    void pump() override
+    {
+        ++pumps;
+        QCoreApplication::processEvents();
+        if (endAtPump > 0 && pumps >= endAtPump) {
+            throw ProgramEnd();
+        }
+    }
+
+    QString log = QStringLiteral("Text1");
+    QStringList statuses;
+    QStringList timerEvents;
+    bool timerRunning = false;
+    int pumps = 0;
+    int endAtPump = 0;
+};

@@ -1,0 +1,186 @@
+#include "devicesimulator.h"
+#include "geraeteabfragen.h"
+#include "interschneck.h"
+#include "recordingview.h"
+#include "registry.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using Behaviour = DeviceSimulator::Behaviour;
+
+class tst_GeraeteAbfragen : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void passOverSeveralDevices();
+    void sumThatWouldOverflowIsNoReading();
+    void endAfterAReadingLineStopsThePass();
+
+private:
+    DeviceSimulator &addDevice(const QString &name, Behaviour behaviour, const QByteArray &body = {});
+    void addSensor(qint32 id, qint32 device, qint32 port, const QString &name);
+    // The log without its last line break and time stamp, once the stamp has been checked.
+    QString logWithoutTimeStamp(const QDateTime &before, const QDateTime &after);
+
+    std::vector<std::unique_ptr<DeviceSimulator>> m_devices;
+    std::unique_ptr<Registry> m_registry;
+    RecordingView m_view;
+    Interschneck m_transfer;
+};
+
+void tst_GeraeteAbfragen::init()
+{
+    m_devices.clear();
+    m_registry = std::make_unique<Registry>();
+    m_view = RecordingView();
+}
+
+DeviceSimulator &tst_GeraeteAbfragen::addDevice(const QString &name, Behaviour behaviour,
+                                                const QByteArray &body)
+{
+    m_devices.push_back(std::make_unique<DeviceSimulator>());
+    DeviceSimulator &device = *m_devices.back();
+    device.listen();
+    device.setBehaviour(behaviour);
+    if (!body.isNull()) {
+        device.setBody(body);
+    }
+    const qint32 k = ++m_registry->AnzahlGeraete;
+    m_registry->GeraetID[k] = 100 - k;
+    m_registry->GeraetIP[k] = device.address();
+    m_registry->GeraetName[k] = name;
+    return device;
+}
+
+void tst_GeraeteAbfragen::addSensor(qint32 id, qint32 device, qint32 port, const QString &name)
+{
+    const qint32 k = ++m_registry->AnzahlSensoren;
+    m_registry->SensorID[k] = id;
+    m_registry->SensorGeraet[k] = device;
+    m_registry->SensorAnschluss[k] = port;
+    m_registry->SensorName[k] = name;
+}
+
+QString tst_GeraeteAbfragen::logWithoutTimeStamp(const QDateTime &before, const QDateTime &after)
+{
+    static const QRegularExpression stamp(QStringLiteral("\r\n(\\d\\d:\\d\\d:\\d\\d \\d\\d\\.\\d\\d\\.\\d{4})$"));
+    const QRegularExpressionMatch match = stamp.match(m_view.log);
+    if (!match.hasMatch()) {
+        return QStringLiteral("no time stamp at the end of: ") + m_view.log;
+    }
+    const QDateTime when = QDateTime::fromString(match.captured(1), QStringLiteral("HH:mm:ss dd.MM.yyyy"));
+    if (when < before.addMSecs(-before.time().msec()) || when > after) {
+        return QStringLiteral("time stamp out of range: ") + match.captured(1);
+    }
+    return m_view.log.left(match.capturedStart());
+}
+
+void tst_GeraeteAbfragen::passOverSeveralDevices()
+{
+    addDevice(QStringLiteral("Heizung"), Behaviour::Normal,
+              "<?xml version=\"1.0\"?><s><ntpsync>1</ntpsync><t1>21.5</t1><T2>-3</T2><t4>21,5</t4>"
+              "<t5>-9999</t5><t6>-9999.5</t6><t7>1e999</t7><t8>\r\n 7 \r\n</t8></s>");
+    addDevice(QStringLiteral("Aus <b>"), Behaviour::Refused);
+    addDevice(QStringLiteral("Anfang"), Behaviour::Normal, "<ntpsync>1</ntpsync><t1>5</t1>");
+    addDevice(QStringLiteral("Gross"), Behaviour::MarkerWrongCase);
+    addDevice(QStringLiteral("Fehlerseite"), Behaviour::ErrorStatus, " <ntpsync>1</ntpsync><t1>4</t1>");
+    addDevice(QStringLiteral("Lang"), Behaviour::Oversized).setFixedReadings({12.25, 13, 14});
+
+    addSensor(101, 1, 1, QStringLiteral("Keller"));
+    addSensor(102, 1, 2, QStringLiteral("Garage"));
+    addSensor(103, 1, 3, QStringLiteral("Fehlt"));
+    addSensor(104, 1, 1, QStringLiteral("Keller2"));
+    addSensor(105, 1, 4, QStringLiteral("Komma"));
+    addSensor(106, 1, 5, QStringLiteral("Grenze"));
+    addSensor(107, 1, 6, QStringLiteral("Keine"));
+    addSensor(108, 1, 7, QStringLiteral("Riesig"));
+    addSensor(109, 1, 8, QStringLiteral("Zeilen"));
+    addSensor(110, 9, 1, QStringLiteral("Niemand"));
+    addSensor(111, 0, 1, QStringLiteral("Null"));
+    addSensor(112, 2, 1, QStringLiteral("AusSensor"));
+    addSensor(113, 5, 1, QStringLiteral("Fehlerseite1"));
+    addSensor(114, 6, 1, QStringLiteral("Lang1"));
+    addSensor(115, 6, 3, QStringLiteral("Lang3"));
+
+    const QString expected = QStringLiteral(
+        "Keller:  21.5\r\nGarage: -3\r\nFehlt:  0\r\nKeller2:  21.5\r\nKomma:  21\r\n"
+        "Grenze: -9999\r\nZeilen:  7\r\n"
+        "Datenholung von Aus <b> war erfolglos.\r\n"
+        "Datenholung von Anfang war erfolglos.\r\n"
+        "Datenholung von Gross war erfolglos.\r\n"
+        "Fehlerseite1:  4\r\n"
+        "Lang1:  12.25\r\nLang3:  0\r\n");
+    for (int pass = 1; pass <= 2; ++pass) {
+        const QDateTime before = QDateTime::currentDateTime();
+        GeraeteAbfragen(*m_registry, m_view, m_transfer);
+        const QString log = logWithoutTimeStamp(before, QDateTime::currentDateTime());
+        QVERIFY2(log == expected, log.toUtf8().toPercentEncoding(" <>:.-").constData());
+    }
+
+    const QList<double> counts = {2, 2, 2, 2, 2, 2, 0, 0, 2, 0, 0, 0, 2, 2, 2};
+    const QList<double> sums = {43, -6, 0, 43, 42, -19998, 0, 0, 14, 0, 0, 0, 8, 24.5, 0};
+    for (qint32 j = 1; j <= m_registry->AnzahlSensoren; ++j) {
+        QCOMPARE(m_registry->SensorZaehler[j], counts.at(j - 1));
+        QCOMPARE(m_registry->SensorSumme[j], sums.at(j - 1));
+    }
+    QStringList statuses;
+    for (const char *name : {"Heizung", "Aus <b>", "Anfang", "Gross", "Fehlerseite", "Lang"}) {
+        statuses << QStringLiteral("Datenübertragung (%1)...").arg(QLatin1String(name));
+    }
+    statuses << QString();
+    QCOMPARE(m_view.statuses, statuses + statuses);
+}
+
+void tst_GeraeteAbfragen::sumThatWouldOverflowIsNoReading()
+{
+    addDevice(QStringLiteral("Spitze"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>1.5e308</t1>");
+    addSensor(1, 1, 1, QStringLiteral("S"));
+    GeraeteAbfragen(*m_registry, m_view, m_transfer);
+    QCOMPARE(m_registry->SensorZaehler[1], 1.0);
+    GeraeteAbfragen(*m_registry, m_view, m_transfer);
+    QCOMPARE(m_registry->SensorZaehler[1], 1.0);
+    QCOMPARE(m_registry->SensorSumme[1], 1.5e308);
+    QVERIFY(m_view.log.startsWith(QLatin1String("\r\n")));
+}
+
+namespace {
+
+// Ends the program at the pump right after the first reading line, as a click on "Ende" would.
+class EndAtFirstLine : public RecordingView
+{
+public:
+    void pump() override
+    {
+        RecordingView::pump();
+        if (log.contains(QLatin1String("\r\n"))) {
+            throw ProgramEnd();
+        }
+    }
+};
+
+} // namespace
+
+void tst_GeraeteAbfragen::endAfterAReadingLineStopsThePass()
+{
+    addDevice(QStringLiteral("A"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>1</t1><t2>2</t2>");
+    addDevice(QStringLiteral("B"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>3</t1>");
+    addSensor(1, 1, 1, QStringLiteral("Eins"));
+    addSensor(2, 1, 2, QStringLiteral("Zwei"));
+    addSensor(3, 2, 1, QStringLiteral("Drei"));
+    EndAtFirstLine view;
+    QVERIFY_THROWS_EXCEPTION(ProgramEnd, GeraeteAbfragen(*m_registry, view, m_transfer));
+    QCOMPARE(view.log, QStringLiteral("Eins:  1\r\n"));
+    // Nothing after the pump runs: the shown reading is not counted, B is never asked.
+    QCOMPARE(m_registry->SensorZaehler[1], 0.0);
+    QCOMPARE(m_devices.at(1)->requestCount(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_GeraeteAbfragen)
+#include "tst_geraeteabfragen.moc"
