@@ -14,9 +14,15 @@ namespace {
 constexpr qint64 kReadBufferBytes = 64 * 1024;
 
 // A body is kept when the transfer ended normally or with an HTTP error status (the page is then
-// the device's own answer); not when the connection broke off or the protocol failed.
-bool keepsBody(const QNetworkReply &reply)
+// the device's own answer); not when the connection broke off or the protocol failed. Qt may
+// report a connection that broke off before the announced length as a normal end, so the length
+// is checked as well.
+bool keepsBody(const QNetworkReply &reply, qint64 received)
 {
+    const QVariant announced = reply.header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid() && received < announced.toLongLong()) {
+        return false;
+    }
     const QNetworkReply::NetworkError error = reply.error();
     if (error == QNetworkReply::NoError) {
         return true;
@@ -48,6 +54,7 @@ void Interschneck::Cancel()
 {
     dropReply();
     m_body.clear();
+    m_received = 0;
 }
 
 void Interschneck::Execute(const QString &url, const QString &operation)
@@ -67,6 +74,8 @@ void Interschneck::Execute(const QString &url, const QString &operation)
     // Small device web servers often serve one connection at a time; an idle kept-alive
     // connection of ours would lock out everyone else until it times out.
     request.setRawHeader("Connection", "close");
+    // Uncompressed, so that the bytes counted are the bytes the device announced.
+    request.setRawHeader("Accept-Encoding", "identity");
 
     m_reply = m_manager->get(request);
     m_reply->setReadBufferSize(kReadBufferBytes);
@@ -89,19 +98,25 @@ QString Interschneck::GetChunk(qint64 size)
 void Interschneck::readAvailable()
 {
     while (m_reply->bytesAvailable() > 0) {
-        const qint64 room = keptBytes - m_body.size();
-        if (room > 0) {
-            m_body += m_reply->read(room);
+        qint64 taken = 0;
+        if (m_body.size() < keptBytes) {
+            const QByteArray part = m_reply->read(keptBytes - m_body.size());
+            m_body += part;
+            taken = part.size();
         } else {
-            m_reply->skip(m_reply->bytesAvailable());
+            taken = m_reply->skip(m_reply->bytesAvailable());
         }
+        if (taken <= 0) {
+            break;
+        }
+        m_received += taken;
     }
 }
 
 void Interschneck::onFinished()
 {
     readAvailable();
-    if (!keepsBody(*m_reply)) {
+    if (!keepsBody(*m_reply, m_received)) {
         m_body.clear();
     }
     Q_EMIT finished();

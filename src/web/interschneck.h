@@ -48,4 +48,6 @@ private:
     QNetworkAccessManager *m_manager;
     QNetworkReply *m_reply = nullptr;
     QByteArray m_body;
+    // Body bytes received so far, kept or not.
+    qint64 m_received = 0;
 };
