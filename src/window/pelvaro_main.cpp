@@ -34,8 +34,8 @@ QString shownForm(QString piece)
 } // namespace
 
 Pelvaro_Main::Pelvaro_Main(const QString &databasePath, QWidget *parent)
-    : QWidget(parent), ProgramHost(databasePath), TB(new QPlainTextEdit(this)),
-      lBla(new QLabel(this)), kEnde(new QPushButton(this)), Timer1(new QTimer(this)),
+    : QWidget(parent), ProgramHost(databasePath), kEnde(new QPushButton(this)),
+      TB(new QPlainTextEdit(this)), lBla(new QLabel(this)), Timer1(new QTimer(this)),
       m_log(QStringLiteral("Text1"))
 {
     setObjectName(QStringLiteral("Pelvaro_Main"));
@@ -63,7 +63,6 @@ Pelvaro_Main::Pelvaro_Main(const QString &databasePath, QWidget *parent)
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(kTickMs);
 
-    setTabOrder(kEnde, TB);
     kEnde->setFocus();
 
     connect(kEnde, &QPushButton::clicked, this, &Pelvaro_Main::kEnde_Click);

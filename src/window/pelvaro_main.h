@@ -40,9 +40,10 @@ private Q_SLOTS:
     void Timer1_Timer();
 
 private:
+    // Declared, and so created, in tab order: the button first, so it holds the focus.
+    QPushButton *kEnde;
     QPlainTextEdit *TB;
     QLabel *lBla;
-    QPushButton *kEnde;
     QTimer *Timer1;
     // TB's text exactly as appended, CR LF included; the widget shows it with plain line breaks.
     QString m_log;
