@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds Pelvaro and runs it. Without a database beside the binary it creates the demo database
+# build/Messwerte.mdb (it never overwrites one) and starts simulated devices on loopback, so the
+# window shows real readings and averages land in the table Werte. Without a display it runs
+# headless and prints every polling pass until Ctrl-C. Further arguments go to the program.
+set -euo pipefail
+PELVARO_ROOT="$(cd "$(dirname "$0")" && pwd)"
+source "$PELVARO_ROOT/scripts/common.sh"
+
+ensure_packages
+build_tree "$PELVARO_ROOT/build"
+
+database="$PELVARO_ROOT/build/Messwerte.mdb"
+if [ ! -e "$database" ]; then
+    sqlite3 "$database" < "$PELVARO_ROOT/docs/schema.sql"
+    sqlite3 "$database" < "$PELVARO_ROOT/scripts/demo.sql"
+    echo "Demo-Datenbank angelegt: $database"
+fi
+
+# The demo devices: three that answer, one that is switched off.
+"$PELVARO_ROOT/build/pelvaro-devicesim" --port 18081 --count 4 --sensors 3 --behaviour 4=refused \
+    > /dev/null &
+simulator=$!
+trap 'kill "$simulator" 2>/dev/null || true' EXIT
+
+mode=()
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "Kein Bildschirm: Pelvaro läuft ohne Fenster, Ende mit Strg+C."
+    mode=(--headless)
+fi
+status=0
+"$PELVARO_ROOT/build/pelvaro-access" "${mode[@]}" "$@" || status=$?
+echo "Gespeicherte Mittelwerte: sqlite3 $database 'SELECT * FROM Werte ORDER BY rowid DESC LIMIT 10'"
+exit "$status"

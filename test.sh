@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds Pelvaro and runs all its tests; installs the Debian packages it needs first.
+#   ./test.sh          the normal build in build/
+#   ./test.sh --asan   a build with AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/
+set -euo pipefail
+PELVARO_ROOT="$(cd "$(dirname "$0")" && pwd)"
+source "$PELVARO_ROOT/scripts/common.sh"
+
+ensure_packages
+case "${1:-}" in
+    --asan)
+        build_tree "$PELVARO_ROOT/build-asan" -DPELVARO_SANITIZE=ON -DPELVARO_WERROR=ON
+        export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+        export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+        ctest --test-dir "$PELVARO_ROOT/build-asan" --output-on-failure --timeout 300
+        ;;
+    "")
+        build_tree "$PELVARO_ROOT/build" -DPELVARO_WERROR=ON
+        ctest --test-dir "$PELVARO_ROOT/build" --output-on-failure
+        ;;
+    *)
+        echo "Aufruf: ./test.sh [--asan]" >&2
+        exit 2
+        ;;
+esac
