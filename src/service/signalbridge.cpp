@@ -46,6 +46,9 @@ SignalBridge::SignalBridge(QObject *parent) : QObject(parent), m_notifier(nullpt
     g_received = 0;
     install(SIGTERM, onSignal);
     install(SIGINT, onSignal);
+    // A reader of the pass logs that goes away (a closed pipe, a restarted journal) must not
+    // kill the logger with its unsaved readings; the write merely fails.
+    install(SIGPIPE, SIG_IGN);
 }
 
 SignalBridge::~SignalBridge()

@@ -7,6 +7,7 @@ class QSocketNotifier;
 // Turns SIGTERM and SIGINT into a Qt signal, delivered by the event loop (and by every message
 // pump), so that a service stop or Ctrl-C ends the program the way the end button does. A second
 // signal that arrives before the program has ended kills it at once, as the default action would.
+// SIGPIPE is ignored, so that a closed stdout cannot end the program.
 //
 // One instance per process. Signals are caught from construction on; endRequested is emitted only
 // once enable() has been called, so a signal during start-up is acted on right after it.

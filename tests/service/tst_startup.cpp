@@ -40,6 +40,8 @@ void tst_Startup::failures_data()
     QTest::newRow("not a database") << "" << QByteArray("ID;IP\n") << "'%1' ist keine SQLite-Datenbank";
     QTest::newRow("Access file") << "" << QByteArray("\x00\x01\x00\x00Standard ACE DB\x00", 20)
                                  << "'%1' ist eine Microsoft-Access-Datenbank";
+    QTest::newRow("damaged SQLite file") << "" << QByteArray("SQLite format 3\x00", 16) + QByteArray(200, '\xff')
+                                       << "Die Datenbank '%1' kann nicht geöffnet werden";
     QTest::newRow("missing table") << "DROP TABLE Sensoren" << QByteArray() << "Die Tabelle 'Sensoren' fehlt";
     QTest::newRow("missing column")
         << "DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP); INSERT INTO Geraete VALUES (1, 'h')"

@@ -40,57 +40,10 @@ class tst_Database : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void refusesWhatIsNoDatabase_data();
-    void refusesWhatIsNoDatabase();
     void namesMatchWithoutCase();
-    void emptyTableHasNoCurrentRecord();
     void waitsForAnotherWriter();
     void closingReleasesTheFile();
 };
-
-void tst_Database::refusesWhatIsNoDatabase_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("createFile");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<QString>("messagePart");
-    QTest::newRow("missing") << QByteArray() << false << ErrorNumber::FileNotFound << "nicht gefunden";
-    QTest::newRow("text file") << QByteArray("ID;IP\n1;10.0.0.1\n") << true
-                               << ErrorNumber::UnrecognisedDatabaseFormat << "keine SQLite-Datenbank";
-    QTest::newRow("Access file") << QByteArray("\x00\x01\x00\x00Standard Jet DB\x00\x01", 21) << true
-                                 << ErrorNumber::UnrecognisedDatabaseFormat << "Microsoft-Access";
-    QTest::newRow("damaged SQLite file")
-        << QByteArray("SQLite format 3\x00", 16) + QByteArray(200, '\xff') << true
-        << ErrorNumber::UnrecognisedDatabaseFormat << "kann nicht geöffnet werden";
-}
-
-void tst_Database::refusesWhatIsNoDatabase()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(bool, createFile);
-    QFETCH(int, error);
-    QFETCH(QString, messagePart);
-    const TempDatabase folder(false);
-    if (createFile) {
-        QFile file(folder.path());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    }
-    try {
-        DbEngine::instance().OpenDatabase(folder.path());
-        QFAIL("opened");
-    } catch (const RuntimeError &e) {
-        QCOMPARE(e.number(), error);
-        QVERIFY2(e.description().contains(messagePart), qPrintable(e.description()));
-        QVERIFY2(e.description().contains(folder.path()), qPrintable(e.description()));
-    }
-    QCOMPARE(QFileInfo::exists(folder.path()), createFile);
-    if (createFile) {
-        QFile file(folder.path());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), content);
-    }
-}
 
 void tst_Database::namesMatchWithoutCase()
 {
@@ -117,20 +70,6 @@ void tst_Database::namesMatchWithoutCase()
     } catch (const RuntimeError &e) {
         QCOMPARE(e.number(), ErrorNumber::TableNotFound);
         QVERIFY(e.description().contains(QLatin1String("'Geraet'")));
-    }
-}
-
-void tst_Database::emptyTableHasNoCurrentRecord()
-{
-    TempDatabase database;
-    const std::unique_ptr<Database> db = DbEngine::instance().OpenDatabase(database.path());
-    const std::unique_ptr<Recordset> rows = db->OpenRecordset(QStringLiteral("Sensoren"));
-    try {
-        rows->MoveFirst();
-        QFAIL("moved to a row of an empty table");
-    } catch (const RuntimeError &e) {
-        QCOMPARE(e.number(), ErrorNumber::NoCurrentRecord);
-        QVERIFY(e.description().contains(QLatin1String("'Sensoren'")));
     }
 }
 

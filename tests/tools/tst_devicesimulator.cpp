@@ -6,18 +6,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using Behaviour = DeviceSimulator::Behaviour;
 
@@ -80,55 +75,9 @@ Answer fetch(quint16 port, const QByteArray &path = "/xml", const QByteArray &co
     return answer;
 }
 
-// Connects and sends a request for the status page without waiting for the answer.
-bool sendRequest(QTcpSocket *client, quint16 port)
-{
-    QSignalSpy connected(client, &QTcpSocket::connected);
-    client->connectToHost(QHostAddress::LocalHost, port);
-    if (connected.isEmpty() && !connected.wait(5000))
-        return false;
-    client->write("GET /xml HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    return true;
-}
-
-// Requests the status page with a plain system socket and reads to the end. Returns 0 for an
-// orderly end and the error number otherwise: Qt reports a reset just like an orderly end.
-int readUntilEnd(quint16 port, QByteArray *received)
-{
-    received->clear();
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-    const QByteArray request("GET /xml HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-    int result = -1;
-    QSocketNotifier writable(fd, QSocketNotifier::Write);
-    QSocketNotifier readable(fd, QSocketNotifier::Read);
-    QObject::connect(&writable, &QSocketNotifier::activated, [&] {
-        writable.setEnabled(false);
-        if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) < 0)
-            result = errno;
-    });
-    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
-        char buffer[4096];
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got > 0)
-            received->append(buffer, got);
-        else if (got == 0 || errno != EAGAIN)
-            result = got == 0 ? 0 : errno;
-        if (result >= 0)
-            readable.setEnabled(false);
-    });
-    const bool ended = QTest::qWaitFor([&] { return result >= 0; }, 10000);
-    ::close(fd);
-    return ended ? result : -1;
-}
-
 } // namespace
 
-class TestDeviceSimulator : public QObject
+class tst_DeviceSimulator : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
@@ -136,21 +85,12 @@ private Q_SLOTS:
     void pages();
     void servedExactly_data();
     void servedExactly();
-    void paths_data();
-    void paths();
-    void readingsDrift();
-    void refused();
-    void reset();
-    void silent();
-    void endlessStaysBounded();
-    void destroyedWhileAnswering_data();
-    void destroyedWhileAnswering();
     void executable();
     void executableRejects_data();
     void executableRejects();
 };
 
-void TestDeviceSimulator::pages_data()
+void tst_DeviceSimulator::pages_data()
 {
     QTest::addColumn<Behaviour>("behaviour");
     QTest::addColumn<int>("status");
@@ -188,7 +128,7 @@ void TestDeviceSimulator::pages_data()
                              << QByteArrayList{} << 2048;
 }
 
-void TestDeviceSimulator::pages()
+void tst_DeviceSimulator::pages()
 {
     QFETCH(Behaviour, behaviour);
     QFETCH(int, status);
@@ -231,7 +171,7 @@ void TestDeviceSimulator::pages()
     }
 }
 
-void TestDeviceSimulator::servedExactly_data()
+void tst_DeviceSimulator::servedExactly_data()
 {
     QTest::addColumn<Behaviour>("behaviour");
     QTest::addColumn<int>("statusSet");
@@ -250,7 +190,7 @@ void TestDeviceSimulator::servedExactly_data()
     QTest::newRow("trickled") << Behaviour::Trickle << 0 << page << 200 << 20;
 }
 
-void TestDeviceSimulator::servedExactly()
+void tst_DeviceSimulator::servedExactly()
 {
     QFETCH(Behaviour, behaviour);
     QFETCH(int, statusSet);
@@ -277,188 +217,7 @@ void TestDeviceSimulator::servedExactly()
     QVERIFY(fetch(sim.port()).body.contains("<t1>"));
 }
 
-void TestDeviceSimulator::paths_data()
-{
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("connection");
-    QTest::addColumn<int>("status");
-    QTest::newRow("status page") << QByteArray("/xml") << QByteArray("close") << 200;
-    QTest::newRow("keep-alive client") << QByteArray("/xml") << QByteArray("keep-alive") << 200;
-    QTest::newRow("with query") << QByteArray("/xml?x=1") << QByteArray("close") << 200;
-    QTest::newRow("root") << QByteArray("/") << QByteArray("close") << 404;
-    QTest::newRow("upper case") << QByteArray("/XML") << QByteArray("close") << 404;
-    QTest::newRow("below") << QByteArray("/xml/more") << QByteArray("keep-alive") << 404;
-    QTest::newRow("other file") << QByteArray("/status.xml") << QByteArray("close") << 404;
-}
-
-void TestDeviceSimulator::paths()
-{
-    QFETCH(QByteArray, path);
-    QFETCH(QByteArray, connection);
-    QFETCH(int, status);
-    DeviceSimulator sim;
-    QVERIFY(sim.listen());
-    QSignalSpy received(&sim, &DeviceSimulator::requestReceived);
-    for (int request = 1; request <= 2; ++request) {
-        const Answer answer = fetch(sim.port(), path, connection);
-        QVERIFY(answer.ended);
-        QCOMPARE(answer.status, status);
-        QCOMPARE(answer.body.contains("<ntpsync>"), status == 200);
-        QCOMPARE(header(answer.head, "Content-Type").startsWith("text/html"), status == 404);
-        QCOMPARE(answer.body.contains("404 Not Found"), status == 404);
-        QCOMPARE(sim.requestCount(), request);
-        QCOMPARE(received.count(), request);
-    }
-    const QByteArray head = sim.lastRequestHead();
-    QVERIFY2(head.startsWith("GET " + path + " HTTP/1.1\r\n"), head.constData());
-    QVERIFY(head.endsWith("Connection: " + connection));
-}
-
-void TestDeviceSimulator::readingsDrift()
-{
-    DeviceSimulator sim;
-    sim.setSensorCount(6);
-    QVERIFY(sim.listen());
-    const QByteArray body = fetch(sim.port()).body;
-    const QRegularExpression element(QStringLiteral("<t(\\d+)>(-?\\d+\\.\\d{1,2})</t\\1>"));
-    int count = 0;
-    for (const auto &match : element.globalMatch(QString::fromLatin1(body))) {
-        const int sensor = match.captured(1).toInt();
-        QCOMPARE(sensor, ++count);
-        const double value = match.captured(2).toDouble();
-        QVERIFY2(value > 20 + sensor - 2 && value < 20 + sensor + 2, qPrintable(match.captured()));
-    }
-    QCOMPARE(count, 6);
-}
-
-void TestDeviceSimulator::refused()
-{
-    DeviceSimulator sim;
-    sim.setBehaviour(Behaviour::Refused);
-    QVERIFY(sim.listen());
-    const quint16 port = sim.port();
-    QVERIFY(port != 0);
-    Answer answer = fetch(port);
-    QVERIFY(answer.ended);
-    QCOMPARE(answer.error, QAbstractSocket::ConnectionRefusedError);
-    QTcpServer intruder;
-    QVERIFY(!intruder.listen(QHostAddress::LocalHost, port));
-
-    // A device that comes back and goes away again, on the same port; its closed connections
-    // linger on that port, which must not keep it from refusing.
-    sim.setBehaviour(Behaviour::Normal);
-    QCOMPARE(sim.port(), port);
-    QCOMPARE(fetch(port).status, 200);
-    sim.setBehaviour(Behaviour::Refused);
-    QVERIFY(sim.isListening());
-    answer = fetch(port);
-    QCOMPARE(answer.error, QAbstractSocket::ConnectionRefusedError);
-}
-
-void TestDeviceSimulator::reset()
-{
-    DeviceSimulator sim;
-    sim.setBehaviour(Behaviour::Reset);
-    sim.setFixedReadings(fixedReadings);
-    QVERIFY(sim.listen());
-    QByteArray received;
-    QCOMPARE(readUntilEnd(sim.port(), &received), ECONNRESET);
-    QVERIFY(received.startsWith("HTTP/1.1 200 OK\r\n"));
-    const qsizetype bodyStart = received.indexOf("\r\n\r\n") + 4;
-    QVERIFY(bodyStart > 4);
-    QVERIFY(received.size() - bodyStart <
-            header(received.left(bodyStart), "Content-Length").toInt());
-
-    // An orderly end, for contrast, so that the check above is known to distinguish the two.
-    sim.setBehaviour(Behaviour::Normal);
-    QCOMPARE(readUntilEnd(sim.port(), &received), 0);
-}
-
-void TestDeviceSimulator::silent()
-{
-    DeviceSimulator sim;
-    sim.setBehaviour(Behaviour::Silent);
-    QVERIFY(sim.listen());
-    QTcpSocket client;
-    QVERIFY(sendRequest(&client, sim.port()));
-    QTRY_COMPARE(sim.requestCount(), 1);
-    QSignalSpy readable(&client, &QTcpSocket::readyRead);
-    QVERIFY(!readable.wait(300));
-    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
-    QCOMPARE(sim.openConnectionCount(), 1);
-    client.disconnectFromHost();
-    QTRY_COMPARE(sim.openConnectionCount(), 0);
-}
-
-void TestDeviceSimulator::endlessStaysBounded()
-{
-    constexpr qint64 stallLimit = 64 * 1024 * 1024;
-    const qint64 pendingLimit = DeviceSimulator::EndlessHighWater + DeviceSimulator::EndlessChunk;
-    DeviceSimulator sim;
-    sim.setBehaviour(Behaviour::Endless);
-    QVERIFY(sim.listen());
-    QSignalSpy queued(&sim, &DeviceSimulator::answerBytesQueued);
-
-    // A client that reads almost nothing: the stream has to come to a halt.
-    QTcpSocket client;
-    client.setReadBufferSize(1024);
-    QVERIFY(sendRequest(&client, sim.port()));
-    QTRY_VERIFY(sim.bytesQueued() > 0);
-    while (queued.wait(300) && sim.bytesQueued() < stallLimit)
-        queued.clear();
-    QVERIFY2(sim.bytesQueued() < stallLimit, "kept queueing for a client that does not read");
-    QVERIFY(sim.maxPendingBytes() <= pendingLimit);
-
-    // Reading again lets it go on.
-    QByteArray start;
-    qint64 received = 0;
-    connect(&client, &QTcpSocket::readyRead, this, [&] {
-        const QByteArray data = client.readAll();
-        received += data.size();
-        if (start.size() < 4096)
-            start += data.left(4096);
-    });
-    client.setReadBufferSize(0);
-    const qint64 stalledAt = sim.bytesQueued();
-    QTRY_VERIFY(received > stalledAt + 1024 * 1024);
-    QVERIFY(start.startsWith("HTTP/1.1 200 OK\r\n"));
-    QVERIFY(!start.contains("Content-Length"));
-    QVERIFY(acceptedByLogger(start.mid(start.indexOf("\r\n\r\n") + 4)));
-    QVERIFY(sim.maxPendingBytes() <= pendingLimit);
-
-    client.abort();
-    QTRY_COMPARE(sim.openConnectionCount(), 0);
-    queued.clear();
-    QVERIFY(!queued.wait(300));
-}
-
-void TestDeviceSimulator::destroyedWhileAnswering_data()
-{
-    QTest::addColumn<Behaviour>("behaviour");
-    QTest::newRow("silent") << Behaviour::Silent;
-    QTest::newRow("trickle") << Behaviour::Trickle;
-    QTest::newRow("reset") << Behaviour::Reset;
-    QTest::newRow("endless") << Behaviour::Endless;
-}
-
-void TestDeviceSimulator::destroyedWhileAnswering()
-{
-    QFETCH(Behaviour, behaviour);
-    auto *sim = new DeviceSimulator;
-    sim->setBehaviour(behaviour);
-    QVERIFY(sim->listen());
-    QTcpSocket client;
-    client.setReadBufferSize(1024);
-    QSignalSpy disconnected(&client, &QTcpSocket::disconnected);
-    QVERIFY(sendRequest(&client, sim->port()));
-    QTRY_COMPARE(sim->requestCount(), 1);
-    QCOMPARE(sim->openConnectionCount(), 1);
-    delete sim;
-    client.setReadBufferSize(0);
-    QTRY_COMPARE(disconnected.count(), 1);
-}
-
-void TestDeviceSimulator::executable()
+void tst_DeviceSimulator::executable()
 {
     const QString program = qEnvironmentVariable("PELVARO_DEVICESIM");
     QVERIFY2(!program.isEmpty(), "PELVARO_DEVICESIM is not set");
@@ -498,7 +257,7 @@ void TestDeviceSimulator::executable()
     QCOMPARE(process.exitCode(), 0);
 }
 
-void TestDeviceSimulator::executableRejects_data()
+void tst_DeviceSimulator::executableRejects_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
@@ -515,7 +274,7 @@ void TestDeviceSimulator::executableRejects_data()
     QTest::newRow("port taken") << args("--port BUSY") << 1 << QStringLiteral("BUSY");
 }
 
-void TestDeviceSimulator::executableRejects()
+void tst_DeviceSimulator::executableRejects()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
@@ -539,5 +298,5 @@ void TestDeviceSimulator::executableRejects()
     QVERIFY(!process.readAllStandardOutput().contains("bereit"));
 }
 
-QTEST_GUILESS_MAIN(TestDeviceSimulator)
+QTEST_GUILESS_MAIN(tst_DeviceSimulator)
 #include "tst_devicesimulator.moc"

@@ -92,6 +92,7 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
     addDevice(QStringLiteral("Gross"), Behaviour::MarkerWrongCase);
     addDevice(QStringLiteral("Fehlerseite"), Behaviour::ErrorStatus, " <ntpsync>1</ntpsync><t1>4</t1>");
     addDevice(QStringLiteral("Lang"), Behaviour::Oversized).setFixedReadings({12.25, 13, 14});
+    addDevice(QStringLiteral("Rauschen"), Behaviour::Garbage);
 
     addSensor(101, 1, 1, QStringLiteral("Keller"));
     addSensor(102, 1, 2, QStringLiteral("Garage"));
@@ -116,7 +117,8 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
         "Datenholung von Anfang war erfolglos.\r\n"
         "Datenholung von Gross war erfolglos.\r\n"
         "Fehlerseite1:  4\r\n"
-        "Lang1:  12.25\r\nLang3:  0\r\n");
+        "Lang1:  12.25\r\nLang3:  0\r\n"
+        "Datenholung von Rauschen war erfolglos.\r\n");
     for (int pass = 1; pass <= 2; ++pass) {
         const QDateTime before = QDateTime::currentDateTime();
         GeraeteAbfragen(*m_registry, m_view, m_transfer);
@@ -131,7 +133,7 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
         QCOMPARE(m_registry->SensorSumme[j], sums.at(j - 1));
     }
     QStringList statuses;
-    for (const char *name : {"Heizung", "Aus <b>", "Anfang", "Gross", "Fehlerseite", "Lang"}) {
+    for (const char *name : {"Heizung", "Aus <b>", "Anfang", "Gross", "Fehlerseite", "Lang", "Rauschen"}) {
         statuses << QStringLiteral("Datenübertragung (%1)...").arg(QLatin1String(name));
     }
     statuses << QString();

@@ -62,6 +62,7 @@ void tst_HoleURL::answers_data()
                                      << "<h1>Fehler</h1>";
     QTest::newRow("bytes over 127 one character each") << Behaviour::Normal << QByteArray("<a>\xe4\xb5</a>")
                                                        << QStringLiteral("<a>\u00e4\u00b5</a>");
+    QTest::newRow("trickled in") << Behaviour::Trickle << page << QString::fromLatin1(page);
     QTest::newRow("broken off") << Behaviour::Reset << QByteArray(3000, 'x') << "";
     QTest::newRow("refused") << Behaviour::Refused << QByteArray() << "";
 }
@@ -74,6 +75,7 @@ void tst_HoleURL::answers()
     DeviceSimulator device;
     QVERIFY(device.listen());
     device.setBehaviour(behaviour);
+    device.setTrickleInterval(1);
     if (behaviour != Behaviour::Refused) {
         device.setBody(body);
     }
@@ -129,7 +131,12 @@ void tst_HoleURL::endlessBodyStaysBounded()
     QCOMPARE(result.text, QString());
     // Far more arrived than the program may hold; only 4 KiB of it were kept.
     QVERIFY2(device.bytesQueued() > 50 * 1024 * 1024, qPrintable(QString::number(device.bytesQueued())));
+#ifndef __SANITIZE_ADDRESS__
+    // (AddressSanitizer keeps freed memory in quarantine, which makes the figure meaningless.)
     QVERIFY2(grown < 32 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(grown)));
+#else
+    Q_UNUSED(grown);
+#endif
 }
 
 void tst_HoleURL::nextFetchCancelsTheLeftover()
