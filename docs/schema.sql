@@ -11,7 +11,8 @@ CREATE TABLE Einstellungen (
 );
 
 -- Devices. Sensors name their device by its position in this table (1 = the first row
--- inserted), not by ID. IP is what stands between "http://" and "/xml", a port may follow
+-- inserted), not by ID. Do not declare ID as INTEGER PRIMARY KEY: SQLite then orders the rows by
+-- ID instead of by insertion, and the positions change with the IDs. IP is what stands between "http://" and "/xml", a port may follow
 -- ("192.168.1.20:8080"). At most 50 rows.
 CREATE TABLE Geraete (
     ID          INTEGER NOT NULL,

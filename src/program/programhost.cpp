@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <functional>
 #include <new>
 
 ProgramHost::ProgramHost(QString databasePath)
@@ -44,27 +45,32 @@ void ProgramHost::reportError(const QString &message)
     std::fflush(stderr);
 }
 
+bool ProgramHost::start()
+{
+    return guarded([this] { Form_Load(); });
+}
+
 void ProgramHost::endSequence()
 {
     if (m_ending || m_closing) {
         return;
     }
     m_closing = true;
-    try {
-        DatenbankSchliessen(m_registry, *this);
-    } catch (const ProgramEnd &) {
-        return;
-    } catch (const RuntimeError &error) {
-        fail(error.message());
-        return;
+    if (guarded([this] { DatenbankSchliessen(m_registry, *this); })) {
+        endProgram(0);
     }
-    endProgram(0);
 }
 
 void ProgramHost::timerTick()
 {
+    guarded([this] { m_messTakt.run(); });
+}
+
+bool ProgramHost::guarded(const std::function<void()> &work)
+{
     try {
-        m_messTakt.run();
+        work();
+        return true;
     } catch (const ProgramEnd &) {
     } catch (const RuntimeError &error) {
         fail(error.message());
@@ -72,8 +78,9 @@ void ProgramHost::timerTick()
         fail(QStringLiteral("Laufzeitfehler %1: Nicht genügend Speicher.")
                  .arg(ErrorNumber::OutOfMemory));
     } catch (const std::exception &error) {
-        fail(QString::fromLocal8Bit(error.what()));
+        fail(QStringLiteral("Laufzeitfehler: %1").arg(QString::fromLocal8Bit(error.what())));
     }
+    return false;
 }
 
 void ProgramHost::endProgram(int exitCode)
@@ -82,6 +89,7 @@ void ProgramHost::endProgram(int exitCode)
         return;
     }
     m_ending = true;
+    m_exitCode = exitCode;
     timerOff();
     programEnding();
     QCoreApplication::exit(exitCode);
@@ -97,6 +105,9 @@ void ProgramHost::fail(const QString &message)
     if (m_ending) {
         return;
     }
+    // While the message is shown (a modal box on a real display), an end request must not turn
+    // the error into a regular end.
+    m_closing = true;
     timerOff();
     reportError(message);
     endProgram(1);

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // The program apart from how it is shown: the registry, the transfer component, the cycle tick,
 // and what the three event handlers do, with the error and end handling they share. The window
 // and the headless runner derive from it and supply the rest of MainView.
@@ -23,6 +25,9 @@ public:
     // Start-up, before anything is shown: empty status line, open the database, load devices,
     // sensors and settings, reset the seconds, switch the timer on. Throws RuntimeError.
     void Form_Load();
+    // Form_Load as a handler: false when it failed; the error has then been reported and
+    // exitCode() is 1.
+    bool start();
 
     void pump() override;
 
@@ -34,6 +39,8 @@ public:
     void endSequence();
 
     bool isEnding() const { return m_ending; }
+    // What the event loop returns once the program has ended.
+    int exitCode() const { return m_exitCode; }
     Registry &registry() { return m_registry; }
     const MessTakt &messTakt() const { return m_messTakt; }
     QString databasePath() const { return m_databasePath; }
@@ -51,6 +58,10 @@ protected:
     Interschneck &transfer() { return m_interschneck; }
 
 private:
+    // Runs a handler's work so that no exception leaves it: a failure is reported and ends the
+    // program with exit code 1; ProgramEnd means the end is already under way. True when the work
+    // ran to its end.
+    bool guarded(const std::function<void()> &work);
     void fail(const QString &message);
 
     QString m_databasePath;
@@ -59,4 +70,5 @@ private:
     MessTakt m_messTakt;
     bool m_ending = false;
     bool m_closing = false;
+    int m_exitCode = 0;
 };

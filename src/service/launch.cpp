@@ -3,7 +3,6 @@
 #include "datenbankverbindung.h"
 #include "headlessrunner.h"
 #include "options.h"
-#include "runtimeerror.h"
 #include "signalbridge.h"
 #include "version.h"
 
@@ -13,13 +12,8 @@ int runProgram(ProgramHost &host, const std::function<void()> &show)
 {
     SignalBridge signalBridge;
     QObject::connect(&signalBridge, &SignalBridge::endRequested, [&host] { host.endSequence(); });
-    try {
-        host.Form_Load();
-    } catch (const RuntimeError &error) {
-        host.reportError(error.message());
-        return 1;
-    } catch (const ProgramEnd &) {
-        return 0;
+    if (!host.start()) {
+        return host.exitCode();
     }
     signalBridge.enable();
     show();

@@ -47,6 +47,21 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({database, headless, help, version});
+    // Qt's own options (-platform offscreen, -display :1, -style fusion, ...) are left in the
+    // arguments for the application object, which takes them.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const char *name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display",
+                             "geometry", "qwindowgeometry", "qwindowicon", "qwindowtitle", "style",
+                             "stylesheet", "session"}) {
+        QCommandLineOption qtOption(QString::fromLatin1(name), QString(), QStringLiteral("wert"));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+    for (const char *name : {"reverse", "widgetcount"}) {
+        QCommandLineOption qtOption(QString::fromLatin1(name));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
 
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty()) {

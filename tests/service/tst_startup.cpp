@@ -38,8 +38,10 @@ void tst_Startup::failures_data()
     }
     QTest::newRow("no database file") << "" << QByteArray("-") << "Laufzeitfehler 3024: Die Datenbank '%1' wurde nicht gefunden.";
     QTest::newRow("not a database") << "" << QByteArray("ID;IP\n") << "'%1' ist keine SQLite-Datenbank";
-    QTest::newRow("Access file") << "" << QByteArray("\x00\x01\x00\x00Standard ACE DB\x00", 20)
-                                 << "'%1' ist eine Microsoft-Access-Datenbank";
+    QTest::newRow("Access 2007 file") << "" << QByteArray("\x00\x01\x00\x00Standard ACE DB\x00", 20)
+                                      << "'%1' ist eine Microsoft-Access-Datenbank";
+    QTest::newRow("Access 97 file") << "" << QByteArray("\x00\x01\x00\x00Standard Jet DB\x00", 20)
+                                    << "'%1' ist eine Microsoft-Access-Datenbank";
     QTest::newRow("damaged SQLite file") << "" << QByteArray("SQLite format 3\x00", 16) + QByteArray(200, '\xff')
                                        << "Die Datenbank '%1' kann nicht geöffnet werden";
     QTest::newRow("missing table") << "DROP TABLE Sensoren" << QByteArray() << "Die Tabelle 'Sensoren' fehlt";
@@ -87,6 +89,11 @@ void tst_Startup::failures()
     QVERIFY2(err.contains(message.replace(QStringLiteral("%1"), database.path())), qPrintable(err));
     QCOMPARE(result.out, QByteArray());
     QCOMPARE(QFileInfo::exists(database.path()), fileContent != "-");
+    if (ownFile && fileContent != "-") {
+        QFile file(database.path());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), fileContent);
+    }
 }
 
 void tst_Startup::besideTheExecutableByDefault()
@@ -109,6 +116,8 @@ void tst_Startup::commandLine_data()
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("err");
     QTest::newRow("version") << QStringList{"--version"} << 0 << "pelvaro-access (Pelvaro (Access)) 1.00\n" << "";
+    QTest::newRow("Qt's own options left to Qt") << QStringList{"-platform", "offscreen", "-reverse", "-v"} << 0
+                                                 << "pelvaro-access (Pelvaro (Access)) 1.00\n" << "";
     QTest::newRow("unknown option") << QStringList{"--verbose"} << 2 << "" << "Unbekannte Option '--verbose'.";
     QTest::newRow("unknown short option") << QStringList{"-x"} << 2 << "" << "Unbekannte Option '-x'.";
     QTest::newRow("missing path") << QStringList{"--headless", "--database"} << 2 << ""

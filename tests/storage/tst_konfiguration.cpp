@@ -12,6 +12,7 @@ class tst_Konfiguration : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void init() { m_registry = std::make_unique<Registry>(); }
     void settings_data();
     void settings();
     void devicesFollowTableOrder();
@@ -22,16 +23,15 @@ private Q_SLOTS:
 private:
     // Opens the file and runs one loader; returns the error number, 0 for none.
     int load(const TempDatabase &database, void (*loader)(Registry &, MainView &));
-    Registry m_registry;
+    std::unique_ptr<Registry> m_registry;
     RecordingView m_view;
 };
 
 int tst_Konfiguration::load(const TempDatabase &database, void (*loader)(Registry &, MainView &))
 {
-    m_registry.Datenbank.reset();
     try {
-        DatenbankOeffnen(m_registry, m_view, database.path());
-        loader(m_registry, m_view);
+        DatenbankOeffnen(*m_registry, m_view, database.path());
+        loader(*m_registry, m_view);
     } catch (const RuntimeError &error) {
         return error.number();
     }
@@ -65,8 +65,8 @@ void tst_Konfiguration::settings()
     database.exec(QStringLiteral("DROP TABLE Einstellungen; CREATE TABLE Einstellungen (Parameter, Wert);"
                                  "INSERT INTO Einstellungen VALUES ") + rows);
     QCOMPARE(load(database, EinstellungenLesen), 0);
-    QCOMPARE(m_registry.MessIntervall, messIntervall);
-    QCOMPARE(m_registry.Messungen, messungen);
+    QCOMPARE(m_registry->MessIntervall, messIntervall);
+    QCOMPARE(m_registry->Messungen, messungen);
 }
 
 void tst_Konfiguration::devicesFollowTableOrder()
@@ -76,14 +76,14 @@ void tst_Konfiguration::devicesFollowTableOrder()
         "INSERT INTO Geraete VALUES (9, 'x', 'weg'), (7, '10.0.0.7', 'Keller'), (3, '10.0.0.3', 42);"
         "DELETE FROM Geraete WHERE ID = 9; INSERT INTO Geraete VALUES (1, '10.0.0.1', 'Dach')"));
     QCOMPARE(load(database, GeraeteLesen), 0);
-    QCOMPARE(m_registry.AnzahlGeraete, 3);
-    QCOMPARE(m_registry.GeraetID[1], 7);
-    QCOMPARE(m_registry.GeraetID[2], 3);
-    QCOMPARE(m_registry.GeraetIP[2], QStringLiteral("10.0.0.3"));
-    QCOMPARE(m_registry.GeraetName[2], QStringLiteral("42"));
-    QCOMPARE(m_registry.GeraetName[3], QStringLiteral("Dach"));
-    QCOMPARE(m_registry.GeraetID[0], 0);
-    QVERIFY(m_registry.GeraetName[4].isEmpty());
+    QCOMPARE(m_registry->AnzahlGeraete, 3);
+    QCOMPARE(m_registry->GeraetID[1], 7);
+    QCOMPARE(m_registry->GeraetID[2], 3);
+    QCOMPARE(m_registry->GeraetIP[2], QStringLiteral("10.0.0.3"));
+    QCOMPARE(m_registry->GeraetName[2], QStringLiteral("42"));
+    QCOMPARE(m_registry->GeraetName[3], QStringLiteral("Dach"));
+    QCOMPARE(m_registry->GeraetID[0], 0);
+    QVERIFY(m_registry->GeraetName[4].isEmpty());
 }
 
 void tst_Konfiguration::sensorsAreLoadedAsTheyStand()
@@ -91,44 +91,52 @@ void tst_Konfiguration::sensorsAreLoadedAsTheyStand()
     TempDatabase database;
     database.exec(QStringLiteral("INSERT INTO Sensoren VALUES (5, 2, 1, 'Vorlauf'), (5, 99, -2, 12.5)"));
     QCOMPARE(load(database, SensorenLesen), 0);
-    QCOMPARE(m_registry.AnzahlSensoren, 2);
-    QCOMPARE(m_registry.SensorID[1], 5);
-    QCOMPARE(m_registry.SensorGeraet[1], 2);
-    QCOMPARE(m_registry.SensorName[1], QStringLiteral("Vorlauf"));
-    QCOMPARE(m_registry.SensorID[2], 5);
-    QCOMPARE(m_registry.SensorGeraet[2], 99);
-    QCOMPARE(m_registry.SensorAnschluss[2], -2);
-    QCOMPARE(m_registry.SensorName[2], QStringLiteral("12.5"));
+    QCOMPARE(m_registry->AnzahlSensoren, 2);
+    QCOMPARE(m_registry->SensorID[1], 5);
+    QCOMPARE(m_registry->SensorGeraet[1], 2);
+    QCOMPARE(m_registry->SensorName[1], QStringLiteral("Vorlauf"));
+    QCOMPARE(m_registry->SensorID[2], 5);
+    QCOMPARE(m_registry->SensorGeraet[2], 99);
+    QCOMPARE(m_registry->SensorAnschluss[2], -2);
+    QCOMPARE(m_registry->SensorName[2], QStringLiteral("12.5"));
 }
 
 void tst_Konfiguration::capacity_data()
 {
     QTest::addColumn<bool>("sensors");
     QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("lastId");
     QTest::addColumn<int>("error");
-    QTest::newRow("50 devices") << false << 50 << 0;
-    QTest::newRow("51 devices") << false << 51 << ErrorNumber::SubscriptOutOfRange;
-    QTest::newRow("99 sensors") << true << 99 << 0;
-    QTest::newRow("100 sensors") << true << 100 << ErrorNumber::SubscriptOutOfRange;
+    QTest::newRow("50 devices") << false << 50 << "50" << 0;
+    QTest::newRow("51 devices") << false << 51 << "51" << ErrorNumber::SubscriptOutOfRange;
+    // The slot is checked before the value is converted.
+    QTest::newRow("51st device without ID") << false << 51 << "NULL" << ErrorNumber::SubscriptOutOfRange;
+    QTest::newRow("99 sensors") << true << 99 << "99" << 0;
+    QTest::newRow("100 sensors") << true << 100 << "100" << ErrorNumber::SubscriptOutOfRange;
+    QTest::newRow("100th sensor with text ID") << true << 100 << "'abc'" << ErrorNumber::SubscriptOutOfRange;
 }
 
 void tst_Konfiguration::capacity()
 {
     QFETCH(bool, sensors);
     QFETCH(int, rows);
+    QFETCH(QString, lastId);
     QFETCH(int, error);
     TempDatabase database;
     QStringList values;
     for (int i = 1; i <= rows; ++i) {
-        values << (sensors ? QStringLiteral("(%1, 1, 1, 'S%1')") : QStringLiteral("(%1, 'h', 'G%1')")).arg(i);
+        const QString id = i == rows ? lastId : QString::number(i);
+        values << (sensors ? QStringLiteral("(%1, 1, 1, 'S%2')") : QStringLiteral("(%1, 'h', 'G%2')")).arg(id).arg(i);
     }
-    database.exec((sensors ? QStringLiteral("INSERT INTO Sensoren VALUES ")
-                           : QStringLiteral("INSERT INTO Geraete VALUES "))
+    const QString table = sensors ? QStringLiteral("Sensoren") : QStringLiteral("Geraete");
+    database.exec(QStringLiteral("CREATE TABLE Lose AS SELECT * FROM %1 WHERE 0; DROP TABLE %1;"
+                                 "ALTER TABLE Lose RENAME TO %1; INSERT INTO %1 VALUES ")
+                      .arg(table)
                   + values.join(QLatin1Char(',')));
     QCOMPARE(load(database, sensors ? SensorenLesen : GeraeteLesen), error);
     if (error == 0) {
-        QCOMPARE(sensors ? m_registry.AnzahlSensoren : m_registry.AnzahlGeraete, rows);
-        QCOMPARE(sensors ? m_registry.SensorName[rows] : m_registry.GeraetName[rows],
+        QCOMPARE(sensors ? m_registry->AnzahlSensoren : m_registry->AnzahlGeraete, rows);
+        QCOMPARE(sensors ? m_registry->SensorName[rows] : m_registry->GeraetName[rows],
                  (sensors ? QStringLiteral("S%1") : QStringLiteral("G%1")).arg(rows));
     }
 }

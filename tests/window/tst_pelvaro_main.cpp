@@ -119,6 +119,7 @@ void tst_Pelvaro_Main::layoutAndStartState()
     QCOMPARE(QApplication::focusWidget(), ende);
     QVERIFY(timer->isActive());
     QCOMPARE(timer->interval(), 1000);
+    QCOMPARE(timer->timerType(), Qt::PreciseTimer);
     QCOMPARE(window.registry().AnzahlGeraete, 1);
     QCOMPARE(window.registry().Messungen, 5);
     QCOMPARE(window.registry().MessIntervall, 2);
