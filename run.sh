@@ -18,10 +18,16 @@ if [ ! -e "$database" ]; then
 fi
 
 # The demo devices: three that answer, one that is switched off.
+simulator_out="$(mktemp)"
 "$PELVARO_ROOT/build/pelvaro-devicesim" --port 18081 --count 4 --sensors 3 --behaviour 4=refused \
-    > /dev/null &
+    > "$simulator_out" &
 simulator=$!
-trap 'kill "$simulator" 2>/dev/null || true' EXIT
+trap 'kill "$simulator" 2>/dev/null || true; rm -f "$simulator_out"' EXIT
+for _ in $(seq 50); do
+    grep -q '^bereit$' "$simulator_out" && break
+    kill -0 "$simulator" 2>/dev/null || { echo "Simulierte Geräte nicht gestartet (Ports 18081-18084 belegt?)." >&2; break; }
+    sleep 0.1
+done
 
 mode=()
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
