@@ -33,4 +33,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # plugins for the window.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sqlite3")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

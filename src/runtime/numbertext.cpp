@@ -1,5 +1,6 @@
 #include "numbertext.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -8,6 +9,9 @@
 namespace {
 
 constexpr int kSignificantDigits = 15;
+// The largest magnitude whose 15-digit text still reads back as a finite number: above it the
+// rounded text (1.79769313486232E+308) would be read as infinity.
+constexpr double kLargestWritable = 1.79769313486231e308;
 constexpr int kSmallestPlainExponent = -15;
 constexpr int kLargestPlainExponent = 20;
 
@@ -64,7 +68,7 @@ QString numberText(double value)
     if (std::isinf(value)) {
         return sign + QStringLiteral("Inf");
     }
-    return sign + magnitudeText(std::fabs(value));
+    return sign + magnitudeText(std::min(std::fabs(value), kLargestWritable));
 }
 
 QString numberText(qint32 value)

@@ -2,7 +2,7 @@
 
 #include <QTimer>
 
-#include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -11,7 +11,7 @@ constexpr int kTickMs = 1000;
 } // namespace
 
 HeadlessRunner::HeadlessRunner(const QString &databasePath, QObject *parent)
-    : QObject(parent), ProgramHost(databasePath), m_timer(new QTimer(this))
+    : QObject(parent), ProgramHost(databasePath), m_timer(new QTimer(this)), m_output(STDOUT_FILENO)
 {
     m_timer->setObjectName(QStringLiteral("Timer1"));
     m_timer->setInterval(kTickMs);
@@ -59,7 +59,5 @@ void HeadlessRunner::pollingPass()
     // next pass starts on a line of its own.
     QString text = m_log;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    const QByteArray bytes = (text + QStringLiteral("\n\n")).toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
+    m_output.write((text + QStringLiteral("\n\n")).toUtf8());
 }

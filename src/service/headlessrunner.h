@@ -1,5 +1,6 @@
 #pragma once
 
+#include "logwriter.h"
 #include "programhost.h"
 
 #include <QObject>
@@ -30,4 +31,5 @@ protected:
 private:
     QTimer *m_timer;
     QString m_log;
+    LogWriter m_output;
 };

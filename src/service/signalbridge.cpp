@@ -2,26 +2,43 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 int g_sockets[2] = {-1, -1};
 volatile std::sig_atomic_t g_received = 0;
+// When the first signal came, in whole milliseconds of the monotonic clock.
+volatile std::sig_atomic_t g_firstMs = 0;
+// Some senders deliver one stop twice in a row (timeout(1) signals the process and its group);
+// only a signal that comes this long after the first counts as a second request.
+constexpr long kRepeatAfterMs = 1000;
+
+long nowMs()
+{
+    timespec now = {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec % 1000000) * 1000 + now.tv_nsec / 1000000;
+}
 
 void onSignal(int number)
 {
-    if (g_received) {
+    // Only async-signal-safe calls here; the event loop does the rest.
+    const int savedErrno = errno;
+    if (!g_received) {
+        g_received = 1;
+        g_firstMs = static_cast<std::sig_atomic_t>(nowMs());
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = ::write(g_sockets[0], &byte, 1);
+    } else if (nowMs() - g_firstMs >= kRepeatAfterMs) {
         std::signal(number, SIG_DFL);
         std::raise(number);
-        return;
     }
-    g_received = 1;
-    const char byte = 1;
-    // Only async-signal-safe calls here; the event loop does the rest.
-    [[maybe_unused]] const ssize_t written = ::write(g_sockets[0], &byte, 1);
+    errno = savedErrno;
 }
 
 void install(int number, void (*handler)(int))
@@ -51,18 +68,9 @@ SignalBridge::SignalBridge(QObject *parent) : QObject(parent), m_notifier(nullpt
     install(SIGPIPE, SIG_IGN);
 }
 
-SignalBridge::~SignalBridge()
-{
-    install(SIGTERM, SIG_DFL);
-    install(SIGINT, SIG_DFL);
-    delete m_notifier;
-    for (int &socket : g_sockets) {
-        if (socket >= 0) {
-            ::close(socket);
-            socket = -1;
-        }
-    }
-}
+// The handlers and the socket pair stay until the process ends: a stop that is delivered twice
+// must not meet the default action while the program is still closing down.
+SignalBridge::~SignalBridge() = default;
 
 void SignalBridge::enable()
 {

@@ -12,8 +12,9 @@ class QNetworkReply;
 // Only the first 4096 bytes of an answer body are kept while it streams in; the rest is read and
 // discarded, so memory stays bounded whatever a device sends, an endless body included. The HTTP
 // status is not looked at: an error page's body is kept like any other. A transfer that breaks
-// off (connection reset, protocol error) keeps no body at all, so a half-sent page never passes
-// for a whole one.
+// off (connection reset, protocol error, fewer bytes than announced) keeps no body at all, so a
+// half-sent page does not pass for a whole one. A page without a length that ends early looks
+// like a whole one and cannot be told apart.
 class Interschneck : public QObject
 {
     Q_OBJECT

@@ -46,6 +46,8 @@ void tst_NumberText::numberText_data()
     QTest::newRow("1e-15 plain") << 1e-15 << " .000000000000001";
     QTest::newRow("1e-16 exponent") << 1.5e-16 << " 1.5E-16";
     QTest::newRow("rounds to whole") << 0.9999999999999999 << " 1";
+    QTest::newRow("largest double stays finite") << -std::numeric_limits<double>::max()
+                                                 << "-1.79769313486231E+308";
     QTest::newRow("infinity") << std::numeric_limits<double>::infinity() << " Inf";
 }
 

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QTest>
 
 // Start-up as users meet it: the real executable on a prepared file. Every failure must end the
@@ -16,6 +17,7 @@ private Q_SLOTS:
     void failures_data();
     void failures();
     void besideTheExecutableByDefault();
+    void windowWithoutDisplay();
     void commandLine_data();
     void commandLine();
 };
@@ -107,6 +109,23 @@ void tst_Startup::besideTheExecutableByDefault()
     const QString expected = QStringLiteral("Die Datenbank '%1' wurde nicht gefunden.").arg(folder.path());
     QVERIFY2(QString::fromLocal8Bit(result.err).contains(expected), result.err.constData());
     QVERIFY(!QFileInfo::exists(folder.path()));
+}
+
+void tst_Startup::windowWithoutDisplay()
+{
+    // Qt itself would abort with a core dump; the program says what to do instead.
+    TempDatabase database;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        environment.remove(QString::fromLatin1(name));
+    }
+    process.setProcessEnvironment(environment);
+    process.start(pelvaroExecutable(), {QStringLiteral("--database"), database.path()});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 1);
+    QVERIFY(process.readAllStandardError().contains("--headless"));
 }
 
 void tst_Startup::commandLine_data()
