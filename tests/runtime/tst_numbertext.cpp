@@ -36,14 +36,11 @@ void tst_NumberText::numberText_data()
     QTest::newRow("binary fraction noise") << 0.1 + 0.2 << " .3";
     QTest::newRow("reading") << 21.5 << " 21.5";
     QTest::newRow("negative reading") << -3.25 << "-3.25";
-    QTest::newRow("no reading limit") << -9999.0 << "-9999";
     QTest::newRow("15 significant digits") << 123456789.123456789 << " 123456789.123457";
     QTest::newRow("1e15 plain") << 1e15 << " 1000000000000000";
-    QTest::newRow("1e20 plain") << 1e20 << " 100000000000000000000";
     QTest::newRow("1e21 exponent") << 1e21 << " 1E+21";
     QTest::newRow("large mantissa") << -1.5e25 << "-1.5E+25";
     QTest::newRow("1e-5 plain") << 1e-5 << " .00001";
-    QTest::newRow("1e-15 plain") << 1e-15 << " .000000000000001";
     QTest::newRow("1e-16 exponent") << 1.5e-16 << " 1.5E-16";
     QTest::newRow("rounds to whole") << 0.9999999999999999 << " 1";
     QTest::newRow("largest double stays finite") << -std::numeric_limits<double>::max()
@@ -89,33 +86,25 @@ void tst_NumberText::leadingNumber_data()
     QTest::addColumn<bool>("hasValue");
     QTest::addColumn<double>("expected");
     QTest::newRow("plain") << "21.5" << true << 21.5;
-    QTest::newRow("blanks around") << "  21.5  " << true << 21.5;
     QTest::newRow("CR LF around") << "\r\n21.5\r\n" << true << 21.5;
     QTest::newRow("blanks inside") << "1 2\t3\n4" << true << 1234.0;
     QTest::newRow("blank after sign") << "- 4" << true << -4.0;
     QTest::newRow("comma ends number") << "21,5" << true << 21.0;
     QTest::newRow("unit after number") << "21.5°C" << true << 21.5;
-    QTest::newRow("explicit plus") << "+7" << true << 7.0;
     QTest::newRow("point first") << ".5" << true << 0.5;
-    QTest::newRow("negative point first") << "-.5" << true << -0.5;
     QTest::newRow("exponent") << "1e3" << true << 1000.0;
     QTest::newRow("exponent signed") << "25E-1x" << true << 2.5;
     QTest::newRow("D exponent") << "2D2" << true << 200.0;
     QTest::newRow("exponent without digits") << "4e" << true << 4.0;
-    QTest::newRow("second point ends") << "1.2.3" << true << 1.2;
     QTest::newRow("minus in the middle ends") << "5-3" << true << 5.0;
     QTest::newRow("hexadecimal") << "&H1F" << true << 31.0;
-    QTest::newRow("hexadecimal lower case") << "&hff" << true << 255.0;
     QTest::newRow("octal") << "&O17" << true << 15.0;
     QTest::newRow("no reading marker kept") << "-9999" << true << -9999.0;
     QTest::newRow("empty") << "" << true << 0.0;
-    QTest::newRow("letters") << "abc" << true << 0.0;
-    QTest::newRow("double sign") << "--5" << true << 0.0;
     QTest::newRow("nested markup") << "<v>3</v>" << true << 0.0;
     QTest::newRow("no-break space ends") << "12\u00a034" << true << 12.0;
     QTest::newRow("too small is zero") << "1e-999" << true << 0.0;
     QTest::newRow("too large") << "1e999" << false << 0.0;
-    QTest::newRow("too large negative") << "-1e999" << false << 0.0;
     QTest::newRow("too many digits") << QString(400, QLatin1Char('9')) << false << 0.0;
     QTest::newRow("huge exponent digits") << "1e99999999999999999999" << false << 0.0;
 }

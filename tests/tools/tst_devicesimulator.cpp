@@ -6,7 +6,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -83,11 +82,7 @@ class tst_DeviceSimulator : public QObject
 private Q_SLOTS:
     void pages_data();
     void pages();
-    void servedExactly_data();
-    void servedExactly();
     void executable();
-    void executableRejects_data();
-    void executableRejects();
 };
 
 void tst_DeviceSimulator::pages_data()
@@ -171,52 +166,6 @@ void tst_DeviceSimulator::pages()
     }
 }
 
-void tst_DeviceSimulator::servedExactly_data()
-{
-    QTest::addColumn<Behaviour>("behaviour");
-    QTest::addColumn<int>("statusSet");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<int>("minPieces");
-
-    const QByteArray page("<x><ntpsync>1</ntpsync><T1>5</T1></x>");
-    QTest::newRow("page") << Behaviour::Normal << 0 << page << 200 << 1;
-    QTest::newRow("status 503 with body") << Behaviour::Normal << 503 << page << 503 << 1;
-    QTest::newRow("binary") << Behaviour::Normal << 0 << QByteArray("\0\xff<t1>\r\n", 8) << 200
-                            << 1;
-    QTest::newRow("empty") << Behaviour::Normal << 0 << QByteArray("") << 200 << 1;
-    QTest::newRow("in place of error page") << Behaviour::ErrorStatus << 0 << page << 500 << 1;
-    QTest::newRow("status on error page") << Behaviour::ErrorStatus << 502 << page << 502 << 1;
-    QTest::newRow("trickled") << Behaviour::Trickle << 0 << page << 200 << 20;
-}
-
-void tst_DeviceSimulator::servedExactly()
-{
-    QFETCH(Behaviour, behaviour);
-    QFETCH(int, statusSet);
-    QFETCH(QByteArray, body);
-    QFETCH(int, status);
-    QFETCH(int, minPieces);
-
-    DeviceSimulator sim;
-    sim.setBehaviour(behaviour);
-    sim.setBody(body);
-    sim.setStatusCode(statusSet);
-    sim.setTrickleInterval(1);
-    QVERIFY(sim.listen());
-    const Answer answer = fetch(sim.port());
-    QVERIFY(answer.ended);
-    QCOMPARE(answer.status, status);
-    QCOMPARE(answer.body, body);
-    QCOMPARE(answer.contentLength, body.size());
-    QVERIFY2(answer.pieces >= minPieces, QByteArray::number(answer.pieces).constData());
-
-    sim.clearBody();
-    sim.setStatusCode(0);
-    sim.setBehaviour(Behaviour::Normal);
-    QVERIFY(fetch(sim.port()).body.contains("<t1>"));
-}
-
 void tst_DeviceSimulator::executable()
 {
     const QString program = qEnvironmentVariable("PELVARO_DEVICESIM");
@@ -255,47 +204,6 @@ void tst_DeviceSimulator::executable()
     QVERIFY(finished.wait(5000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-}
-
-void tst_DeviceSimulator::executableRejects_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("named");
-    const auto args = [](const char *text) { return QString::fromLatin1(text).split(u' '); };
-    QTest::newRow("unknown behaviour")
-        << args("--count 2 --behaviour 1=nonsense") << 2 << QStringLiteral("nonsense");
-    QTest::newRow("device beyond count")
-        << args("--count 2 --behaviour normal,3=silent") << 2 << QStringLiteral("3=silent");
-    QTest::newRow("count not a number") << args("--count zwei") << 2 << QStringLiteral("zwei");
-    QTest::newRow("ports beyond range")
-        << args("--port 65535 --count 2") << 2 << QStringLiteral("65535");
-    QTest::newRow("unknown option") << args("--frobnicate") << 2 << QStringLiteral("frobnicate");
-    QTest::newRow("port taken") << args("--port BUSY") << 1 << QStringLiteral("BUSY");
-}
-
-void tst_DeviceSimulator::executableRejects()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(int, exitCode);
-    QFETCH(QString, named);
-    QTcpServer busy;
-    QVERIFY(busy.listen(QHostAddress::LocalHost));
-    const QString busyPort = QString::number(busy.serverPort());
-    arguments.replaceInStrings(QStringLiteral("BUSY"), busyPort);
-    named.replace(QStringLiteral("BUSY"), busyPort);
-
-    const QString program = qEnvironmentVariable("PELVARO_DEVICESIM");
-    QVERIFY2(!program.isEmpty(), "PELVARO_DEVICESIM is not set");
-    QProcess process;
-    QSignalSpy finished(&process, &QProcess::finished);
-    process.start(program, arguments);
-    QVERIFY(finished.wait(10000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), exitCode);
-    const QString errors = QString::fromUtf8(process.readAllStandardError());
-    QVERIFY2(errors.contains(named), qPrintable(errors));
-    QVERIFY(!process.readAllStandardOutput().contains("bereit"));
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceSimulator)
