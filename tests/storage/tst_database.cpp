@@ -2,7 +2,6 @@
 #include "datenbankverbindung.h"
 #include "dbengine.h"
 #include "recordingview.h"
-#include "recordset.h"
 #include "registry.h"
 #include "runtimeerror.h"
 #include "tempdatabase.h"
@@ -40,38 +39,9 @@ class tst_Database : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void namesMatchWithoutCase();
     void waitsForAnotherWriter();
     void closingReleasesTheFile();
 };
-
-void tst_Database::namesMatchWithoutCase()
-{
-    TempDatabase database;
-    database.exec(QStringLiteral("INSERT INTO Geraete VALUES (1, '10.0.0.1', 'Keller')"));
-    const std::unique_ptr<Database> db = DbEngine::instance().OpenDatabase(database.path());
-    const std::unique_ptr<Recordset> rows = db->OpenRecordset(QStringLiteral("GERAETE"));
-    rows->MoveFirst();
-    QCOMPARE(rows->field(QStringLiteral("Ip")).toString(), QStringLiteral("10.0.0.1"));
-    QCOMPARE(rows->field(QStringLiteral("bezeichnung")).toString(), QStringLiteral("Keller"));
-    try {
-        rows->field(QStringLiteral("Adresse"));
-        QFAIL("missing column read");
-    } catch (const RuntimeError &e) {
-        QCOMPARE(e.number(), ErrorNumber::ItemNotFound);
-        QVERIFY(e.description().contains(QLatin1String("'Adresse'")));
-    }
-    rows->MoveNext();
-    QVERIFY(rows->Eof());
-    rows->Close();
-    try {
-        db->OpenRecordset(QStringLiteral("Geraet"));
-        QFAIL("missing table opened");
-    } catch (const RuntimeError &e) {
-        QCOMPARE(e.number(), ErrorNumber::TableNotFound);
-        QVERIFY(e.description().contains(QLatin1String("'Geraet'")));
-    }
-}
 
 void tst_Database::waitsForAnotherWriter()
 {

@@ -35,7 +35,6 @@ private Q_SLOTS:
     void silentDeviceTimesOutAfterTheBound();
     void endlessBodyStaysBounded();
     void nextFetchCancelsTheLeftover();
-    void endDuringTheWaitAbandonsTheFetch();
 
 private:
     FetchResult fetch(DeviceSimulator &device, qint32 timeout = 15);
@@ -157,18 +156,6 @@ void tst_HoleURL::nextFetchCancelsTheLeftover()
     QTRY_COMPARE(silent.openConnectionCount(), 0);
     QCOMPARE(result.text.size(), 4096);
     QCOMPARE(result.text.toLatin1(), big.left(4096));
-}
-
-void tst_HoleURL::endDuringTheWaitAbandonsTheFetch()
-{
-    DeviceSimulator device;
-    QVERIFY(device.listen());
-    device.setBehaviour(Behaviour::Silent);
-    m_view.pumps = 0;
-    m_view.endAtPump = 10;
-    QVERIFY_THROWS_EXCEPTION(ProgramEnd, fetch(device));
-    QCOMPARE(m_view.pumps, 10);
-    m_view.endAtPump = 0;
 }
 
 QTEST_GUILESS_MAIN(tst_HoleURL)
