@@ -38,12 +38,9 @@ public:
     // the end has begun, so a second click (or signal) during the close finds nothing to do.
     void endSequence();
 
-    bool isEnding() const { return m_ending; }
     // What the event loop returns once the program has ended.
     int exitCode() const { return m_exitCode; }
     Registry &registry() { return m_registry; }
-    const MessTakt &messTakt() const { return m_messTakt; }
-    QString databasePath() const { return m_databasePath; }
 
 protected:
     // The timer: one tick of the cycle. A RuntimeError in it ends the program with exit code 1.

@@ -26,7 +26,6 @@ public:
     void Close();
 
     QString path() const { return m_path; }
-    QString connectionName() const { return m_connectionName; }
 
 private:
     friend class DbEngine;

@@ -25,8 +25,6 @@ public:
     void MoveNext();
     void Close();
 
-    QString table() const { return m_table; }
-
 private:
     void failIfQueryFailed() const;
 

@@ -184,11 +184,6 @@ void DeviceSimulator::setTrickleInterval(int ms)
     m_trickleInterval = qMax(0, ms);
 }
 
-QByteArray DeviceSimulator::currentPage() const
-{
-    return DevicePage::statusXml(readingTexts());
-}
-
 int DeviceSimulator::requestCount() const
 {
     return m_requestCount;
@@ -202,11 +197,6 @@ QByteArray DeviceSimulator::lastRequestHead() const
 int DeviceSimulator::openConnectionCount() const
 {
     return int(m_connections.size());
-}
-
-qint64 DeviceSimulator::maxPendingBytes() const
-{
-    return m_maxPendingBytes;
 }
 
 qint64 DeviceSimulator::bytesQueued() const
@@ -372,11 +362,9 @@ QList<QByteArray> DeviceSimulator::readingTexts() const
     return texts;
 }
 
-void DeviceSimulator::countQueued(qint64 bytes, qint64 pending)
+void DeviceSimulator::countQueued(qint64 bytes, qint64)
 {
-    m_maxPendingBytes = qMax(m_maxPendingBytes, pending);
     m_bytesQueued += bytes;
-    Q_EMIT answerBytesQueued(bytes);
 }
 
 void DeviceSimulator::dropConnection(DeviceConnection *connection)

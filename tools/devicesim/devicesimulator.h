@@ -62,7 +62,7 @@ public:
     };
     Q_ENUM(Behaviour)
 
-    // Queue limit of an endless answer; also bounds maxPendingBytes() for it, plus one chunk.
+    // Queue limit of an endless answer: more is written only while fewer bytes than this wait.
     static constexpr qint64 EndlessHighWater = 64 * 1024;
     static constexpr qint64 EndlessChunk = 16 * 1024;
 
@@ -115,17 +115,11 @@ public:
     // Time between the bytes of a Trickle answer, default 100 ms.
     void setTrickleInterval(int ms);
 
-    // The page Normal generates right now (regardless of setBody()), to compare received
-    // pages with; equal to what a request gets only with fixed readings.
-    QByteArray currentPage() const;
-
     // Requests whose head was read completely, on all connections.
     int requestCount() const;
     // Request line and headers of the last such request, without the blank line.
     QByteArray lastRequestHead() const;
     int openConnectionCount() const;
-    // The most bytes seen waiting in one socket's write buffer right after queueing more.
-    qint64 maxPendingBytes() const;
     // All answer bytes queued so far, on all connections.
     qint64 bytesQueued() const;
 
@@ -133,8 +127,6 @@ Q_SIGNALS:
     // After a request head has been read and before it is answered, so a connected slot can
     // still change what this request gets.
     void requestReceived();
-    // Whenever answer bytes have been queued on a connection, with their number.
-    void answerBytesQueued(qint64 count);
 
 private:
     bool takePort(quint16 port);
@@ -163,7 +155,6 @@ private:
 
     int m_requestCount = 0;
     QByteArray m_lastRequestHead;
-    qint64 m_maxPendingBytes = 0;
     qint64 m_bytesQueued = 0;
 };
 
