@@ -7,6 +7,7 @@ PELVARO_ROOT="$(cd "$(dirname "$0")" && pwd)"
 source "$PELVARO_ROOT/scripts/common.sh"
 
 ensure_packages
+"$PELVARO_ROOT/scripts/check-format.sh"
 case "${1:-}" in
     --asan)
         build_tree "$PELVARO_ROOT/build-asan" -DPELVARO_SANITIZE=ON -DPELVARO_WERROR=ON

@@ -4,10 +4,10 @@
 //
 //   build/bench/bench_pollingpass [rounds]
 
-#include "geraeteabfragen.h"
-#include "interschneck.h"
-#include "mainview.h"
-#include "registry.h"
+#include "runtime/mainview.h"
+#include "storage/registry.h"
+#include "web/geraeteabfragen.h"
+#include "web/interschneck.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -47,7 +47,8 @@ QByteArray fetchPlain(const QString &address)
     if (!socket.waitForConnected(5000)) {
         return {};
     }
-    socket.write("GET /xml HTTP/1.1\r\nHost: " + address.toLatin1() + "\r\nConnection: close\r\n\r\n");
+    socket.write("GET /xml HTTP/1.1\r\nHost: " + address.toLatin1()
+                 + "\r\nConnection: close\r\n\r\n");
     QByteArray answer;
     while (socket.waitForReadyRead(5000)) {
         answer += socket.readAll();
@@ -59,8 +60,9 @@ QByteArray fetchPlain(const QString &address)
 QStringList startSimulator(QProcess &simulator)
 {
     simulator.start(QStringLiteral(PELVARO_DEVICESIM_PATH),
-                    {QStringLiteral("--count"), QString::number(kDevices), QStringLiteral("--sensors"),
-                     QStringLiteral("2"), QStringLiteral("--lifetime"), QStringLiteral("600")});
+                    {QStringLiteral("--count"), QString::number(kDevices),
+                     QStringLiteral("--sensors"), QStringLiteral("2"), QStringLiteral("--lifetime"),
+                     QStringLiteral("600")});
     QStringList addresses;
     while (simulator.canReadLine() || simulator.waitForReadyRead(10000)) {
         while (simulator.canReadLine()) {
@@ -90,7 +92,8 @@ int main(int argc, char *argv[])
     QProcess simulator;
     const QStringList addresses = startSimulator(simulator);
     if (addresses.size() != kDevices) {
-        std::fprintf(stderr, "simulator did not start: %s\n", simulator.readAllStandardError().constData());
+        std::fprintf(stderr, "simulator did not start: %s\n",
+                     simulator.readAllStandardError().constData());
         return 1;
     }
 

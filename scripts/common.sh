@@ -1,7 +1,7 @@
 # Shared by run.sh, test.sh and .ci/run: the Debian packages the project needs, and the build.
 
 PELVARO_PACKAGES=(
-    cmake ninja-build g++ dpkg-dev file
+    cmake ninja-build g++ dpkg-dev file clang-format
     qt6-base-dev libqt6sql6-sqlite qt6-qpa-plugins
     sqlite3
 )

@@ -1,6 +1,6 @@
-#include "options.h"
-#include "launch.h"
-#include "windowmain.h"
+#include "service/launch.h"
+#include "service/options.h"
+#include "window/windowmain.h"
 
 #include <QStringList>
 

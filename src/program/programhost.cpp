@@ -1,9 +1,9 @@
 #include "programhost.h"
 
-#include "datenbankverbindung.h"
-#include "geraeteabfragen.h"
-#include "konfiguration.h"
-#include "runtimeerror.h"
+#include "runtime/runtimeerror.h"
+#include "storage/datenbankverbindung.h"
+#include "storage/konfiguration.h"
+#include "web/geraeteabfragen.h"
 
 #include <QCoreApplication>
 
@@ -91,6 +91,8 @@ void ProgramHost::endProgram(int exitCode)
     m_ending = true;
     m_exitCode = exitCode;
     timerOff();
+    // The fetch that was waiting on it unwinds at its next pump and will not cancel it itself.
+    m_interschneck.Cancel();
     programEnding();
     QCoreApplication::exit(exitCode);
 }

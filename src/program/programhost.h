@@ -1,9 +1,9 @@
 #pragma once
 
-#include "interschneck.h"
-#include "mainview.h"
-#include "messtakt.h"
-#include "registry.h"
+#include "runtime/mainview.h"
+#include "storage/messtakt.h"
+#include "storage/registry.h"
+#include "web/interschneck.h"
 
 #include <QString>
 
@@ -13,9 +13,18 @@
 // and what the three event handlers do, with the error and end handling they share. The window
 // and the headless runner derive from it and supply the rest of MainView.
 //
-// Ending: endProgram() marks the program as ending, stops the timer and makes the event loops
-// return; from then on every pump throws ProgramEnd, so an operation that was interrupted by the
-// end never continues. No exception leaves a handler.
+// How the program ends, from the request to the last pump:
+//  1. "Ende" (kEnde_Click) or SIGTERM/SIGINT (SignalBridge::endRequested, delivered by the event
+//     loop or by any pump) calls endSequence(). It runs once: a second request finds it under way.
+//  2. endSequence() closes the database (DatenbankSchliessen stops the timer first and pumps once
+//     after closing), then calls endProgram(0). A failure on the way ends with exit code 1 instead.
+//  3. endProgram() marks the program as ending, stops the timer, cancels the request in flight,
+//     lets the shown form go (programEnding) and tells the event loop to return with the code.
+//  4. The handler that was running when the request came (a tick in the middle of a fetch, say)
+//     is still on the stack below the pump that delivered it. That pump now throws ProgramEnd, so
+//     the operation unwinds without doing anything further; guarded() takes it as no error.
+//  5. QCoreApplication::exec() returns exitCode(). No exception leaves a handler.
+// Closing the window through its title bar goes straight to step 3 with exit code 0.
 class ProgramHost : public MainView
 {
 public:

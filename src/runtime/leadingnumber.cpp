@@ -11,7 +11,7 @@ namespace {
 bool isSkipped(QChar c)
 {
     return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n')
-        || c == QLatin1Char('\r');
+           || c == QLatin1Char('\r');
 }
 
 // The text without the characters that are skipped, as ASCII; anything else becomes a character
@@ -105,15 +105,16 @@ std::optional<double> decimalNumber(const std::string &s)
     }
 
     const std::string number = (integerDigits.empty() ? std::string("0") : integerDigits) + '.'
-        + fractionDigits + 'e' + std::to_string(exponent);
+                               + fractionDigits + 'e' + std::to_string(exponent);
     double value = 0;
     const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
     if (result.ec == std::errc::result_out_of_range) {
         // Out of range either way: decide by the position of the first significant digit.
         const auto firstInteger = integerDigits.find_first_not_of('0');
-        const long long magnitude = firstInteger != std::string::npos
-            ? static_cast<long long>(integerDigits.size() - firstInteger) - 1 + exponent
-            : -static_cast<long long>(fractionDigits.find_first_not_of('0')) - 1 + exponent;
+        const long long magnitude =
+            firstInteger != std::string::npos
+                ? static_cast<long long>(integerDigits.size() - firstInteger) - 1 + exponent
+                : -static_cast<long long>(fractionDigits.find_first_not_of('0')) - 1 + exponent;
         if (magnitude > 0) {
             return std::nullopt;
         }

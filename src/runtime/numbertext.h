@@ -10,7 +10,7 @@
 //
 // Values whose rounded decimal exponent lies outside -15..20 are written with an exponent
 // (" 1.5E+25", "-2E-20"), which SQLite reads back as the same number; magnitudes beyond
-// 1.79769313486231E+308 are written as that, so that the text never reads back as infinity. Infinities and NaN, which the
-// program never writes, come out as " Inf", "-Inf" and " NaN".
+// 1.79769313486231E+308 are written as that, so that the text never reads back as infinity.
+// Infinities and NaN, which the program never writes, come out as " Inf", "-Inf" and " NaN".
 QString numberText(double value);
 QString numberText(qint32 value);

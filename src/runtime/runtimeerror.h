@@ -39,6 +39,7 @@ constexpr int ObjectNotSet = 91;
 constexpr int InvalidUseOfNull = 94;
 constexpr int NoCurrentRecord = 3021;
 constexpr int FileNotFound = 3024;
+constexpr int DiskOrNetworkError = 3043;
 constexpr int CannotOpenFile = 3051;
 constexpr int TableNotFound = 3078;
 constexpr int StatementFailed = 3146;

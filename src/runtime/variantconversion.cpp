@@ -27,8 +27,9 @@ qint32 rounded(double value, const QString &shown)
     // nearbyint rounds halves to the even neighbour in the default rounding mode.
     const double r = std::nearbyint(value);
     if (!(r >= std::numeric_limits<qint32>::min() && r <= std::numeric_limits<qint32>::max())) {
-        throw RuntimeError(ErrorNumber::Overflow,
-                           QStringLiteral("Überlauf: %1 passt in keine 32-Bit-Ganzzahl.").arg(shown));
+        throw RuntimeError(
+            ErrorNumber::Overflow,
+            QStringLiteral("Überlauf: %1 passt in keine 32-Bit-Ganzzahl.").arg(shown));
     }
     return static_cast<qint32>(r);
 }

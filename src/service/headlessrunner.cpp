@@ -15,7 +15,8 @@ HeadlessRunner::HeadlessRunner(const QString &databasePath, QObject *parent)
 {
     m_timer->setObjectName(QStringLiteral("Timer1"));
     m_timer->setInterval(kTickMs);
-    // A coarse timer may fire up to 5 % early; the next tick is due a full second after a tick ends.
+    // A coarse timer may fire up to 5 % early; the next tick is due a full second after a tick
+    // ends.
     m_timer->setTimerType(Qt::PreciseTimer);
     connect(m_timer, &QTimer::timeout, this, [this] { timerTick(); });
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "logwriter.h"
-#include "programhost.h"
+#include "program/programhost.h"
 
 #include <QObject>
 

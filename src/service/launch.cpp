@@ -1,10 +1,10 @@
 #include "launch.h"
 
-#include "datenbankverbindung.h"
 #include "headlessrunner.h"
 #include "options.h"
+#include "runtime/version.h"
 #include "signalbridge.h"
-#include "version.h"
+#include "storage/datenbankverbindung.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "version.h"
+#include "runtime/version.h"
 
 #include <QCommandLineParser>
 
@@ -42,7 +42,8 @@ ParsedCommandLine usageError(const QString &message)
 ParsedCommandLine parseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    const QCommandLineOption database(QStringLiteral("database"), QString(), QStringLiteral("PFAD"));
+    const QCommandLineOption database(QStringLiteral("database"), QString(),
+                                      QStringLiteral("PFAD"));
     const QCommandLineOption headless(QStringLiteral("headless"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
@@ -50,9 +51,9 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     // Qt's own options (-platform offscreen, -display :1, -style fusion, ...) are left in the
     // arguments for the application object, which takes them.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    for (const char *name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display",
-                             "geometry", "qwindowgeometry", "qwindowicon", "qwindowtitle", "style",
-                             "stylesheet", "session"}) {
+    for (const char *name :
+         {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "geometry",
+          "qwindowgeometry", "qwindowicon", "qwindowtitle", "style", "stylesheet", "session"}) {
         QCommandLineOption qtOption(QString::fromLatin1(name), QString(), QStringLiteral("wert"));
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(qtOption);
@@ -66,12 +67,13 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty()) {
             const QString name = parser.unknownOptionNames().constFirst();
-            return usageError(QStringLiteral("Unbekannte Option '%1%2'.")
-                                  .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
-                                       name));
+            return usageError(
+                QStringLiteral("Unbekannte Option '%1%2'.")
+                    .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
         }
         if (parser.errorText().startsWith(QLatin1String("Missing value"))) {
-            return usageError(QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
+            return usageError(
+                QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
         }
         return usageError(QStringLiteral("Falscher Aufruf (%1).").arg(parser.errorText()));
     }
@@ -86,7 +88,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         return result;
     }
     if (parser.isSet(version)) {
-        result.output = QStringLiteral("pelvaro-access (Pelvaro (Access)) %1\n").arg(QString::fromLatin1(pelvaroVersion));
+        result.output = QStringLiteral("pelvaro-access (Pelvaro (Access)) %1\n")
+                            .arg(QString::fromLatin1(pelvaroVersion));
         return result;
     }
     Options options;
@@ -94,7 +97,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     if (parser.isSet(database)) {
         options.databasePath = parser.value(database);
         if (options.databasePath.isEmpty()) {
-            return usageError(QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
+            return usageError(
+                QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
         }
     }
     result.run = options;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runtimeerror.h"
+#include "runtime/runtimeerror.h"
 
 #include <QtGlobal>
 
@@ -8,13 +8,12 @@
 
 // A fixed-size table column whose every access checks its index: an index outside 0..Size-1 is
 // the subscript-out-of-range run-time error, which names the column and the index.
-template <typename T, qint32 Size>
-class CheckedArray
+template <typename T, qint32 Size> class CheckedArray
 {
 public:
     explicit CheckedArray(const char *name) : m_name(name) {}
 
-    static constexpr qint32 upperBound = Size - 1;
+    static constexpr qint32 kUpperBound = Size - 1;
 
     T &operator[](qint32 index)
     {
@@ -30,13 +29,14 @@ public:
 private:
     void check(qint32 index) const
     {
-        if (index < 0 || index > upperBound) {
-            throw RuntimeError(ErrorNumber::SubscriptOutOfRange,
-                               QStringLiteral("Index außerhalb des gültigen Bereichs: %1(%2), gültig "
-                                              "ist 0 bis %3.")
-                                   .arg(QLatin1String(m_name))
-                                   .arg(index)
-                                   .arg(upperBound));
+        if (index < 0 || index > kUpperBound) {
+            throw RuntimeError(
+                ErrorNumber::SubscriptOutOfRange,
+                QStringLiteral("Index außerhalb des gültigen Bereichs: %1(%2), gültig "
+                               "ist 0 bis %3.")
+                    .arg(QLatin1String(m_name))
+                    .arg(index)
+                    .arg(kUpperBound));
         }
     }
 

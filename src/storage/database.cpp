@@ -1,7 +1,7 @@
 #include "database.h"
 
 #include "recordset.h"
-#include "runtimeerror.h"
+#include "runtime/runtimeerror.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -33,11 +33,11 @@ std::unique_ptr<Recordset> Database::OpenRecordset(const QString &table)
         && !query.exec(QStringLiteral("SELECT * FROM %1").arg(name))) {
         const QString driverText = query.lastError().text();
         if (driverText.contains(QLatin1String("no such table"), Qt::CaseInsensitive)) {
-            throw RuntimeError(ErrorNumber::TableNotFound,
-                               QStringLiteral("Die Tabelle '%1' fehlt in der Datenbank '%2'.")
-                                   .arg(table, m_path));
+            throw RuntimeError(
+                ErrorNumber::TableNotFound,
+                QStringLiteral("Die Tabelle '%1' fehlt in der Datenbank '%2'.").arg(table, m_path));
         }
-        throw RuntimeError(ErrorNumber::TableNotFound,
+        throw RuntimeError(ErrorNumber::DiskOrNetworkError,
                            QStringLiteral("Die Tabelle '%1' der Datenbank '%2' kann nicht gelesen "
                                           "werden: %3")
                                .arg(table, m_path, driverText));

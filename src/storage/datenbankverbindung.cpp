@@ -1,8 +1,8 @@
 #include "datenbankverbindung.h"
 
 #include "dbengine.h"
-#include "mainview.h"
 #include "registry.h"
+#include "runtime/mainview.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,7 +12,7 @@ QString defaultDatabasePath()
     // Joined as it stands, so a program in the root folder gets "//Messwerte.mdb", which the
     // file system takes as "/Messwerte.mdb".
     return QCoreApplication::applicationDirPath() + QDir::separator()
-        + QStringLiteral("Messwerte.mdb");
+           + QStringLiteral("Messwerte.mdb");
 }
 
 void DatenbankOeffnen(Registry &registry, MainView &view, const QString &path)
@@ -25,11 +25,18 @@ void DatenbankOeffnen(Registry &registry, MainView &view, const QString &path)
 void DatenbankSchliessen(Registry &registry, MainView &view)
 {
     view.timerOff();
-    if (!registry.Datenbank) {
-        throw RuntimeError(ErrorNumber::ObjectNotSet,
-                           QStringLiteral("Objektvariable nicht festgelegt: keine Datenbank offen."));
-    }
+    openDatabase(registry, QString());
     const std::unique_ptr<Database> closing = std::move(registry.Datenbank);
     closing->Close();
     view.pump();
+}
+
+Database &openDatabase(const Registry &registry, const QString &detail)
+{
+    if (!registry.Datenbank) {
+        QString text = QStringLiteral("Objektvariable nicht festgelegt: keine Datenbank offen");
+        text += detail.isEmpty() ? QStringLiteral(".") : QStringLiteral(" für ") + detail;
+        throw RuntimeError(ErrorNumber::ObjectNotSet, text);
+    }
+    return *registry.Datenbank;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+class Database;
 class MainView;
 class QString;
 struct Registry;
@@ -16,3 +17,7 @@ void DatenbankOeffnen(Registry &registry, MainView &view, const QString &path);
 // Stops the cycle timer, closes the database, empties registry.Datenbank and pumps once. The timer
 // is stopped first so that no tick delivered by that pump can meet a closed database.
 void DatenbankSchliessen(Registry &registry, MainView &view);
+
+// The open database of the run. Without one, the "object not set" run-time error, its text
+// followed by detail when detail is not empty.
+Database &openDatabase(const Registry &registry, const QString &detail);

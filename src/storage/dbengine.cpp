@@ -1,7 +1,7 @@
 #include "dbengine.h"
 
 #include "database.h"
-#include "runtimeerror.h"
+#include "runtime/runtimeerror.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,24 +22,25 @@ void checkHeader(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         throw RuntimeError(ErrorNumber::CannotOpenFile,
-                        QStringLiteral("Die Datenbank '%1' kann nicht gelesen werden: %2")
-                            .arg(path, file.errorString()));
+                           QStringLiteral("Die Datenbank '%1' kann nicht gelesen werden: %2")
+                               .arg(path, file.errorString()));
     }
     const QByteArray head = file.read(100);
     if (head.isEmpty()) {
         return; // SQLite treats an empty file as an empty database.
     }
     if (head.mid(4, 15) == "Standard Jet DB" || head.mid(4, 15) == "Standard ACE DB") {
-        throw RuntimeError(ErrorNumber::UnrecognisedDatabaseFormat,
-                        QStringLiteral("'%1' ist eine Microsoft-Access-Datenbank. Dieses Programm "
-                                       "arbeitet mit SQLite-Dateien: die Tabellen Einstellungen, "
-                                       "Geraete, Sensoren und Werte müssen in eine SQLite-Datei "
-                                       "dieses Namens übertragen werden (siehe docs/schema.sql).")
-                            .arg(path));
+        throw RuntimeError(
+            ErrorNumber::UnrecognisedDatabaseFormat,
+            QStringLiteral("'%1' ist eine Microsoft-Access-Datenbank. Dieses Programm "
+                           "arbeitet mit SQLite-Dateien: die Tabellen Einstellungen, "
+                           "Geraete, Sensoren und Werte müssen in eine SQLite-Datei "
+                           "dieses Namens übertragen werden (siehe docs/schema.sql).")
+                .arg(path));
     }
     if (!head.startsWith(QByteArrayView("SQLite format 3\0", 16))) {
         throw RuntimeError(ErrorNumber::UnrecognisedDatabaseFormat,
-                        QStringLiteral("'%1' ist keine SQLite-Datenbank.").arg(path));
+                           QStringLiteral("'%1' ist keine SQLite-Datenbank.").arg(path));
     }
 }
 
@@ -56,30 +57,32 @@ std::unique_ptr<Database> DbEngine::OpenDatabase(const QString &path)
     const QFileInfo info(path);
     if (!info.exists()) {
         throw RuntimeError(ErrorNumber::FileNotFound,
-                        QStringLiteral("Die Datenbank '%1' wurde nicht gefunden.").arg(path));
+                           QStringLiteral("Die Datenbank '%1' wurde nicht gefunden.").arg(path));
     }
     if (!info.isFile()) {
         throw RuntimeError(ErrorNumber::CannotOpenFile,
-                        QStringLiteral("'%1' ist keine Datei.").arg(path));
+                           QStringLiteral("'%1' ist keine Datei.").arg(path));
     }
     checkHeader(path);
     if (!info.isWritable()) {
-        throw RuntimeError(ErrorNumber::CannotOpenFile,
-                        QStringLiteral("Die Datenbank '%1' ist schreibgeschützt; das Programm muss "
-                                       "in sie schreiben können.")
-                            .arg(path));
+        throw RuntimeError(
+            ErrorNumber::CannotOpenFile,
+            QStringLiteral("Die Datenbank '%1' ist schreibgeschützt; das Programm muss "
+                           "in sie schreiben können.")
+                .arg(path));
     }
     if (!QFileInfo(info.absolutePath()).isWritable()) {
-        throw RuntimeError(ErrorNumber::CannotOpenFile,
-                        QStringLiteral("Im Verzeichnis '%1' darf das Programm nicht schreiben; "
-                                       "SQLite legt dort beim Schreiben in '%2' sein Journal an.")
-                            .arg(info.absolutePath(), info.fileName()));
+        throw RuntimeError(
+            ErrorNumber::CannotOpenFile,
+            QStringLiteral("Im Verzeichnis '%1' darf das Programm nicht schreiben; "
+                           "SQLite legt dort beim Schreiben in '%2' sein Journal an.")
+                .arg(info.absolutePath(), info.fileName()));
     }
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
         throw RuntimeError(ErrorNumber::CannotOpenFile,
-                        QStringLiteral("Der SQLite-Treiber von Qt fehlt (Debian-Paket "
-                                       "libqt6sql6-sqlite); '%1' kann nicht geöffnet werden.")
-                            .arg(path));
+                           QStringLiteral("Der SQLite-Treiber von Qt fehlt (Debian-Paket "
+                                          "libqt6sql6-sqlite); '%1' kann nicht geöffnet werden.")
+                               .arg(path));
     }
 
     const QString connectionName = QStringLiteral("pelvaro-%1").arg(++m_connections);
@@ -104,8 +107,8 @@ std::unique_ptr<Database> DbEngine::OpenDatabase(const QString &path)
             db = QSqlDatabase();
             QSqlDatabase::removeDatabase(connectionName);
             throw RuntimeError(ErrorNumber::UnrecognisedDatabaseFormat,
-                            QStringLiteral("Die Datenbank '%1' kann nicht geöffnet werden: %2")
-                                .arg(path, failure));
+                               QStringLiteral("Die Datenbank '%1' kann nicht geöffnet werden: %2")
+                                   .arg(path, failure));
         }
     }
     return std::unique_ptr<Database>(new Database(connectionName, path));

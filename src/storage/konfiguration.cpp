@@ -1,10 +1,11 @@
 #include "konfiguration.h"
 
 #include "database.h"
-#include "mainview.h"
+#include "datenbankverbindung.h"
 #include "recordset.h"
 #include "registry.h"
-#include "variantconversion.h"
+#include "runtime/mainview.h"
+#include "runtime/variantconversion.h"
 
 #include <QVariant>
 
@@ -17,11 +18,7 @@ namespace {
 void readTable(Registry &registry, MainView &view, const QString &table,
                const std::function<void(Recordset &)> &handleRow)
 {
-    if (!registry.Datenbank) {
-        throw RuntimeError(ErrorNumber::ObjectNotSet,
-                           QStringLiteral("Objektvariable nicht festgelegt: keine Datenbank offen."));
-    }
-    std::unique_ptr<Recordset> rows = registry.Datenbank->OpenRecordset(table);
+    std::unique_ptr<Recordset> rows = openDatabase(registry, QString()).OpenRecordset(table);
     rows->MoveFirst();
     qint32 row = 0;
     while (!rows->Eof()) {
@@ -63,10 +60,13 @@ void GeraeteLesen(Registry &registry, MainView &view)
     registry.AnzahlGeraete = 0;
     readTable(registry, view, QStringLiteral("Geraete"), [&registry](Recordset &rows) {
         const qint32 k = ++registry.AnzahlGeraete;
-        store(rows, QStringLiteral("ID"), [&]() -> auto & { return registry.GeraetID[k]; }, toLong);
-        store(rows, QStringLiteral("Ip"), [&]() -> auto & { return registry.GeraetIP[k]; }, toText);
-        store(rows, QStringLiteral("Bezeichnung"),
-              [&]() -> auto & { return registry.GeraetName[k]; }, toText);
+        store(
+            rows, QStringLiteral("ID"), [&]() -> auto & { return registry.GeraetID[k]; }, toLong);
+        store(
+            rows, QStringLiteral("Ip"), [&]() -> auto & { return registry.GeraetIP[k]; }, toText);
+        store(
+            rows, QStringLiteral("Bezeichnung"), [&]() -> auto & { return registry.GeraetName[k]; },
+            toText);
     });
 }
 
@@ -75,13 +75,18 @@ void SensorenLesen(Registry &registry, MainView &view)
     registry.AnzahlSensoren = 0;
     readTable(registry, view, QStringLiteral("Sensoren"), [&registry](Recordset &rows) {
         const qint32 k = ++registry.AnzahlSensoren;
-        store(rows, QStringLiteral("ID"), [&]() -> auto & { return registry.SensorID[k]; }, toLong);
-        store(rows, QStringLiteral("Geraet"),
-              [&]() -> auto & { return registry.SensorGeraet[k]; }, toLong);
-        store(rows, QStringLiteral("Anschluss"),
-              [&]() -> auto & { return registry.SensorAnschluss[k]; }, toLong);
-        store(rows, QStringLiteral("Bezeichnung"),
-              [&]() -> auto & { return registry.SensorName[k]; }, toText);
+        store(
+            rows, QStringLiteral("ID"), [&]() -> auto & { return registry.SensorID[k]; }, toLong);
+        store(
+            rows, QStringLiteral("Geraet"), [&]() -> auto & { return registry.SensorGeraet[k]; },
+            toLong);
+        store(
+            rows,
+            QStringLiteral("Anschluss"), [&]() -> auto & { return registry.SensorAnschluss[k]; },
+            toLong);
+        store(
+            rows, QStringLiteral("Bezeichnung"), [&]() -> auto & { return registry.SensorName[k]; },
+            toText);
     });
 }
 
@@ -92,12 +97,14 @@ void EinstellungenLesen(Registry &registry, MainView &view)
     readTable(registry, view, QStringLiteral("Einstellungen"), [&registry](Recordset &rows) {
         const QString parameter = QStringLiteral("Parameter");
         if (isParameter(rows.field(parameter), QStringLiteral("MessIntervall"))) {
-            store(rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.MessIntervall; },
-                  toLong);
+            store(
+                rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.MessIntervall; },
+                toLong);
         }
         if (isParameter(rows.field(parameter), QStringLiteral("Messungen"))) {
-            store(rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.Messungen; },
-                  toLong);
+            store(
+                rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.Messungen; },
+                toLong);
         }
     });
 }

@@ -1,10 +1,10 @@
 #include "messtakt.h"
 
-#include "checkedarithmetic.h"
-#include "mainview.h"
 #include "mittelwerte.h"
-#include "numbertext.h"
 #include "registry.h"
+#include "runtime/checkedarithmetic.h"
+#include "runtime/mainview.h"
+#include "runtime/numbertext.h"
 
 MessTakt::MessTakt(Registry &registry, MainView &view, std::function<void()> pass)
     : m_registry(registry), m_view(view), m_pass(std::move(pass))

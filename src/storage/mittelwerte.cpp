@@ -1,7 +1,9 @@
 #include "mittelwerte.h"
 
-#include "numbertext.h"
+#include "database.h"
+#include "datenbankverbindung.h"
 #include "registry.h"
+#include "runtime/numbertext.h"
 
 #include <QDateTime>
 
@@ -26,21 +28,16 @@ void MittelwerteSpeichern(Registry &registry)
 
 void WertSpeichern(Registry &registry, qint32 sensorNummer, double wert)
 {
-    const QString statement = werteInsert(sensorNummer, wert, QDateTime::currentDateTime());
-    if (!registry.Datenbank) {
-        throw RuntimeError(ErrorNumber::ObjectNotSet,
-                           QStringLiteral("Objektvariable nicht festgelegt: keine Datenbank offen "
-                                          "für %1").arg(statement));
-    }
-    registry.Datenbank->Execute(statement);
+    const QString statement = insertStatement(sensorNummer, wert, QDateTime::currentDateTime());
+    openDatabase(registry, statement).Execute(statement);
 }
 
-QString werteInsert(qint32 sensorNummer, double wert, const QDateTime &zeit)
+QString insertStatement(qint32 sensorNummer, double wert, const QDateTime &zeit)
 {
     return QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (")
-        + QString::number(sensorNummer) + QStringLiteral(",'")
-        + zeit.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("',")
-        + KommaZuPunkt(numberText(wert)) + QStringLiteral(")");
+           + QString::number(sensorNummer) + QStringLiteral(",'")
+           + zeit.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("',")
+           + KommaZuPunkt(numberText(wert)) + QStringLiteral(")");
 }
 
 QString KommaZuPunkt(const QString &text)

@@ -20,7 +20,7 @@ void WertSpeichern(Registry &registry, qint32 sensorNummer, double wert);
 // The statement WertSpeichern executes, for the given time:
 // INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (7,'2026-12-05 08:04:09', 21.5)
 // The value keeps its leading blank when it is not negative.
-QString werteInsert(qint32 sensorNummer, double wert, const QDateTime &zeit);
+QString insertStatement(qint32 sensorNummer, double wert, const QDateTime &zeit);
 
 // The text with every comma replaced by a point.
 QString KommaZuPunkt(const QString &text);

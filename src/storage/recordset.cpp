@@ -1,6 +1,6 @@
 #include "recordset.h"
 
-#include "runtimeerror.h"
+#include "runtime/runtimeerror.h"
 
 #include <QSqlError>
 #include <QVariant>
@@ -33,9 +33,9 @@ QVariant Recordset::field(const QString &column) const
                                .arg(column, m_table, m_databasePath));
     }
     if (!m_onRow) {
-        throw RuntimeError(ErrorNumber::NoCurrentRecord,
-                           QStringLiteral("Kein aktueller Datensatz in der Tabelle '%1'.")
-                               .arg(m_table));
+        throw RuntimeError(
+            ErrorNumber::NoCurrentRecord,
+            QStringLiteral("Kein aktueller Datensatz in der Tabelle '%1'.").arg(m_table));
     }
     return m_query.value(index);
 }
@@ -43,9 +43,9 @@ QVariant Recordset::field(const QString &column) const
 void Recordset::MoveNext()
 {
     if (!m_onRow) {
-        throw RuntimeError(ErrorNumber::NoCurrentRecord,
-                           QStringLiteral("Kein aktueller Datensatz in der Tabelle '%1'.")
-                               .arg(m_table));
+        throw RuntimeError(
+            ErrorNumber::NoCurrentRecord,
+            QStringLiteral("Kein aktueller Datensatz in der Tabelle '%1'.").arg(m_table));
     }
     m_onRow = m_query.next();
     failIfQueryFailed();
@@ -62,7 +62,7 @@ void Recordset::failIfQueryFailed() const
 {
     const QSqlError error = m_query.lastError();
     if (error.isValid() && error.type() != QSqlError::NoError) {
-        throw RuntimeError(ErrorNumber::TableNotFound,
+        throw RuntimeError(ErrorNumber::DiskOrNetworkError,
                            QStringLiteral("Die Tabelle '%1' der Datenbank '%2' kann nicht gelesen "
                                           "werden: %3")
                                .arg(m_table, m_databasePath, error.text()));

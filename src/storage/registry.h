@@ -15,25 +15,25 @@
 // (SensorGeraet = k is the k-th device row read), not by the device's ID.
 struct Registry
 {
-    static constexpr qint32 maxGeraete = 50;
-    static constexpr qint32 maxSensoren = 99;
+    static constexpr qint32 kMaxGeraete = 50;
+    static constexpr qint32 kMaxSensoren = 99;
 
     std::unique_ptr<Database> Datenbank;
 
-    CheckedArray<qint32, maxGeraete + 1> GeraetID{"GeraetID"};
-    CheckedArray<QString, maxGeraete + 1> GeraetIP{"GeraetIP"};
-    CheckedArray<QString, maxGeraete + 1> GeraetName{"GeraetName"};
+    CheckedArray<qint32, kMaxGeraete + 1> GeraetID{"GeraetID"};
+    CheckedArray<QString, kMaxGeraete + 1> GeraetIP{"GeraetIP"};
+    CheckedArray<QString, kMaxGeraete + 1> GeraetName{"GeraetName"};
     qint32 AnzahlGeraete = 0;
 
-    CheckedArray<qint32, maxSensoren + 1> SensorID{"SensorID"};
-    CheckedArray<qint32, maxSensoren + 1> SensorGeraet{"SensorGeraet"};
-    CheckedArray<qint32, maxSensoren + 1> SensorAnschluss{"SensorAnschluss"};
-    CheckedArray<QString, maxSensoren + 1> SensorName{"SensorName"};
+    CheckedArray<qint32, kMaxSensoren + 1> SensorID{"SensorID"};
+    CheckedArray<qint32, kMaxSensoren + 1> SensorGeraet{"SensorGeraet"};
+    CheckedArray<qint32, kMaxSensoren + 1> SensorAnschluss{"SensorAnschluss"};
+    CheckedArray<QString, kMaxSensoren + 1> SensorName{"SensorName"};
     qint32 AnzahlSensoren = 0;
     // Sum and count of the readings accepted since the last store; they change together, and a
     // count of 0 always goes with a sum of 0.
-    CheckedArray<double, maxSensoren + 1> SensorSumme{"SensorSumme"};
-    CheckedArray<double, maxSensoren + 1> SensorZaehler{"SensorZaehler"};
+    CheckedArray<double, kMaxSensoren + 1> SensorSumme{"SensorSumme"};
+    CheckedArray<double, kMaxSensoren + 1> SensorZaehler{"SensorZaehler"};
 
     qint32 MessIntervall = 0;
     qint32 Messungen = 0;

@@ -1,10 +1,10 @@
 #include "geraeteabfragen.h"
 
 #include "holeurl.h"
-#include "leadingnumber.h"
-#include "mainview.h"
-#include "numbertext.h"
-#include "registry.h"
+#include "runtime/leadingnumber.h"
+#include "runtime/mainview.h"
+#include "runtime/numbertext.h"
+#include "storage/registry.h"
 #include "tagwert.h"
 
 #include <QDateTime>
@@ -36,7 +36,8 @@ void readSensors(Registry &registry, MainView &view, qint32 device, const QStrin
             || !std::isfinite(registry.SensorSumme[j] + *reading)) {
             continue;
         }
-        view.appendLog(registry.SensorName[j] + QStringLiteral(": ") + numberText(*reading) + kCrLf);
+        view.appendLog(registry.SensorName[j] + QStringLiteral(": ") + numberText(*reading)
+                       + kCrLf);
         view.pump();
         registry.SensorZaehler[j] += 1;
         registry.SensorSumme[j] += *reading;
@@ -53,7 +54,8 @@ void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer)
         view.setStatus(QStringLiteral("Datenübertragung (") + registry.GeraetName[i]
                        + QStringLiteral(")..."));
         view.pump();
-        const QString url = QStringLiteral("http://") + registry.GeraetIP[i] + QStringLiteral("/xml");
+        const QString url =
+            QStringLiteral("http://") + registry.GeraetIP[i] + QStringLiteral("/xml");
         const QString answer = HoleURL(view, transfer, url, kTimeoutSeconds);
         view.pump();
         if (accepted(answer)) {

@@ -1,8 +1,8 @@
 #include "holeurl.h"
 
-#include "checkedarithmetic.h"
 #include "interschneck.h"
-#include "mainview.h"
+#include "runtime/checkedarithmetic.h"
+#include "runtime/mainview.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -32,8 +32,8 @@ void waitPass(Interschneck &transfer)
 
 } // namespace
 
-FetchResult holeUrlDetailed(MainView &view, Interschneck &transfer, const QString &url,
-                            qint32 timeoutSeconds)
+FetchResult fetchUrl(MainView &view, Interschneck &transfer, const QString &url,
+                     qint32 timeoutSeconds)
 {
     const qint64 bound = qint64(timeoutSeconds) * kPassesPerSecond;
     view.pump();
@@ -51,7 +51,7 @@ FetchResult holeUrlDetailed(MainView &view, Interschneck &transfer, const QStrin
         result.timedOut = true;
         transfer.Cancel();
     } else {
-        result.text = transfer.GetChunk(Interschneck::keptBytes);
+        result.text = transfer.GetChunk(Interschneck::kKeptBytes);
     }
     view.pump();
     return result;
@@ -59,5 +59,5 @@ FetchResult holeUrlDetailed(MainView &view, Interschneck &transfer, const QStrin
 
 QString HoleURL(MainView &view, Interschneck &transfer, const QString &url, qint32 timeoutSeconds)
 {
-    return holeUrlDetailed(view, transfer, url, timeoutSeconds).text;
+    return fetchUrl(view, transfer, url, timeoutSeconds).text;
 }

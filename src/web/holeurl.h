@@ -22,7 +22,7 @@ struct FetchResult
 // while the request runs and ends early when the request ends, so a silent device costs at least
 // timeoutSeconds × 50 × 20 ms and a quick one only its round trip. After the last pass the busy
 // flag, not the pass count, decides: still busy means a time-out, and the request is cancelled.
-FetchResult holeUrlDetailed(MainView &view, Interschneck &transfer, const QString &url,
-                            qint32 timeoutSeconds);
+FetchResult fetchUrl(MainView &view, Interschneck &transfer, const QString &url,
+                     qint32 timeoutSeconds);
 
 QString HoleURL(MainView &view, Interschneck &transfer, const QString &url, qint32 timeoutSeconds);

@@ -1,6 +1,6 @@
 #include "interschneck.h"
 
-#include "version.h"
+#include "runtime/version.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -27,8 +27,8 @@ bool keepsBody(const QNetworkReply &reply, qint64 received)
     if (error == QNetworkReply::NoError) {
         return true;
     }
-    const bool statusError = (error >= QNetworkReply::ContentAccessDenied
-                              && error <= QNetworkReply::UnknownContentError)
+    const bool statusError =
+        (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
         || (error >= QNetworkReply::InternalServerError
             && error <= QNetworkReply::UnknownServerError);
     return statusError && reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
@@ -66,11 +66,12 @@ void Interschneck::Execute(const QString &url, const QString &operation)
         return;
     }
     QNetworkRequest request(target);
-    request.setTransferTimeout(requestTimeoutMs);
+    request.setTransferTimeout(kRequestTimeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Pelvaro/") + QString::fromLatin1(pelvaroVersion));
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      QStringLiteral("Pelvaro/") + QString::fromLatin1(pelvaroVersion));
     // Small device web servers often serve one connection at a time; an idle kept-alive
     // connection of ours would lock out everyone else until it times out.
     request.setRawHeader("Connection", "close");
@@ -99,8 +100,8 @@ void Interschneck::readAvailable()
 {
     while (m_reply->bytesAvailable() > 0) {
         qint64 taken = 0;
-        if (m_body.size() < keptBytes) {
-            const QByteArray part = m_reply->read(keptBytes - m_body.size());
+        if (m_body.size() < kKeptBytes) {
+            const QByteArray part = m_reply->read(kKeptBytes - m_body.size());
             m_body += part;
             taken = part.size();
         } else {

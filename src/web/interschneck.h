@@ -20,8 +20,8 @@ class Interschneck : public QObject
     Q_OBJECT
 
 public:
-    static constexpr qint64 keptBytes = 4096;
-    static constexpr int requestTimeoutMs = 60000;
+    static constexpr qint64 kKeptBytes = 4096;
+    static constexpr int kRequestTimeoutMs = 60000;
 
     explicit Interschneck(QObject *parent = nullptr);
     ~Interschneck() override;

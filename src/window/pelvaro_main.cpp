@@ -62,7 +62,8 @@ Pelvaro_Main::Pelvaro_Main(const QString &databasePath, QWidget *parent)
 
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(kTickMs);
-    // A coarse timer may fire up to 5 % early; the next tick is due a full second after a tick ends.
+    // A coarse timer may fire up to 5 % early; the next tick is due a full second after a tick
+    // ends.
     Timer1->setTimerType(Qt::PreciseTimer);
 
     kEnde->setFocus();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "programhost.h"
+#include "program/programhost.h"
 
 #include <QWidget>
 

@@ -1,9 +1,9 @@
 #include "windowmain.h"
 
-#include "launch.h"
-#include "options.h"
 #include "pelvaro_main.h"
-#include "version.h"
+#include "runtime/version.h"
+#include "service/launch.h"
+#include "service/options.h"
 
 #include <QApplication>
 

@@ -1,5 +1,5 @@
-#include "leadingnumber.h"
-#include "numbertext.h"
+#include "runtime/leadingnumber.h"
+#include "runtime/numbertext.h"
 
 #include <QLocale>
 #include <QTest>
@@ -43,8 +43,8 @@ void tst_NumberText::numberText_data()
     QTest::newRow("1e-5 plain") << 1e-5 << " .00001";
     QTest::newRow("1e-16 exponent") << 1.5e-16 << " 1.5E-16";
     QTest::newRow("rounds to whole") << 0.9999999999999999 << " 1";
-    QTest::newRow("largest double stays finite") << -std::numeric_limits<double>::max()
-                                                 << "-1.79769313486231E+308";
+    QTest::newRow("largest double stays finite")
+        << -std::numeric_limits<double>::max() << "-1.79769313486231E+308";
     QTest::newRow("infinity") << std::numeric_limits<double>::infinity() << " Inf";
 }
 

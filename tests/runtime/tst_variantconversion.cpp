@@ -1,5 +1,5 @@
-#include "runtimeerror.h"
-#include "variantconversion.h"
+#include "runtime/runtimeerror.h"
+#include "runtime/variantconversion.h"
 
 #include <QTest>
 #include <QVariant>
@@ -34,10 +34,12 @@ void tst_VariantConversion::toLong_data()
     QTest::newRow("one above") << QVariant(qlonglong(2147483648LL)) << ErrorNumber::Overflow << 0;
     QTest::newRow("rounds above") << QVariant(2147483647.5) << ErrorNumber::Overflow << 0;
     QTest::newRow("huge text") << QVariant(QStringLiteral("1e10")) << ErrorNumber::Overflow << 0;
-    QTest::newRow("null") << QVariant(QMetaType(QMetaType::LongLong)) << ErrorNumber::InvalidUseOfNull << 0;
+    QTest::newRow("null") << QVariant(QMetaType(QMetaType::LongLong))
+                          << ErrorNumber::InvalidUseOfNull << 0;
     QTest::newRow("empty text") << QVariant(QString()) << ErrorNumber::TypeMismatch << 0;
     QTest::newRow("letters") << QVariant(QStringLiteral("abc")) << ErrorNumber::TypeMismatch << 0;
-    QTest::newRow("number then letters") << QVariant(QStringLiteral("10a")) << ErrorNumber::TypeMismatch << 0;
+    QTest::newRow("number then letters")
+        << QVariant(QStringLiteral("10a")) << ErrorNumber::TypeMismatch << 0;
     QTest::newRow("blob") << QVariant(QByteArray("\x01\x02")) << ErrorNumber::TypeMismatch << 0;
 }
 
@@ -60,12 +62,14 @@ void tst_VariantConversion::toText_data()
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<int>("error");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("text unchanged") << QVariant(QStringLiteral(" Keller <1> ")) << 0 << " Keller <1> ";
+    QTest::newRow("text unchanged")
+        << QVariant(QStringLiteral(" Keller <1> ")) << 0 << " Keller <1> ";
     QTest::newRow("empty text") << QVariant(QString()) << 0 << "";
     QTest::newRow("integer") << QVariant(qlonglong(42)) << 0 << "42";
     QTest::newRow("fraction") << QVariant(12.5) << 0 << "12.5";
     QTest::newRow("whole float") << QVariant(12.0) << 0 << "12";
-    QTest::newRow("null") << QVariant(QMetaType(QMetaType::QString)) << ErrorNumber::InvalidUseOfNull << "";
+    QTest::newRow("null") << QVariant(QMetaType(QMetaType::QString))
+                          << ErrorNumber::InvalidUseOfNull << "";
 }
 
 void tst_VariantConversion::toText()

@@ -1,6 +1,6 @@
-#include "devicesimulator.h"
-#include "programprocess.h"
-#include "tempdatabase.h"
+#include "devicesim/devicesimulator.h"
+#include "support/programprocess.h"
+#include "support/tempdatabase.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -54,12 +54,13 @@ void tst_EndToEnd::init()
     m_heizung.setBehaviour(Behaviour::Normal);
     m_heizung.setFixedReadings({21.5, -3.25});
     m_aus.setBehaviour(Behaviour::Refused);
-    m_database->exec(QStringLiteral("DELETE FROM Einstellungen;"
-                                    "INSERT INTO Einstellungen VALUES ('MessIntervall', 1), ('Messungen', 2);"
-                                    "INSERT INTO Geraete VALUES (10, '%1', 'Heizung'), (20, '%2', 'Aus');"
-                                    "INSERT INTO Sensoren VALUES (7, 1, 1, 'Vorlauf'), (8, 1, 2, 'Aussen'),"
-                                    " (9, 2, 1, 'Keller')")
-                         .arg(m_heizung.address(), m_aus.address()));
+    m_database->exec(
+        QStringLiteral("DELETE FROM Einstellungen;"
+                       "INSERT INTO Einstellungen VALUES ('MessIntervall', 1), ('Messungen', 2);"
+                       "INSERT INTO Geraete VALUES (10, '%1', 'Heizung'), (20, '%2', 'Aus');"
+                       "INSERT INTO Sensoren VALUES (7, 1, 1, 'Vorlauf'), (8, 1, 2, 'Aussen'),"
+                       " (9, 2, 1, 'Keller')")
+            .arg(m_heizung.address(), m_aus.address()));
 }
 
 void tst_EndToEnd::start(bool headless, Output output)
@@ -114,7 +115,9 @@ int tst_EndToEnd::stop()
     }
     ::kill(static_cast<pid_t>(m_process->processId()), SIGTERM);
     // Served by QTRY's event loop: the devices keep answering while the program ends.
-    [&] { QTRY_VERIFY_WITH_TIMEOUT(m_process->state() == QProcess::NotRunning, 5000); }();
+    [&] {
+        QTRY_VERIFY_WITH_TIMEOUT(m_process->state() == QProcess::NotRunning, 5000);
+    }();
     if (m_process->state() != QProcess::NotRunning) {
         m_process->kill();
         m_process->waitForFinished();
@@ -163,8 +166,10 @@ void tst_EndToEnd::storesAveragesUntilStopped()
         QCOMPARE(stored.mid(i, 2), (QStringList{"7=21.5", "8=-3.25"}));
     }
     for (const QVariantList &row : m_database->rows(QStringLiteral("SELECT Zeit FROM Werte"))) {
-        const QDateTime zeit = QDateTime::fromString(row.at(0).toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-        QVERIFY2(zeit.isValid() && zeit >= started && zeit <= stopped, qPrintable(row.at(0).toString()));
+        const QDateTime zeit =
+            QDateTime::fromString(row.at(0).toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QVERIFY2(zeit.isValid() && zeit >= started && zeit <= stopped,
+                 qPrintable(row.at(0).toString()));
     }
 
     const QString out = QString::fromUtf8(m_process->readAllStandardOutput());
@@ -185,7 +190,8 @@ void tst_EndToEnd::readerGoneDoesNotEndIt()
 {
     // Only unreachable devices: once Qt has a connection it ignores SIGPIPE by itself, which
     // would hide what the program must do on its own.
-    m_database->exec(QStringLiteral("DELETE FROM Sensoren WHERE Geraet = 1; DELETE FROM Geraete WHERE ID = 10"));
+    m_database->exec(
+        QStringLiteral("DELETE FROM Sensoren WHERE Geraet = 1; DELETE FROM Geraete WHERE ID = 10"));
     start(true, Output::Closed);
     // Long enough for the log of the first passes to meet the closed pipe.
     QTest::qWait(3500);

@@ -1,5 +1,5 @@
-#include "programprocess.h"
-#include "tempdatabase.h"
+#include "support/programprocess.h"
+#include "support/tempdatabase.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,9 +27,10 @@ void tst_Startup::failures_data()
     QTest::addColumn<QString>("sql");
     QTest::addColumn<QByteArray>("fileContent");
     QTest::addColumn<QString>("message");
-    const QString loose = QStringLiteral("DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP, Bezeichnung);");
-    const QString looseSensors =
-        QStringLiteral("DROP TABLE Sensoren; CREATE TABLE Sensoren (ID, Geraet, Anschluss, Bezeichnung);");
+    const QString loose =
+        QStringLiteral("DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP, Bezeichnung);");
+    const QString looseSensors = QStringLiteral(
+        "DROP TABLE Sensoren; CREATE TABLE Sensoren (ID, Geraet, Anschluss, Bezeichnung);");
     QString fiftyOne = QStringLiteral("INSERT INTO Geraete VALUES (2, 'h', 'G')");
     for (int i = 3; i <= 51; ++i) {
         fiftyOne += QStringLiteral(", (%1, 'h', 'G')").arg(i);
@@ -38,33 +39,48 @@ void tst_Startup::failures_data()
     for (int i = 3; i <= 100; ++i) {
         hundred += QStringLiteral(", (%1, 1, 1, 'S')").arg(i);
     }
-    QTest::newRow("no database file") << "" << QByteArray("-") << "Laufzeitfehler 3024: Die Datenbank '%1' wurde nicht gefunden.";
-    QTest::newRow("not a database") << "" << QByteArray("ID;IP\n") << "'%1' ist keine SQLite-Datenbank";
+    QTest::newRow("no database file")
+        << "" << QByteArray("-") << "Laufzeitfehler 3024: Die Datenbank '%1' wurde nicht gefunden.";
+    QTest::newRow("not a database")
+        << "" << QByteArray("ID;IP\n") << "'%1' ist keine SQLite-Datenbank";
     QTest::newRow("Access 2007 file") << "" << QByteArray("\x00\x01\x00\x00Standard ACE DB\x00", 20)
                                       << "'%1' ist eine Microsoft-Access-Datenbank";
     QTest::newRow("Access 97 file") << "" << QByteArray("\x00\x01\x00\x00Standard Jet DB\x00", 20)
                                     << "'%1' ist eine Microsoft-Access-Datenbank";
-    QTest::newRow("damaged SQLite file") << "" << QByteArray("SQLite format 3\x00", 16) + QByteArray(200, '\xff')
-                                       << "Die Datenbank '%1' kann nicht geöffnet werden";
-    QTest::newRow("missing table") << "DROP TABLE Sensoren" << QByteArray() << "Die Tabelle 'Sensoren' fehlt";
+    QTest::newRow("damaged SQLite file")
+        << "" << QByteArray("SQLite format 3\x00", 16) + QByteArray(200, '\xff')
+        << "Die Datenbank '%1' kann nicht geöffnet werden";
+    QTest::newRow("missing table")
+        << "DROP TABLE Sensoren" << QByteArray() << "Die Tabelle 'Sensoren' fehlt";
     QTest::newRow("missing column")
         << "DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP); INSERT INTO Geraete VALUES (1, 'h')"
         << QByteArray() << "Die Spalte 'Bezeichnung' fehlt in der Tabelle 'Geraete'";
-    QTest::newRow("empty Geraete") << "DELETE FROM Geraete" << QByteArray() << "die Tabelle 'Geraete' der Datenbank '%1' ist leer";
-    QTest::newRow("empty Sensoren") << "DELETE FROM Sensoren" << QByteArray() << "die Tabelle 'Sensoren' der Datenbank '%1' ist leer";
-    QTest::newRow("empty Einstellungen") << "DELETE FROM Einstellungen" << QByteArray() << "'Einstellungen' der Datenbank '%1' ist leer";
-    QTest::newRow("null integer") << loose + "INSERT INTO Geraete VALUES (NULL, 'h', 'G')" << QByteArray()
-                                  << "Laufzeitfehler 94: Tabelle 'Geraete', Zeile 1: Spalte 'ID': Unzulässige Verwendung von Null";
-    QTest::newRow("text in integer") << looseSensors + "INSERT INTO Sensoren VALUES (1, 'eins', 1, 'S')" << QByteArray()
-                                     << "Laufzeitfehler 13: Tabelle 'Sensoren', Zeile 1: Spalte 'Geraet': Typen unverträglich: 'eins' ist keine Zahl";
-    QTest::newRow("null text") << looseSensors + "INSERT INTO Sensoren VALUES (1, 1, 1, NULL)" << QByteArray()
-                               << "Tabelle 'Sensoren', Zeile 1: Spalte 'Bezeichnung': Unzulässige Verwendung von Null";
-    QTest::newRow("null setting") << "INSERT INTO Einstellungen VALUES ('Messungen', NULL)" << QByteArray()
-                                  << "Tabelle 'Einstellungen', Zeile 3: Spalte 'Wert': Unzulässige Verwendung von Null";
+    QTest::newRow("empty Geraete") << "DELETE FROM Geraete" << QByteArray()
+                                   << "die Tabelle 'Geraete' der Datenbank '%1' ist leer";
+    QTest::newRow("empty Sensoren") << "DELETE FROM Sensoren" << QByteArray()
+                                    << "die Tabelle 'Sensoren' der Datenbank '%1' ist leer";
+    QTest::newRow("empty Einstellungen") << "DELETE FROM Einstellungen" << QByteArray()
+                                         << "'Einstellungen' der Datenbank '%1' ist leer";
+    QTest::newRow("null integer") << loose + "INSERT INTO Geraete VALUES (NULL, 'h', 'G')"
+                                  << QByteArray()
+                                  << "Laufzeitfehler 94: Tabelle 'Geraete', Zeile 1: Spalte 'ID': "
+                                     "Unzulässige Verwendung von Null";
+    QTest::newRow("text in integer")
+        << looseSensors + "INSERT INTO Sensoren VALUES (1, 'eins', 1, 'S')" << QByteArray()
+        << "Laufzeitfehler 13: Tabelle 'Sensoren', Zeile 1: Spalte 'Geraet': Typen unverträglich: "
+           "'eins' ist keine Zahl";
+    QTest::newRow("null text")
+        << looseSensors + "INSERT INTO Sensoren VALUES (1, 1, 1, NULL)" << QByteArray()
+        << "Tabelle 'Sensoren', Zeile 1: Spalte 'Bezeichnung': Unzulässige Verwendung von Null";
+    QTest::newRow("null setting")
+        << "INSERT INTO Einstellungen VALUES ('Messungen', NULL)" << QByteArray()
+        << "Tabelle 'Einstellungen', Zeile 3: Spalte 'Wert': Unzulässige Verwendung von Null";
     QTest::newRow("51st device") << fiftyOne << QByteArray()
-                                 << "Laufzeitfehler 9: Tabelle 'Geraete', Zeile 51: Index außerhalb des gültigen Bereichs: GeraetID(51)";
+                                 << "Laufzeitfehler 9: Tabelle 'Geraete', Zeile 51: Index "
+                                    "außerhalb des gültigen Bereichs: GeraetID(51)";
     QTest::newRow("100th sensor") << hundred << QByteArray()
-                                  << "Laufzeitfehler 9: Tabelle 'Sensoren', Zeile 100: Index außerhalb des gültigen Bereichs: SensorID(100)";
+                                  << "Laufzeitfehler 9: Tabelle 'Sensoren', Zeile 100: Index "
+                                     "außerhalb des gültigen Bereichs: SensorID(100)";
 }
 
 void tst_Startup::failures()
@@ -106,7 +122,8 @@ void tst_Startup::besideTheExecutableByDefault()
     QVERIFY(QFile::copy(pelvaroExecutable(), copy));
     const ProcessResult result = runPelvaro({}, 30000, copy);
     QCOMPARE(result.exitCode, 1);
-    const QString expected = QStringLiteral("Die Datenbank '%1' wurde nicht gefunden.").arg(folder.path());
+    const QString expected =
+        QStringLiteral("Die Datenbank '%1' wurde nicht gefunden.").arg(folder.path());
     QVERIFY2(QString::fromLocal8Bit(result.err).contains(expected), result.err.constData());
     QVERIFY(!QFileInfo::exists(folder.path()));
 }
@@ -134,17 +151,25 @@ void tst_Startup::commandLine_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("err");
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "pelvaro-access (Pelvaro (Access)) 1.00\n" << "";
-    QTest::newRow("Qt's own options left to Qt") << QStringList{"-platform", "offscreen", "-reverse", "-v"} << 0
-                                                 << "pelvaro-access (Pelvaro (Access)) 1.00\n" << "";
-    QTest::newRow("unknown option") << QStringList{"--verbose"} << 2 << "" << "Unbekannte Option '--verbose'.";
-    QTest::newRow("unknown short option") << QStringList{"-x"} << 2 << "" << "Unbekannte Option '-x'.";
+    QTest::newRow("version") << QStringList{"--version"} << 0
+                             << "pelvaro-access (Pelvaro (Access)) 1.00\n"
+                             << "";
+    QTest::newRow("Qt's own options left to Qt")
+        << QStringList{"-platform", "offscreen", "-reverse", "-v"} << 0
+        << "pelvaro-access (Pelvaro (Access)) 1.00\n"
+        << "";
+    QTest::newRow("unknown option") << QStringList{"--verbose"} << 2 << ""
+                                    << "Unbekannte Option '--verbose'.";
+    QTest::newRow("unknown short option") << QStringList{"-x"} << 2 << ""
+                                          << "Unbekannte Option '-x'.";
     QTest::newRow("missing path") << QStringList{"--headless", "--database"} << 2 << ""
                                   << "Der Option '--database' fehlt der Pfad der Datenbank.";
     QTest::newRow("empty path") << QStringList{"--database", ""} << 2 << ""
                                 << "Der Option '--database' fehlt der Pfad der Datenbank.";
-    QTest::newRow("stray argument") << QStringList{"Messwerte.mdb"} << 2 << "" << "Unerwartetes Argument 'Messwerte.mdb'.";
-    QTest::newRow("value for a flag") << QStringList{"--headless=ja"} << 2 << "" << "Falscher Aufruf";
+    QTest::newRow("stray argument") << QStringList{"Messwerte.mdb"} << 2 << ""
+                                    << "Unerwartetes Argument 'Messwerte.mdb'.";
+    QTest::newRow("value for a flag") << QStringList{"--headless=ja"} << 2 << ""
+                                      << "Falscher Aufruf";
 }
 
 void tst_Startup::commandLine()

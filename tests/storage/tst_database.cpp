@@ -1,10 +1,10 @@
-#include "database.h"
-#include "datenbankverbindung.h"
-#include "dbengine.h"
-#include "recordingview.h"
-#include "registry.h"
-#include "runtimeerror.h"
-#include "tempdatabase.h"
+#include "runtime/runtimeerror.h"
+#include "storage/database.h"
+#include "storage/datenbankverbindung.h"
+#include "storage/dbengine.h"
+#include "storage/registry.h"
+#include "support/recordingview.h"
+#include "support/tempdatabase.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,7 +53,8 @@ void tst_Database::waitsForAnotherWriter()
     std::promise<void> lockTaken;
     std::thread other([&] {
         {
-            QSqlDatabase peer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peer"));
+            QSqlDatabase peer =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peer"));
             peer.setDatabaseName(database.path());
             peer.open();
             QSqlQuery query(peer);
@@ -68,7 +69,8 @@ void tst_Database::waitsForAnotherWriter()
     lockTaken.get_future().wait();
     bool written = true;
     try {
-        db->Execute(QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (1,'x', 2)"));
+        db->Execute(
+            QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (1,'x', 2)"));
     } catch (const RuntimeError &) {
         written = false;
     }

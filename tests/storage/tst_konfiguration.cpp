@@ -1,9 +1,9 @@
-#include "datenbankverbindung.h"
-#include "konfiguration.h"
-#include "recordingview.h"
-#include "registry.h"
-#include "runtimeerror.h"
-#include "tempdatabase.h"
+#include "runtime/runtimeerror.h"
+#include "storage/datenbankverbindung.h"
+#include "storage/konfiguration.h"
+#include "storage/registry.h"
+#include "support/recordingview.h"
+#include "support/tempdatabase.h"
 
 #include <QTest>
 
@@ -46,12 +46,15 @@ void tst_Konfiguration::settings_data()
     QTest::newRow("other parameters only: defaults") << "('Anderes', 9)" << 2 << 5;
     QTest::newRow("both set") << "('MessIntervall', 7), ('Messungen', 3)" << 7 << 3;
     QTest::newRow("letter case differs") << "('messintervall', 7), ('MESSUNGEN', 3)" << 2 << 5;
-    QTest::newRow("leading or trailing blank") << "(' MessIntervall', 7), ('Messungen ', 3)" << 2 << 5;
+    QTest::newRow("leading or trailing blank")
+        << "(' MessIntervall', 7), ('Messungen ', 3)" << 2 << 5;
     QTest::newRow("last row wins") << "('Messungen', 3), ('Messungen', 9)" << 2 << 9;
     QTest::newRow("2.5 and 3.5 to even") << "('MessIntervall', 2.5), ('Messungen', 3.5)" << 2 << 4;
     QTest::newRow("text values") << "('MessIntervall', '10'), ('Messungen', ' 4 ')" << 10 << 4;
-    QTest::newRow("zero and negative taken") << "('MessIntervall', 0), ('Messungen', -5)" << 0 << -5;
-    QTest::newRow("null Wert in other row skipped") << "('Kommentar', NULL), ('Messungen', 1)" << 2 << 1;
+    QTest::newRow("zero and negative taken")
+        << "('MessIntervall', 0), ('Messungen', -5)" << 0 << -5;
+    QTest::newRow("null Wert in other row skipped")
+        << "('Kommentar', NULL), ('Messungen', 1)" << 2 << 1;
     QTest::newRow("null Parameter skipped") << "(NULL, 8), ('MessIntervall', 3)" << 3 << 5;
 }
 
@@ -62,8 +65,10 @@ void tst_Konfiguration::settings()
     QFETCH(int, messungen);
     TempDatabase database;
     // Wert without a declared type keeps texts as texts and numbers as numbers.
-    database.exec(QStringLiteral("DROP TABLE Einstellungen; CREATE TABLE Einstellungen (Parameter, Wert);"
-                                 "INSERT INTO Einstellungen VALUES ") + rows);
+    database.exec(
+        QStringLiteral("DROP TABLE Einstellungen; CREATE TABLE Einstellungen (Parameter, Wert);"
+                       "INSERT INTO Einstellungen VALUES ")
+        + rows);
     QCOMPARE(load(database, EinstellungenLesen), 0);
     QCOMPARE(m_registry->MessIntervall, messIntervall);
     QCOMPARE(m_registry->Messungen, messungen);
@@ -73,7 +78,8 @@ void tst_Konfiguration::devicesFollowTableOrder()
 {
     TempDatabase database;
     database.exec(QStringLiteral(
-        "INSERT INTO Geraete VALUES (9, 'x', 'weg'), (7, '10.0.0.7', 'Keller'), (3, '10.0.0.3', 42);"
+        "INSERT INTO Geraete VALUES (9, 'x', 'weg'), (7, '10.0.0.7', 'Keller'), (3, '10.0.0.3', "
+        "42);"
         "DELETE FROM Geraete WHERE ID = 9; INSERT INTO Geraete VALUES (1, '10.0.0.1', 'Dach')"));
     QCOMPARE(load(database, GeraeteLesen), 0);
     QCOMPARE(m_registry->AnzahlGeraete, 3);
@@ -89,7 +95,8 @@ void tst_Konfiguration::devicesFollowTableOrder()
 void tst_Konfiguration::sensorsAreLoadedAsTheyStand()
 {
     TempDatabase database;
-    database.exec(QStringLiteral("INSERT INTO Sensoren VALUES (5, 2, 1, 'Vorlauf'), (5, 99, -2, 12.5)"));
+    database.exec(
+        QStringLiteral("INSERT INTO Sensoren VALUES (5, 2, 1, 'Vorlauf'), (5, 99, -2, 12.5)"));
     QCOMPARE(load(database, SensorenLesen), 0);
     QCOMPARE(m_registry->AnzahlSensoren, 2);
     QCOMPARE(m_registry->SensorID[1], 5);
@@ -110,10 +117,12 @@ void tst_Konfiguration::capacity_data()
     QTest::newRow("50 devices") << false << 50 << "50" << 0;
     QTest::newRow("51 devices") << false << 51 << "51" << ErrorNumber::SubscriptOutOfRange;
     // The slot is checked before the value is converted.
-    QTest::newRow("51st device without ID") << false << 51 << "NULL" << ErrorNumber::SubscriptOutOfRange;
+    QTest::newRow("51st device without ID")
+        << false << 51 << "NULL" << ErrorNumber::SubscriptOutOfRange;
     QTest::newRow("99 sensors") << true << 99 << "99" << 0;
     QTest::newRow("100 sensors") << true << 100 << "100" << ErrorNumber::SubscriptOutOfRange;
-    QTest::newRow("100th sensor with text ID") << true << 100 << "'abc'" << ErrorNumber::SubscriptOutOfRange;
+    QTest::newRow("100th sensor with text ID")
+        << true << 100 << "'abc'" << ErrorNumber::SubscriptOutOfRange;
 }
 
 void tst_Konfiguration::capacity()
@@ -126,7 +135,10 @@ void tst_Konfiguration::capacity()
     QStringList values;
     for (int i = 1; i <= rows; ++i) {
         const QString id = i == rows ? lastId : QString::number(i);
-        values << (sensors ? QStringLiteral("(%1, 1, 1, 'S%2')") : QStringLiteral("(%1, 'h', 'G%2')")).arg(id).arg(i);
+        values << (sensors ? QStringLiteral("(%1, 1, 1, 'S%2')")
+                           : QStringLiteral("(%1, 'h', 'G%2')"))
+                      .arg(id)
+                      .arg(i);
     }
     const QString table = sensors ? QStringLiteral("Sensoren") : QStringLiteral("Geraete");
     database.exec(QStringLiteral("CREATE TABLE Lose AS SELECT * FROM %1 WHERE 0; DROP TABLE %1;"

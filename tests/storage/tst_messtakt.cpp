@@ -1,9 +1,9 @@
-#include "datenbankverbindung.h"
-#include "messtakt.h"
-#include "recordingview.h"
-#include "registry.h"
-#include "runtimeerror.h"
-#include "tempdatabase.h"
+#include "runtime/runtimeerror.h"
+#include "storage/datenbankverbindung.h"
+#include "storage/messtakt.h"
+#include "storage/registry.h"
+#include "support/recordingview.h"
+#include "support/tempdatabase.h"
 
 #include <QTest>
 
@@ -69,13 +69,15 @@ void tst_MessTakt::rhythm()
         takt.run();
         QCOMPARE(view.timerEvents, (QStringList{"off", "on"}));
         if (passes > passesBefore) {
-            const bool stored = database.rows(QStringLiteral("SELECT * FROM Werte")).size() > rowsBefore;
+            const bool stored =
+                database.rows(QStringLiteral("SELECT * FROM Werte")).size() > rowsBefore;
             seen << (stored ? QStringLiteral("PS") : QStringLiteral("P"));
             QVERIFY(view.statuses.isEmpty());
         } else {
             QCOMPARE(view.statuses.size(), 1);
             const QString caption = view.statuses.constFirst();
-            QVERIFY2(caption.startsWith(QLatin1String("Noch ")) && caption.endsWith(QLatin1String(" Sekunden...")),
+            QVERIFY2(caption.startsWith(QLatin1String("Noch "))
+                         && caption.endsWith(QLatin1String(" Sekunden...")),
                      qPrintable(caption));
             seen << QLatin1Char('C') + caption.mid(5, caption.size() - 5 - 12);
         }

@@ -1,9 +1,9 @@
-#include "datenbankverbindung.h"
-#include "mittelwerte.h"
-#include "recordingview.h"
-#include "registry.h"
-#include "runtimeerror.h"
-#include "tempdatabase.h"
+#include "runtime/runtimeerror.h"
+#include "storage/datenbankverbindung.h"
+#include "storage/mittelwerte.h"
+#include "storage/registry.h"
+#include "support/recordingview.h"
+#include "support/tempdatabase.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -36,7 +36,7 @@ void tst_Mittelwerte::init()
 {
     m_database = std::make_unique<TempDatabase>();
     m_registry.AnzahlSensoren = 0;
-    for (qint32 i = 0; i <= Registry::maxSensoren; ++i) {
+    for (qint32 i = 0; i <= Registry::kMaxSensoren; ++i) {
         m_registry.SensorZaehler[i] = 0;
         m_registry.SensorSumme[i] = 0;
     }
@@ -76,17 +76,21 @@ void tst_Mittelwerte::statement()
     QFETCH(double, value);
     QFETCH(QString, expected);
     const QDateTime when(QDate(2026, 12, 5), QTime(8, 4, 9));
-    QCOMPARE(werteInsert(sensor, value, when), expected);
+    QCOMPARE(insertStatement(sensor, value, when), expected);
 }
 
 void tst_Mittelwerte::kommaZuPunkt_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("no comma") << " 21.5" << " 21.5";
-    QTest::newRow("one comma") << " 21,5" << " 21.5";
-    QTest::newRow("several") << "a,b,,c " << "a.b..c ";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("no comma") << " 21.5"
+                              << " 21.5";
+    QTest::newRow("one comma") << " 21,5"
+                               << " 21.5";
+    QTest::newRow("several") << "a,b,,c "
+                             << "a.b..c ";
 }
 
 void tst_Mittelwerte::kommaZuPunkt()
@@ -101,16 +105,16 @@ void tst_Mittelwerte::averages_data()
     QTest::addColumn<QList<int>>("ids");
     QTest::addColumn<QList<QList<double>>>("readings");
     QTest::addColumn<QStringList>("stored");
-    QTest::newRow("no readings, no rows") << QList<int>{1, 2} << QList<QList<double>>{{}, {}}
-                                          << QStringList{};
-    QTest::newRow("one reading stores itself") << QList<int>{7} << QList<QList<double>>{{21.5}}
-                                               << QStringList{"7=21.5"};
-    QTest::newRow("zeros store zero") << QList<int>{3} << QList<QList<double>>{{0, 0, 0}}
-                                      << QStringList{"3=0"};
-    QTest::newRow("mean to 15 digits") << QList<int>{1} << QList<QList<double>>{{1, 2, 4}}
-                                       << QStringList{"1=2.3333333333333299"};
-    QTest::newRow("negative sensor number") << QList<int>{-4} << QList<QList<double>>{{-1, -2}}
-                                            << QStringList{"-4=-1.5"};
+    QTest::newRow("no readings, no rows")
+        << QList<int>{1, 2} << QList<QList<double>>{{}, {}} << QStringList{};
+    QTest::newRow("one reading stores itself")
+        << QList<int>{7} << QList<QList<double>>{{21.5}} << QStringList{"7=21.5"};
+    QTest::newRow("zeros store zero")
+        << QList<int>{3} << QList<QList<double>>{{0, 0, 0}} << QStringList{"3=0"};
+    QTest::newRow("mean to 15 digits")
+        << QList<int>{1} << QList<QList<double>>{{1, 2, 4}} << QStringList{"1=2.3333333333333299"};
+    QTest::newRow("negative sensor number")
+        << QList<int>{-4} << QList<QList<double>>{{-1, -2}} << QStringList{"-4=-1.5"};
     QTest::newRow("same ID twice, rows in table order")
         << QList<int>{5, 6, 5} << QList<QList<double>>{{10}, {}, {20, 30}}
         << QStringList{"5=10", "5=25"};
@@ -143,8 +147,9 @@ void tst_Mittelwerte::averages()
 
 void tst_Mittelwerte::failedStatementKeepsWhatWasWritten()
 {
-    m_database->execOne(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON Werte WHEN NEW.SensorNummer = 2 "
-                                    "BEGIN SELECT RAISE(ABORT, 'abgelehnt'); END"));
+    m_database->execOne(
+        QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON Werte WHEN NEW.SensorNummer = 2 "
+                       "BEGIN SELECT RAISE(ABORT, 'abgelehnt'); END"));
     addSensor(1, {1});
     addSensor(2, {2});
     addSensor(3, {3});

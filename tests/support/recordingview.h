@@ -1,7 +1,7 @@
 #pragma once
 
-#include "mainview.h"
-#include "runtimeerror.h"
+#include "runtime/mainview.h"
+#include "runtime/runtimeerror.h"
 
 #include <QCoreApplication>
 #include <QString>

@@ -9,8 +9,7 @@
 
 namespace {
 
-template <typename Work>
-void withConnection(const QString &path, Work work)
+template <typename Work> void withConnection(const QString &path, Work work)
 {
     const QString name = QUuid::createUuid().toString();
     {
@@ -19,7 +18,8 @@ void withConnection(const QString &path, Work work)
         // The program may be writing at the same moment.
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
         if (!db.open()) {
-            qFatal("fixture cannot open %s: %s", qPrintable(path), qPrintable(db.lastError().text()));
+            qFatal("fixture cannot open %s: %s", qPrintable(path),
+                   qPrintable(db.lastError().text()));
         }
         work(db);
         db.close();
@@ -112,7 +112,8 @@ QStringList storedValues(const TempDatabase &database)
     QStringList values;
     for (const QVariantList &row :
          database.rows(QStringLiteral("SELECT SensorNummer, MessWert FROM Werte ORDER BY rowid"))) {
-        values << row.at(0).toString() + QLatin1Char('=') + QString::number(row.at(1).toDouble(), 'g', 17);
+        values << row.at(0).toString() + QLatin1Char('=')
+                      + QString::number(row.at(1).toDouble(), 'g', 17);
     }
     return values;
 }

@@ -1,4 +1,4 @@
-#include "devicesimulator.h"
+#include "devicesim/devicesimulator.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -76,8 +76,8 @@ void tst_DeviceSimulator::executable()
     // The first as the logger fetches it; QNetworkAccessManager is pickier than the plain client.
     QNetworkAccessManager manager;
     manager.setProxy(QNetworkProxy::NoProxy);
-    const QUrl url(QStringLiteral("http://") + QString::fromLatin1(lines.at(0)) +
-                   QStringLiteral("/xml"));
+    const QUrl url(QStringLiteral("http://") + QString::fromLatin1(lines.at(0))
+                   + QStringLiteral("/xml"));
     std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
     QSignalSpy replied(reply.get(), &QNetworkReply::finished);
     QVERIFY(replied.wait(10000));

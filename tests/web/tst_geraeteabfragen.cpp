@@ -1,8 +1,8 @@
-#include "devicesimulator.h"
-#include "geraeteabfragen.h"
-#include "interschneck.h"
-#include "recordingview.h"
-#include "registry.h"
+#include "devicesim/devicesimulator.h"
+#include "storage/registry.h"
+#include "support/recordingview.h"
+#include "web/geraeteabfragen.h"
+#include "web/interschneck.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -24,7 +24,8 @@ private Q_SLOTS:
     void endAfterAReadingLineStopsThePass();
 
 private:
-    DeviceSimulator &addDevice(const QString &name, Behaviour behaviour, const QByteArray &body = {});
+    DeviceSimulator &addDevice(const QString &name, Behaviour behaviour,
+                               const QByteArray &body = {});
     void addSensor(qint32 id, qint32 device, qint32 port, const QString &name);
     // The log without its last line break and time stamp, once the stamp has been checked.
     QString logWithoutTimeStamp(const QDateTime &before, const QDateTime &after);
@@ -70,12 +71,14 @@ void tst_GeraeteAbfragen::addSensor(qint32 id, qint32 device, qint32 port, const
 
 QString tst_GeraeteAbfragen::logWithoutTimeStamp(const QDateTime &before, const QDateTime &after)
 {
-    static const QRegularExpression stamp(QStringLiteral("\r\n(\\d\\d:\\d\\d:\\d\\d \\d\\d\\.\\d\\d\\.\\d{4})$"));
+    static const QRegularExpression stamp(
+        QStringLiteral("\r\n(\\d\\d:\\d\\d:\\d\\d \\d\\d\\.\\d\\d\\.\\d{4})$"));
     const QRegularExpressionMatch match = stamp.match(m_view.log);
     if (!match.hasMatch()) {
         return QStringLiteral("no time stamp at the end of: ") + m_view.log;
     }
-    const QDateTime when = QDateTime::fromString(match.captured(1), QStringLiteral("HH:mm:ss dd.MM.yyyy"));
+    const QDateTime when =
+        QDateTime::fromString(match.captured(1), QStringLiteral("HH:mm:ss dd.MM.yyyy"));
     if (when < before.addMSecs(-before.time().msec()) || when > after) {
         return QStringLiteral("time stamp out of range: ") + match.captured(1);
     }
@@ -90,7 +93,8 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
     addDevice(QStringLiteral("Aus <b>"), Behaviour::Refused);
     addDevice(QStringLiteral("Anfang"), Behaviour::Normal, "<ntpsync>1</ntpsync><t1>5</t1>");
     addDevice(QStringLiteral("Gross"), Behaviour::MarkerWrongCase);
-    addDevice(QStringLiteral("Fehlerseite"), Behaviour::ErrorStatus, " <ntpsync>1</ntpsync><t1>4</t1>");
+    addDevice(QStringLiteral("Fehlerseite"), Behaviour::ErrorStatus,
+              " <ntpsync>1</ntpsync><t1>4</t1>");
     addDevice(QStringLiteral("Lang"), Behaviour::Oversized).setFixedReadings({12.25, 13, 14});
     addDevice(QStringLiteral("Rauschen"), Behaviour::Garbage);
 
@@ -133,7 +137,8 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
         QCOMPARE(m_registry->SensorSumme[j], sums.at(j - 1));
     }
     QStringList statuses;
-    for (const char *name : {"Heizung", "Aus <b>", "Anfang", "Gross", "Fehlerseite", "Lang", "Rauschen"}) {
+    for (const char *name :
+         {"Heizung", "Aus <b>", "Anfang", "Gross", "Fehlerseite", "Lang", "Rauschen"}) {
         statuses << QStringLiteral("Datenübertragung (%1)...").arg(QLatin1String(name));
     }
     statuses << QString();

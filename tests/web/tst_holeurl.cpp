@@ -1,7 +1,7 @@
-#include "devicesimulator.h"
-#include "holeurl.h"
-#include "interschneck.h"
-#include "recordingview.h"
+#include "devicesim/devicesimulator.h"
+#include "support/recordingview.h"
+#include "web/holeurl.h"
+#include "web/interschneck.h"
 
 #include <QFile>
 #include <QTest>
@@ -44,9 +44,8 @@ private:
 
 FetchResult tst_HoleURL::fetch(DeviceSimulator &device, qint32 timeout)
 {
-    return holeUrlDetailed(m_view, m_transfer,
-                           QStringLiteral("http://") + device.address() + QStringLiteral("/xml"),
-                           timeout);
+    return fetchUrl(m_view, m_transfer,
+                    QStringLiteral("http://") + device.address() + QStringLiteral("/xml"), timeout);
 }
 
 void tst_HoleURL::answers_data()
@@ -57,10 +56,11 @@ void tst_HoleURL::answers_data()
     const QByteArray page = "<s><ntpsync>1</ntpsync><t1>21.5</t1></s>";
     QTest::newRow("complete page") << Behaviour::Normal << page << QString::fromLatin1(page);
     QTest::newRow("empty body") << Behaviour::EmptyBody << QByteArray() << "";
-    QTest::newRow("error page kept") << Behaviour::ErrorStatus << QByteArray("<h1>Fehler</h1>")
-                                     << "<h1>Fehler</h1>";
-    QTest::newRow("bytes over 127 one character each") << Behaviour::Normal << QByteArray("<a>\xe4\xb5</a>")
-                                                       << QStringLiteral("<a>\u00e4\u00b5</a>");
+    QTest::newRow("error page kept")
+        << Behaviour::ErrorStatus << QByteArray("<h1>Fehler</h1>") << "<h1>Fehler</h1>";
+    QTest::newRow("bytes over 127 one character each")
+        << Behaviour::Normal << QByteArray("<a>\xe4\xb5</a>")
+        << QStringLiteral("<a>\u00e4\u00b5</a>");
     QTest::newRow("trickled in") << Behaviour::Trickle << page << QString::fromLatin1(page);
     QTest::newRow("broken off") << Behaviour::Reset << QByteArray(3000, 'x') << "";
     QTest::newRow("refused") << Behaviour::Refused << QByteArray() << "";
@@ -86,7 +86,8 @@ void tst_HoleURL::answers()
         QCOMPARE(result.text, expected);
         QVERIFY(!result.timedOut);
         // Even a refused connection is over long before the 751 passes of the time-out.
-        QVERIFY2(result.passes >= 1 && result.passes < 751, qPrintable(QString::number(result.passes)));
+        QVERIFY2(result.passes >= 1 && result.passes < 751,
+                 qPrintable(QString::number(result.passes)));
     }
     if (behaviour != Behaviour::Refused) {
         // Qt may send a GET again on a connection that broke off.
@@ -129,7 +130,8 @@ void tst_HoleURL::endlessBodyStaysBounded()
     QVERIFY(result.timedOut);
     QCOMPARE(result.text, QString());
     // Far more arrived than the program may hold; only 4 KiB of it were kept.
-    QVERIFY2(device.bytesQueued() > 50 * 1024 * 1024, qPrintable(QString::number(device.bytesQueued())));
+    QVERIFY2(device.bytesQueued() > 50 * 1024 * 1024,
+             qPrintable(QString::number(device.bytesQueued())));
 #ifndef __SANITIZE_ADDRESS__
     // (AddressSanitizer keeps freed memory in quarantine, which makes the figure meaningless.)
     QVERIFY2(grown < 32 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(grown)));

@@ -1,7 +1,7 @@
-#include "devicesimulator.h"
-#include "pelvaro_main.h"
-#include "registry.h"
-#include "tempdatabase.h"
+#include "devicesim/devicesimulator.h"
+#include "storage/registry.h"
+#include "support/tempdatabase.h"
+#include "window/pelvaro_main.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -61,8 +61,7 @@ private Q_SLOTS:
 
 private:
     void prepare(const QString &settings, const QString &deviceAddress);
-    template <typename T>
-    T *control(Pelvaro_Main &window, const char *name)
+    template <typename T> T *control(Pelvaro_Main &window, const char *name)
     {
         return window.findChild<T *>(QLatin1String(name));
     }
@@ -83,10 +82,11 @@ void tst_Pelvaro_Main::init()
 
 void tst_Pelvaro_Main::prepare(const QString &settings, const QString &deviceAddress)
 {
-    m_database->exec(QStringLiteral("DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES %1;"
-                                    "INSERT INTO Geraete VALUES (4, '%2', 'Heizraum');"
-                                    "INSERT INTO Sensoren VALUES (7, 1, 1, 'Vorlauf'), (8, 1, 2, 'Aussen')")
-                         .arg(settings, deviceAddress));
+    m_database->exec(
+        QStringLiteral("DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES %1;"
+                       "INSERT INTO Geraete VALUES (4, '%2', 'Heizraum');"
+                       "INSERT INTO Sensoren VALUES (7, 1, 1, 'Vorlauf'), (8, 1, 2, 'Aussen')")
+            .arg(settings, deviceAddress));
 }
 
 void tst_Pelvaro_Main::layoutAndStartState()
@@ -150,7 +150,8 @@ void tst_Pelvaro_Main::endButtonClosesTheDatabaseAndEnds()
     Pelvaro_Main window(m_database->path());
     window.Form_Load();
     window.show();
-    const int code = runUntilEnd([&] { QTest::mouseClick(control<QPushButton>(window, "kEnde"), Qt::LeftButton); });
+    const int code = runUntilEnd(
+        [&] { QTest::mouseClick(control<QPushButton>(window, "kEnde"), Qt::LeftButton); });
     QCOMPARE(code, 0);
     QVERIFY(!window.registry().Datenbank);
     QVERIFY(!window.isVisible());
@@ -198,10 +199,11 @@ void tst_Pelvaro_Main::endDuringASilentDeviceEndsAtOnce()
     // The watchdog fires well before the 15 s the fetch would otherwise wait.
     const int code = runUntilEnd(
         [&] {
-            when([&] { return m_device.openConnectionCount() == 1; }, [&] {
-                QCOMPARE(label->text(), QStringLiteral("Datenübertragung (Heizraum)..."));
-                QTest::mouseClick(control<QPushButton>(window, "kEnde"), Qt::LeftButton);
-            });
+            when([&] { return m_device.openConnectionCount() == 1; },
+                 [&] {
+                     QCOMPARE(label->text(), QStringLiteral("Datenübertragung (Heizraum)..."));
+                     QTest::mouseClick(control<QPushButton>(window, "kEnde"), Qt::LeftButton);
+                 });
         },
         8000);
     QCOMPARE(code, 0);

@@ -139,8 +139,8 @@ void DeviceConnection::topUpStream()
     // of letting the write buffer grow.
     if (m_chunk.isEmpty())
         return;
-    while (!m_finished && m_socket->state() == QAbstractSocket::ConnectedState &&
-           m_socket->bytesToWrite() < m_highWater)
+    while (!m_finished && m_socket->state() == QAbstractSocket::ConnectedState
+           && m_socket->bytesToWrite() < m_highWater)
         write(m_chunk);
 }
 

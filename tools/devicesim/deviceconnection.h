@@ -1,5 +1,4 @@
-#ifndef DEVICECONNECTION_H
-#define DEVICECONNECTION_H
+#pragma once
 
 #include <QByteArray>
 #include <QObject>
@@ -60,5 +59,3 @@ private:
     QByteArray m_chunk;
     qint64 m_highWater = 0;
 };
-
-#endif // DEVICECONNECTION_H

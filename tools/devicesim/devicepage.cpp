@@ -48,8 +48,8 @@ QByteArray DevicePage::statusXml(const QList<QByteArray> &readings, Marker where
     case Marker::AtStart:
         return marker + QByteArray("<status>\r\n") + sensorElements(readings) + closing;
     case Marker::WrongCase:
-        return declaration + QByteArray("<status>\r\n<NTPSYNC>1</NTPSYNC>\r\n") +
-               sensorElements(readings) + closing;
+        return declaration + QByteArray("<status>\r\n<NTPSYNC>1</NTPSYNC>\r\n")
+               + sensorElements(readings) + closing;
     case Marker::AfterDeclaration:
         break;
     }
@@ -85,8 +85,8 @@ QByteArray DevicePage::garbage()
 QByteArray DevicePage::htmlPage(int statusCode)
 {
     const QByteArray title = QByteArray::number(statusCode) + ' ' + reasonPhrase(statusCode);
-    return "<html><head><title>" + title + "</title></head><body><h1>" + title +
-           "</h1></body></html>\r\n";
+    return "<html><head><title>" + title + "</title></head><body><h1>" + title
+           + "</h1></body></html>\r\n";
 }
 
 QByteArray DevicePage::endlessPrefix(const QList<QByteArray> &readings)
@@ -109,8 +109,8 @@ QByteArray DevicePage::endlessFiller(int size)
 QByteArray DevicePage::responseHead(int statusCode, const QByteArray &contentType,
                                     qint64 contentLength)
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(statusCode) + ' ' +
-                      reasonPhrase(statusCode) + "\r\nServer: pelvaro-devicesim\r\n";
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(statusCode) + ' ' + reasonPhrase(statusCode)
+                      + "\r\nServer: pelvaro-devicesim\r\n";
     head += "Content-Type: " + contentType + "\r\n";
     if (contentLength >= 0)
         head += "Content-Length: " + QByteArray::number(contentLength) + "\r\n";

@@ -1,5 +1,4 @@
-#ifndef DEVICEPAGE_H
-#define DEVICEPAGE_H
+#pragma once
 
 #include <QByteArray>
 #include <QList>
@@ -51,5 +50,3 @@ public:
 
     static QByteArray reasonPhrase(int statusCode);
 };
-
-#endif // DEVICEPAGE_H

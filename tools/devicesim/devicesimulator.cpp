@@ -218,8 +218,8 @@ bool DeviceSimulator::takePort(quint16 port)
     // prevent that; sharing then still keeps the kernel from handing the port out for outgoing
     // connections, and only a program binding exactly this port with address reuse could take it.
     auto *holder = new QTcpSocket(this);
-    if (!holder->bind(QHostAddress::LocalHost, port, QAbstractSocket::DontShareAddress) &&
-        port != 0) {
+    if (!holder->bind(QHostAddress::LocalHost, port, QAbstractSocket::DontShareAddress)
+        && port != 0) {
         delete holder;
         holder = new QTcpSocket(this);
         holder->bind(QHostAddress::LocalHost, port, QAbstractSocket::ReuseAddressHint);
@@ -290,8 +290,8 @@ void DeviceSimulator::answer(DeviceConnection *connection, const QByteArray &hea
     case Behaviour::Endless: {
         static const QByteArray chunk = DevicePage::endlessFiller(int(EndlessChunk));
         const int status = m_statusCode > 0 ? m_statusCode : 200;
-        connection->stream(DevicePage::responseHead(status, xmlType, -1) +
-                               DevicePage::endlessPrefix(readingTexts()),
+        connection->stream(DevicePage::responseHead(status, xmlType, -1)
+                               + DevicePage::endlessPrefix(readingTexts()),
                            chunk, EndlessHighWater);
         break;
     }

@@ -1,5 +1,4 @@
-#ifndef DEVICESIMULATOR_H
-#define DEVICESIMULATOR_H
+#pragma once
 
 #include <QByteArray>
 #include <QList>
@@ -157,5 +156,3 @@ private:
     QByteArray m_lastRequestHead;
     qint64 m_bytesQueued = 0;
 };
-
-#endif // DEVICESIMULATOR_H

@@ -67,8 +67,8 @@ bool handleTerminationSignals(QCoreApplication *app)
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGTERM, &action, nullptr) == 0 &&
-           ::sigaction(SIGINT, &action, nullptr) == 0;
+    return ::sigaction(SIGTERM, &action, nullptr) == 0
+           && ::sigaction(SIGINT, &action, nullptr) == 0;
 }
 
 bool parseNumber(const QString &text, int min, int max, int *out)
