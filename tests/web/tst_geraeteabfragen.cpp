@@ -92,11 +92,15 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
               "<t5>-9999</t5><t6>-9999.5</t6><t7>1e999</t7><t8>\r\n 7 \r\n</t8></s>");
     addDevice(QStringLiteral("Aus <b>"), Behaviour::Refused);
     addDevice(QStringLiteral("Anfang"), Behaviour::Normal, "<ntpsync>1</ntpsync><t1>5</t1>");
-    addDevice(QStringLiteral("Gross"), Behaviour::MarkerWrongCase);
-    addDevice(QStringLiteral("Fehlerseite"), Behaviour::ErrorStatus,
-              " <ntpsync>1</ntpsync><t1>4</t1>");
-    addDevice(QStringLiteral("Lang"), Behaviour::Oversized).setFixedReadings({12.25, 13, 14});
-    addDevice(QStringLiteral("Rauschen"), Behaviour::Garbage);
+    addDevice(QStringLiteral("Gross"), Behaviour::Normal, "<?xml?><NTPSYNC>1</NTPSYNC><t1>1</t1>");
+    addDevice(QStringLiteral("Fehlerseite"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>4</t1>")
+        .setStatusCode(500);
+    // t3 stands beyond the 4096 bytes that are read.
+    addDevice(QStringLiteral("Lang"), Behaviour::Normal,
+              "<s><ntpsync>1</ntpsync><t1>12.25</t1><t2>13</t2>" + QByteArray(8192, ' ')
+                  + "<t3>14</t3></s>");
+    addDevice(QStringLiteral("Rauschen"), Behaviour::Normal,
+              QByteArray("\0\xff<t1>\x80", 8).repeated(256));
 
     addSensor(101, 1, 1, QStringLiteral("Keller"));
     addSensor(102, 1, 2, QStringLiteral("Garage"));
