@@ -3,9 +3,13 @@
 #include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
+#include "storage/mittelwerte.h"
+#include "storage/recoveryfile.h"
 #include "web/geraeteabfragen.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
 
 #include <cstdio>
 #include <functional>
@@ -13,7 +17,9 @@
 
 ProgramHost::ProgramHost(QString databasePath)
     : m_databasePath(std::move(databasePath)),
-      m_messTakt(m_registry, *this, [this] { pollingPass(); })
+      m_messTakt(
+          m_registry, *this, [this] { pollingPass(); },
+          [this](const QString &line) { storeNotice(line); })
 {
 }
 
@@ -26,6 +32,8 @@ void ProgramHost::Form_Load()
     GeraeteLesen(m_registry, *this);
     SensorenLesen(m_registry, *this);
     EinstellungenLesen(m_registry, *this);
+    checkWerte(m_registry);
+    takeInRecoveryFile();
     m_registry.Sekunden = 0;
     timerOn();
 }
@@ -45,6 +53,16 @@ void ProgramHost::reportError(const QString &message)
     std::fflush(stderr);
 }
 
+void ProgramHost::reportNotice(const QString &message)
+{
+    ProgramHost::reportError(message);
+}
+
+void ProgramHost::storeNotice(const QString &line)
+{
+    ProgramHost::reportError(line);
+}
+
 bool ProgramHost::start()
 {
     return guarded([this] { Form_Load(); });
@@ -56,7 +74,16 @@ void ProgramHost::endSequence()
         return;
     }
     m_closing = true;
-    if (guarded([this] { DatenbankSchliessen(m_registry, *this); })) {
+    if (guarded([this] {
+            timerOff();
+            // One more short try; what still cannot be written goes to the recovery file.
+            const qsizetype waiting = m_registry.pendingRows.size();
+            if (waiting > 0 && writePendingRows(m_registry)) {
+                storeNotice(rowsWrittenLine(m_registry, waiting));
+                removeRecoveryFileOnceWritten();
+            }
+            DatenbankSchliessen(m_registry, *this);
+        })) {
         endProgram(0);
     }
 }
@@ -64,6 +91,87 @@ void ProgramHost::endSequence()
 void ProgramHost::timerTick()
 {
     guarded([this] { m_messTakt.run(); });
+    removeRecoveryFileOnceWritten();
+}
+
+void ProgramHost::takeInRecoveryFile()
+{
+    const QString path = recoveryFilePath(m_databasePath);
+    if (!readRecoveryFile(path, m_registry.pendingRows)) {
+        return;
+    }
+    const qsizetype count = m_registry.pendingRows.size();
+    m_recoveryFileTakenIn = true;
+    if (writePendingRows(m_registry)) {
+        storeNotice(QStringLiteral("%1 Messwerte aus '%2' in die Datenbank nachgetragen.")
+                        .arg(count)
+                        .arg(path));
+        removeRecoveryFileOnceWritten();
+    } else {
+        storeNotice(QStringLiteral("%1 Messwerte aus '%2' können noch nicht in die Datenbank "
+                                   "geschrieben werden: %3. Sie warten auf das nächste Speichern.")
+                        .arg(count)
+                        .arg(path, m_registry.pendingRows.failure()));
+    }
+}
+
+void ProgramHost::removeRecoveryFileOnceWritten()
+{
+    if (!m_recoveryFileTakenIn || !m_registry.pendingRows.isEmpty()) {
+        return;
+    }
+    m_recoveryFileTakenIn = false;
+    QFile file(recoveryFilePath(m_databasePath));
+    if (!file.remove()) {
+        // Its rows are in the database now; taken in again they would stand there twice.
+        storeNotice(QStringLiteral("Die Datei '%1' kann nicht gelöscht werden (%2). Ihre "
+                                   "Messwerte stehen schon in der Datenbank: bitte die Datei "
+                                   "löschen, sonst werden sie beim nächsten Start noch einmal "
+                                   "eingetragen.")
+                        .arg(file.fileName(), file.errorString()));
+    }
+}
+
+int ProgramHost::keepPendingRows(int exitCode)
+{
+    const PendingRows &pending = m_registry.pendingRows;
+    if (pending.isEmpty()) {
+        return exitCode;
+    }
+    const QString path = recoveryFilePath(m_databasePath);
+    const QString lost =
+        pending.dropped() > 0
+            ? QStringLiteral(" %1 ältere Messwerte waren schon verworfen, weil zu viele warteten.")
+                  .arg(pending.dropped())
+            : QString();
+    try {
+        writeRecoveryFile(path, pending);
+    } catch (const RuntimeError &error) {
+        // The last place left is the journal: the rows follow the message, one a line.
+        QString rows;
+        for (qsizetype i = 0; i < pending.size(); ++i) {
+            const PendingRows::Row &row = pending.at(i);
+            rows +=
+                QStringLiteral("\n%1;%2;%3")
+                    .arg(row.sensorNummer)
+                    .arg(PendingRows::zeitOf(row).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                    .arg(row.wert, 0, 'g', 17);
+        }
+        reportError(QStringLiteral("%1 Messwerte konnten nicht in die Datenbank '%2' "
+                                   "geschrieben werden (%3). %4 Sie folgen hier (SensorNummer;"
+                                   "Zeit;MessWert):")
+                        .arg(pending.size())
+                        .arg(m_databasePath, pending.failure(), error.description())
+                    + lost + rows);
+        return 1;
+    }
+    reportNotice(QStringLiteral("%1 Messwerte konnten nicht in die Datenbank '%2' geschrieben "
+                                "werden (%3). Sie stehen in der Datei '%4' und werden beim "
+                                "nächsten Start nachgetragen.")
+                     .arg(pending.size())
+                     .arg(m_databasePath, pending.failure(), path)
+                 + lost);
+    return exitCode;
 }
 
 bool ProgramHost::guarded(const std::function<void()> &work)
@@ -89,12 +197,12 @@ void ProgramHost::endProgram(int exitCode)
         return;
     }
     m_ending = true;
-    m_exitCode = exitCode;
     timerOff();
     // The fetch that was waiting on it unwinds at its next pump and will not cancel it itself.
     m_interschneck.Cancel();
+    m_exitCode = keepPendingRows(exitCode);
     programEnding();
-    QCoreApplication::exit(exitCode);
+    QCoreApplication::exit(m_exitCode);
 }
 
 void ProgramHost::pollingPass()

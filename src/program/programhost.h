@@ -16,10 +16,13 @@
 // How the program ends, from the request to the last pump:
 //  1. "Ende" (kEnde_Click) or SIGTERM/SIGINT (SignalBridge::endRequested, delivered by the event
 //     loop or by any pump) calls endSequence(). It runs once: a second request finds it under way.
-//  2. endSequence() closes the database (DatenbankSchliessen stops the timer first and pumps once
-//     after closing), then calls endProgram(0). A failure on the way ends with exit code 1 instead.
+//  2. endSequence() stops the timer, gives rows that wait to be written one more short try,
+//     closes the database (DatenbankSchliessen pumps once after closing), then calls
+//     endProgram(0). A failure on the way ends with exit code 1 instead.
 //  3. endProgram() marks the program as ending, stops the timer, cancels the request in flight,
-//     lets the shown form go (programEnding) and tells the event loop to return with the code.
+//     writes rows that still wait into the recovery file beside the database and says so (exit
+//     code 1 only if that file cannot be written either), lets the shown form go
+//     (programEnding) and tells the event loop to return with the code.
 //  4. The handler that was running when the request came (a tick in the middle of a fetch, say)
 //     is still on the stack below the pump that delivered it. That pump now throws ProgramEnd, so
 //     the operation unwinds without doing anything further; guarded() takes it as no error.
@@ -32,7 +35,8 @@ public:
     ~ProgramHost() override;
 
     // Start-up, before anything is shown: empty status line, open the database, load devices,
-    // sensors and settings, reset the seconds, switch the timer on. Throws RuntimeError.
+    // sensors and settings, check Werte, take in the recovery file of an earlier run, reset the
+    // seconds, switch the timer on. Throws RuntimeError.
     void Form_Load();
     // Form_Load as a handler: false when it failed; the error has then been reported and
     // exitCode() is 1.
@@ -42,6 +46,8 @@ public:
 
     // Writes a run-time error where the user sees it: stderr, and whatever the derived class adds.
     virtual void reportError(const QString &message);
+    // The same for a message that is no error (where rows that could not be written went).
+    virtual void reportNotice(const QString &message);
 
     // What the end button does: close the database, then end with exit code 0. Does nothing once
     // the end has begun, so a second click (or signal) during the close finds nothing to do.
@@ -70,10 +76,21 @@ private:
     bool guarded(const std::function<void()> &work);
     void fail(const QString &message);
 
+    // The rows an earlier run could not write: into Werte before the first pass, then the file
+    // goes. If they cannot be written yet they wait like any others, and the file stays until
+    // they are written. A malformed file is a start-up error and stays as it is.
+    void takeInRecoveryFile();
+    void removeRecoveryFileOnceWritten();
+    // At the end: rows that still wait go into the recovery file. Returns the exit code.
+    int keepPendingRows(int exitCode);
+    // A line about storing for the journal: stderr.
+    void storeNotice(const QString &line);
+
     QString m_databasePath;
     Registry m_registry;
     Interschneck m_interschneck;
     MessTakt m_messTakt;
+    bool m_recoveryFileTakenIn = false;
     bool m_ending = false;
     bool m_closing = false;
     int m_exitCode = 0;

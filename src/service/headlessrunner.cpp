@@ -18,7 +18,15 @@ HeadlessRunner::HeadlessRunner(const QString &databasePath, QObject *parent)
     // A coarse timer may fire up to 5 % early; the next tick is due a full second after a tick
     // ends.
     m_timer->setTimerType(Qt::PreciseTimer);
-    connect(m_timer, &QTimer::timeout, this, [this] { timerTick(); });
+    connect(m_timer, &QTimer::timeout, this, [this] {
+        m_passDone = false;
+        timerTick();
+        // After the whole tick, so that a line about the store that followed the pass belongs to
+        // the pass's log, as in the window.
+        if (m_passDone) {
+            writePassLog();
+        }
+    });
 }
 
 HeadlessRunner::~HeadlessRunner() = default;
@@ -56,6 +64,11 @@ void HeadlessRunner::timerOn()
 void HeadlessRunner::pollingPass()
 {
     ProgramHost::pollingPass();
+    m_passDone = true;
+}
+
+void HeadlessRunner::writePassLog()
+{
     // Plain line ends for terminals and the journal, and one after the time stamp, so that the
     // next pass starts on a line of its own.
     QString text = m_log;

@@ -8,8 +8,9 @@
 class QTimer;
 
 // The program without a window, for machines without a display and for running as a service:
-// the same start-up, cycle and database work. The log of each polling pass goes to stdout when
-// the pass ends; the status line is not shown; errors go to stderr.
+// the same start-up, cycle and database work. The log of each polling pass goes to stdout at the
+// end of its tick, with the line about a store that failed; the status line is not shown; errors
+// and the lines on storing go to stderr.
 class HeadlessRunner : public QObject, public ProgramHost
 {
     Q_OBJECT
@@ -29,7 +30,10 @@ protected:
     void pollingPass() override;
 
 private:
+    void writePassLog();
+
     QTimer *m_timer;
+    bool m_passDone = false;
     QString m_log;
     LogWriter m_output;
 };

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class Recordset;
@@ -21,6 +23,16 @@ public:
 
     // Runs one statement with the driver's defaults (each statement its own transaction).
     void Execute(const QString &statement);
+
+    // Runs statement(0) .. statement(count - 1) as one transaction: all of them land, or none.
+    // Returns the empty text, or the database's own text for the failure after rolling back.
+    // Statements are made one at a time, so a long backlog never sits in memory as text twice.
+    QString executeInTransaction(qsizetype count,
+                                 const std::function<QString(qsizetype)> &statement);
+
+    // The columns of a table, read from a query that yields no row. A table that does not exist
+    // is an error with the same text as for OpenRecordset.
+    QStringList columnNames(const QString &table);
 
     // Closes the file. No recordset of this database may still be open.
     void Close();

@@ -13,7 +13,9 @@
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 5000;
+// Short, so that a store that meets another program's lock gives way at once (its rows wait for the
+// next store) and "Ende", a signal and the countdown are answered within a fraction of a second.
+constexpr int kBusyTimeoutMs = 100;
 
 // Refuses what SQLite would otherwise open without complaint or only fail on later: Access files
 // (which users migrating from the old program may still have beside it) and foreign files.

@@ -5,8 +5,10 @@
 #include "recordset.h"
 #include "registry.h"
 #include "runtime/mainview.h"
+#include "runtime/runtimeerror.h"
 #include "runtime/variantconversion.h"
 
+#include <QStringList>
 #include <QVariant>
 
 #include <functional>
@@ -113,4 +115,20 @@ void EinstellungenLesen(Registry &registry, MainView &view)
                 toLong);
         }
     });
+}
+
+void checkWerte(Registry &registry)
+{
+    const QString table = QStringLiteral("Werte");
+    Database &database = openDatabase(registry, QString());
+    const QStringList columns = database.columnNames(table);
+    for (const QString &column :
+         {QStringLiteral("SensorNummer"), QStringLiteral("Zeit"), QStringLiteral("MessWert")}) {
+        if (!columns.contains(column, Qt::CaseInsensitive)) {
+            throw RuntimeError(ErrorNumber::ItemNotFound,
+                               QStringLiteral("Die Spalte '%1' fehlt in der Tabelle '%2' der "
+                                              "Datenbank '%3'.")
+                                   .arg(column, table, database.path()));
+        }
+    }
 }

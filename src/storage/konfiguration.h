@@ -17,3 +17,8 @@ void SensorenLesen(Registry &registry, MainView &view);
 // defaults 2, 5 and 0, then for each setting the Wert of the last row whose Parameter is exactly
 // its name.
 void EinstellungenLesen(Registry &registry, MainView &view);
+
+// Werte is only ever written, so a missing table or column would otherwise show only at the first
+// store: start-up checks that it has SensorNummer, Zeit and MessWert, with the same errors as the
+// loaders give for their tables. Reads no row.
+void checkWerte(Registry &registry);

@@ -6,8 +6,9 @@
 #include "runtime/mainview.h"
 #include "runtime/numbertext.h"
 
-MessTakt::MessTakt(Registry &registry, MainView &view, std::function<void()> pass)
-    : m_registry(registry), m_view(view), m_pass(std::move(pass))
+MessTakt::MessTakt(Registry &registry, MainView &view, std::function<void()> pass,
+                   std::function<void(const QString &)> notice)
+    : m_registry(registry), m_view(view), m_pass(std::move(pass)), m_notice(std::move(notice))
 {
 }
 
@@ -24,10 +25,38 @@ void MessTakt::run()
         m_registry.Sekunden = 0;
         m_pass();
         m_abfragen = checkedAdd(m_abfragen, 1);
+        const qsizetype waitingBefore = m_registry.pendingRows.size();
+        bool stored = false;
         if (m_abfragen >= m_registry.Messungen) {
             m_abfragen = 0;
             MittelwerteSpeichern(m_registry);
+            stored = true;
         }
+        reportPendingRows(stored, waitingBefore);
     }
     m_view.timerOn();
+}
+
+void MessTakt::reportPendingRows(bool stored, qsizetype waitingBefore)
+{
+    QString line;
+    bool turned = false;
+    if (!m_registry.pendingRows.isEmpty()) {
+        line = stored ? storeFailedLine(m_registry) : rowsWaitingLine(m_registry);
+        turned = stored && !m_failing;
+        m_failing = m_failing || stored;
+    } else if (waitingBefore > 0) {
+        line = rowsWrittenLine(m_registry, waitingBefore);
+        m_registry.pendingRows.resetDropped();
+        turned = true;
+        m_failing = false;
+    }
+    if (line.isEmpty()) {
+        return;
+    }
+    // The pass log ends with its time stamp; the line follows it on a line of its own.
+    m_view.appendLog(QStringLiteral("\r\n") + line);
+    if (turned && m_notice) {
+        m_notice(line);
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 #include <functional>
@@ -11,12 +12,19 @@ struct Registry;
 // status line; every MessIntervall-th tick runs a polling pass; after every Messungen-th pass the
 // averages are stored. The timer is off for the whole tick and switched on again at its end, so
 // the next tick comes a full second after this one ends, however long it took. A RuntimeError or
-// ProgramEnd leaves the timer off.
+// ProgramEnd leaves the timer off; a store that fails does not: its rows wait for the next one.
+//
+// While rows wait, the log of every pass ends with a line that says so: after a failed store,
+// why it failed and how many values wait; after other passes, how many still wait; after the
+// store that wrote them, that they are written.
 class MessTakt
 {
 public:
-    // pass is the polling pass over all devices; the tick owns no network code itself.
-    MessTakt(Registry &registry, MainView &view, std::function<void()> pass);
+    // pass is the polling pass over all devices; the tick owns no network code itself. notice,
+    // when given, hears the line of the store that begins a run of failures and the line of the
+    // store that ends it.
+    MessTakt(Registry &registry, MainView &view, std::function<void()> pass,
+             std::function<void(const QString &)> notice = {});
 
     void run();
 
@@ -24,8 +32,12 @@ public:
     qint32 abfragen() const { return m_abfragen; }
 
 private:
+    void reportPendingRows(bool stored, qsizetype waitingBefore);
+
     Registry &m_registry;
     MainView &m_view;
     std::function<void()> m_pass;
+    std::function<void(const QString &)> m_notice;
     qint32 m_abfragen = 0;
+    bool m_failing = false;
 };

@@ -1,7 +1,6 @@
 #include "mittelwerte.h"
 
 #include "database.h"
-#include "datenbankverbindung.h"
 #include "registry.h"
 #include "runtime/numbertext.h"
 
@@ -9,8 +8,31 @@
 
 #include <cmath>
 
+namespace {
+
+// "1 Messwert wartet", "3 Messwerte warten".
+QString values(qint64 count, const char *one, const char *many)
+{
+    return QString::number(count) + QLatin1Char(' ') + QString::fromUtf8(count == 1 ? one : many);
+}
+
+QString droppedNote(const PendingRows &pending)
+{
+    if (pending.dropped() == 0) {
+        return QString();
+    }
+    return QLatin1Char(' ')
+           + values(pending.dropped(), "älterer Messwert wurde", "ältere Messwerte wurden")
+           + QStringLiteral(" verworfen, weil zu viele warteten.");
+}
+
+} // namespace
+
 void MittelwerteSpeichern(Registry &registry)
 {
+    // One time stamp for the whole store: a row written late still says when its average was
+    // formed, and the rows of one store belong together.
+    const QDateTime zeit = QDateTime::currentDateTime();
     const qint32 n = registry.AnzahlSensoren;
     for (qint32 i = 0; i <= n; ++i) {
         if (registry.SensorZaehler[i] > 0.0) {
@@ -18,18 +40,36 @@ void MittelwerteSpeichern(Registry &registry)
             // The polling pass keeps every sum finite, so this never fails; should it, a reading
             // that cannot be stored is dropped rather than the whole logger ended.
             if (std::isfinite(average)) {
-                WertSpeichern(registry, registry.SensorID[i], average);
+                registry.pendingRows.append(registry.SensorID[i], zeit, average);
             }
             registry.SensorZaehler[i] = 0;
             registry.SensorSumme[i] = 0;
         }
     }
+    writePendingRows(registry);
 }
 
-void WertSpeichern(Registry &registry, qint32 sensorNummer, double wert)
+bool writePendingRows(Registry &registry)
 {
-    const QString statement = insertStatement(sensorNummer, wert, QDateTime::currentDateTime());
-    openDatabase(registry, statement).Execute(statement);
+    PendingRows &pending = registry.pendingRows;
+    if (pending.isEmpty()) {
+        return true;
+    }
+    if (!registry.Datenbank) {
+        pending.setFailure(QStringLiteral("keine Datenbank offen"));
+        return false;
+    }
+    const QString failure =
+        registry.Datenbank->executeInTransaction(pending.size(), [&pending](qsizetype i) {
+            const PendingRows::Row &row = pending.at(i);
+            return insertStatement(row.sensorNummer, row.wert, PendingRows::zeitOf(row));
+        });
+    if (!failure.isEmpty()) {
+        pending.setFailure(failure);
+        return false;
+    }
+    pending.clear();
+    return true;
 }
 
 QString insertStatement(qint32 sensorNummer, double wert, const QDateTime &zeit)
@@ -45,4 +85,24 @@ QString KommaZuPunkt(const QString &text)
     QString result = text;
     result.replace(QLatin1Char(','), QLatin1Char('.'));
     return result;
+}
+
+QString storeFailedLine(const Registry &registry)
+{
+    const PendingRows &pending = registry.pendingRows;
+    return QStringLiteral("Speichern in die Datenbank fehlgeschlagen: %1. ").arg(pending.failure())
+           + values(pending.size(), "Messwert wartet.", "Messwerte warten.") + droppedNote(pending);
+}
+
+QString rowsWaitingLine(const Registry &registry)
+{
+    const PendingRows &pending = registry.pendingRows;
+    return values(pending.size(), "Messwert wartet", "Messwerte warten")
+           + QStringLiteral(" noch auf das Speichern.") + droppedNote(pending);
+}
+
+QString rowsWrittenLine(const Registry &registry, qsizetype count)
+{
+    return values(count, "zurückgehaltener Messwert ist", "zurückgehaltene Messwerte sind")
+           + QStringLiteral(" jetzt gespeichert.") + droppedNote(registry.pendingRows);
 }

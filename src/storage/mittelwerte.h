@@ -8,19 +8,31 @@ struct Registry;
 
 // Turning the accumulated readings into rows of Werte.
 
-// For every sensor with at least one reading since the last store, in table order: one row with
-// the sensor's ID, the local date and time and the mean of its readings; then its count and sum
-// go back to 0. Each row is its own statement; a failing statement is a RuntimeError, and the rows
-// written before it stay. Nothing pumps.
+// For every sensor with at least one reading since the last store, in table order: one pending
+// row with the sensor's ID, the local date and time of this store and the mean of its readings;
+// its count and sum go back to 0. Then all pending rows, the oldest first, are written as one
+// transaction (writePendingRows). A failed write never throws: the rows stay pending, with
+// the database's text, for the next store. Nothing pumps.
 void MittelwerteSpeichern(Registry &registry);
 
-// Appends one row to Werte through registry.Datenbank, stamped with the current local time.
-void WertSpeichern(Registry &registry, qint32 sensorNummer, double wert);
+// Writes registry.pendingRows into Werte in one transaction, each row with its own Zeit. True
+// when they were written (or there were none): the pending rows are then empty. False when the
+// write failed or no database is open: nothing was written, the rows stay, and
+// registry.pendingRows.failure() says why.
+bool writePendingRows(Registry &registry);
 
-// The statement WertSpeichern executes, for the given time:
+// The statement that writes one row:
 // INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (7,'2026-12-05 08:04:09', 21.5)
 // The value keeps its leading blank when it is not negative.
 QString insertStatement(qint32 sensorNummer, double wert, const QDateTime &zeit);
 
 // The text with every comma replaced by a point.
 QString KommaZuPunkt(const QString &text);
+
+// The lines that tell about pending rows, in German like the program's other texts.
+// After a store that failed: why, and how many values wait.
+QString storeFailedLine(const Registry &registry);
+// While values wait.
+QString rowsWaitingLine(const Registry &registry);
+// Once count waiting values have been written; names the dropped ones too.
+QString rowsWrittenLine(const Registry &registry, qsizetype count);

@@ -2,13 +2,15 @@
 
 #include "checkedarray.h"
 #include "database.h"
+#include "pendingrows.h"
 
 #include <QString>
 
 #include <memory>
 
 // The program's whole shared state for one run: the open database, the device and sensor tables
-// with one reading accumulator per sensor, the two cycle settings and the seconds counter.
+// with one reading accumulator per sensor, the rows still to be written, the two cycle settings
+// and the seconds counter.
 //
 // Rows sit at index 1 upward in the order in which they were loaded; index 0 of every column is
 // never filled and keeps its start value. A sensor names its device by that position
@@ -34,6 +36,9 @@ struct Registry
     // count of 0 always goes with a sum of 0.
     CheckedArray<double, kMaxSensoren + 1> SensorSumme{"SensorSumme"};
     CheckedArray<double, kMaxSensoren + 1> SensorZaehler{"SensorZaehler"};
+
+    // Rows that a store could not write yet, in order, each with its own store's time stamp.
+    PendingRows pendingRows;
 
     qint32 MessIntervall = 0;
     qint32 Messungen = 0;

@@ -117,6 +117,15 @@ void Pelvaro_Main::reportError(const QString &message)
     }
 }
 
+void Pelvaro_Main::reportNotice(const QString &message)
+{
+    ProgramHost::reportNotice(message);
+    if (hasRealDisplay()) {
+        QMessageBox::warning(isVisible() ? this : nullptr, QStringLiteral("Pelvaro (Access)"),
+                             message);
+    }
+}
+
 void Pelvaro_Main::closeEvent(QCloseEvent *event)
 {
     event->accept();

@@ -3,12 +3,17 @@
 #include "support/tempdatabase.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 
 #include <fcntl.h>
@@ -29,6 +34,8 @@ private Q_SLOTS:
     void readerGoneDoesNotEndIt();
     void stopDuringASilentDeviceEndsPromptly_data();
     void stopDuringASilentDeviceEndsPromptly();
+    void storesThroughAnotherProgramsLock();
+    void stopDuringALockKeepsTheRows();
 
 private:
     enum class Output { Read, Closed, Stalled };
@@ -36,11 +43,19 @@ private:
     int stop();
     void checkClosedCleanly();
     int rowCount(const QString &where = QString());
+    // Another program's exclusive lock on the database, as a database browser holds it during a
+    // write transaction; held until unlock(). The fixture's own reads wait for it too.
+    void lock();
+    void unlock();
+    // Waits until the program's stderr (or stdout) holds text, and keeps what was read.
+    bool waitForOutput(const QString &text, bool onStderr, int timeoutMs = 15000);
 
     std::unique_ptr<TempDatabase> m_database;
     DeviceSimulator m_heizung;
     DeviceSimulator m_aus;
     std::unique_ptr<QProcess> m_process;
+    QString m_out;
+    QString m_err;
 };
 
 void tst_EndToEnd::init()
@@ -65,6 +80,8 @@ void tst_EndToEnd::init()
 
 void tst_EndToEnd::start(bool headless, Output output)
 {
+    m_out.clear();
+    m_err.clear();
     m_process = std::make_unique<QProcess>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -217,6 +234,137 @@ void tst_EndToEnd::stopDuringASilentDeviceEndsPromptly()
     QCOMPARE(rowCount(), 0);
     checkClosedCleanly();
     QCOMPARE(m_process->readAllStandardOutput(), QByteArray());
+}
+
+void tst_EndToEnd::lock()
+{
+    QSqlDatabase peer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "anderes Programm");
+    peer.setDatabaseName(m_database->path());
+    // The program may be in the middle of a store.
+    peer.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    QVERIFY(peer.open());
+    QVERIFY(QSqlQuery(peer).exec(QStringLiteral("BEGIN EXCLUSIVE")));
+}
+
+void tst_EndToEnd::unlock()
+{
+    {
+        QSqlDatabase peer = QSqlDatabase::database(QStringLiteral("anderes Programm"));
+        QSqlQuery(peer).exec(QStringLiteral("COMMIT"));
+        peer.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("anderes Programm"));
+}
+
+bool tst_EndToEnd::waitForOutput(const QString &text, bool onStderr, int timeoutMs)
+{
+    QString &seen = onStderr ? m_err : m_out;
+    QElapsedTimer waited;
+    waited.start();
+    while (!seen.contains(text) && waited.elapsed() < timeoutMs) {
+        QTest::qWait(50);
+        m_out += QString::fromUtf8(m_process->readAllStandardOutput());
+        m_err += QString::fromUtf8(m_process->readAllStandardError());
+    }
+    return seen.contains(text);
+}
+
+void tst_EndToEnd::storesThroughAnotherProgramsLock()
+{
+    // A store every pass, every second: a lock of a few seconds spans several stores.
+    m_database->exec(QStringLiteral("UPDATE Einstellungen SET Wert = 1"));
+    start(true);
+    QTRY_VERIFY_WITH_TIMEOUT(rowCount() >= 2, 15000);
+    const QDateTime lockedAt = QDateTime::currentDateTime();
+    lock();
+    QVERIFY2(waitForOutput(QStringLiteral("Speichern in die Datenbank fehlgeschlagen: database is "
+                                          "locked. 2 Messwerte warten."),
+                           true),
+             qPrintable(m_err));
+    // The program goes on polling while it waits.
+    QVERIFY2(waitForOutput(QStringLiteral("6 Messwerte warten."), false), qPrintable(m_out));
+    const QDateTime unlockedAt = QDateTime::currentDateTime();
+    unlock();
+    QVERIFY2(
+        waitForOutput(QStringLiteral("zurückgehaltene Messwerte sind jetzt gespeichert."), true),
+        qPrintable(m_err));
+    QCOMPARE(stop(), 0);
+    m_out += QString::fromUtf8(m_process->readAllStandardOutput());
+    checkClosedCleanly();
+
+    // Stores are a second or more apart, so each has a Zeit of its own: every Zeit holds exactly
+    // one store's two rows, in order, and none twice.
+    QStringList zeiten;
+    QStringList stores;
+    for (const QVariantList &row : m_database->rows(QStringLiteral(
+             "SELECT Zeit, group_concat(SensorNummer || '=' || MessWert, ' ') FROM "
+             "(SELECT * FROM Werte ORDER BY rowid) GROUP BY Zeit ORDER BY min(rowid)"))) {
+        zeiten << row.at(0).toString();
+        stores << row.at(1).toString();
+    }
+    QCOMPARE(stores, QStringList(stores.size(), QStringLiteral("7=21.5 8=-3.25")));
+    QStringList sorted = zeiten;
+    sorted.sort();
+    QCOMPARE(zeiten, sorted);
+    // Every pass that printed its log had stored; none of its rows is missing.
+    QVERIFY2(stores.size() >= m_out.count(QRegularExpression(QStringLiteral("\\d\\d\\.\\d{4}\n"))),
+             qPrintable(m_out));
+    // The stores during the lock kept the time at which they ran, not the time of the write.
+    const QString format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    const auto duringLock = std::count_if(zeiten.cbegin(), zeiten.cend(), [&](const QString &z) {
+        return z >= lockedAt.toString(format) && z < unlockedAt.toString(format);
+    });
+    // Three stores failed, a second or more apart, before the unlock: two of them a full second
+    // before it at least.
+    QVERIFY2(duringLock >= 2, qPrintable(zeiten.join(QLatin1Char(','))));
+}
+
+void tst_EndToEnd::stopDuringALockKeepsTheRows()
+{
+    start(true);
+    // Locked during start-up, the loaders could not read the configuration.
+    QVERIFY2(waitForOutput(QStringLiteral("Vorlauf:"), false), qPrintable(m_err));
+    lock();
+    QVERIFY2(waitForOutput(QStringLiteral("4 Messwerte warten."), false), qPrintable(m_out));
+    QElapsedTimer stopping;
+    stopping.start();
+    QCOMPARE(stop(), 0);
+    qInfo("SIGTERM to exit with a locked database: %lld ms", stopping.elapsed());
+    m_err += QString::fromUtf8(m_process->readAllStandardError());
+    const QString file = m_database->path() + QStringLiteral(".ausstehend");
+    const QRegularExpression said(QStringLiteral(
+        "(\\d+) Messwerte konnten nicht in die Datenbank '.*' geschrieben werden \\(database is "
+        "locked\\)\\. Sie stehen in der Datei '(.*)' und werden beim nächsten Start nachgetragen"));
+    const QRegularExpressionMatch match = said.match(m_err);
+    QVERIFY2(match.hasMatch(), qPrintable(m_err));
+    QCOMPARE(match.captured(2), file);
+    QFile kept(file);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(kept.readAll()).split(QLatin1Char('\n'));
+    kept.close();
+    QCOMPARE(lines.first(), QStringLiteral("SensorNummer;Zeit;MessWert"));
+    QCOMPARE(lines.last(), QString());
+    const QStringList rows = lines.mid(1, lines.size() - 2);
+    QCOMPARE(rows.size(), match.captured(1).toInt());
+    QVERIFY(rows.size() >= 4);
+    unlock();
+    QCOMPARE(rowCount(), 0);
+
+    // The next start writes them before its first pass, and the file goes.
+    start(true);
+    QVERIFY2(waitForOutput(QStringLiteral("%1 Messwerte aus '%2' in die Datenbank nachgetragen.")
+                               .arg(rows.size())
+                               .arg(file),
+                           true),
+             qPrintable(m_err));
+    QVERIFY(!QFileInfo::exists(file));
+    QCOMPARE(stop(), 0);
+    const auto written = m_database->rows(QStringLiteral(
+        "SELECT SensorNummer || ';' || Zeit || ';' || MessWert FROM Werte ORDER BY rowid"));
+    QVERIFY(written.size() >= rows.size());
+    for (int i = 0; i < rows.size(); ++i) {
+        QCOMPARE(written.at(i).at(0).toString(), rows.at(i));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

@@ -16,6 +16,7 @@ class tst_Startup : public QObject
 private Q_SLOTS:
     void failures_data();
     void failures();
+    void malformedRecoveryFileIsKept();
     void besideTheExecutableByDefault();
     void windowWithoutDisplay();
     void commandLine_data();
@@ -55,6 +56,11 @@ void tst_Startup::failures_data()
     QTest::newRow("missing column")
         << "DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP); INSERT INTO Geraete VALUES (1, 'h')"
         << QByteArray() << "Die Spalte 'Bezeichnung' fehlt in der Tabelle 'Geraete'";
+    QTest::newRow("missing Werte")
+        << "DROP TABLE Werte" << QByteArray() << "Die Tabelle 'Werte' fehlt in der Datenbank '%1'.";
+    QTest::newRow("missing Werte column")
+        << "DROP TABLE Werte; CREATE TABLE Werte (SensorNummer, ZEIT, Wert)" << QByteArray()
+        << "Die Spalte 'MessWert' fehlt in der Tabelle 'Werte' der Datenbank '%1'.";
     QTest::newRow("empty Geraete") << "DELETE FROM Geraete" << QByteArray()
                                    << "die Tabelle 'Geraete' der Datenbank '%1' ist leer";
     QTest::newRow("empty Sensoren") << "DELETE FROM Sensoren" << QByteArray()
@@ -112,6 +118,30 @@ void tst_Startup::failures()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), fileContent);
     }
+}
+
+void tst_Startup::malformedRecoveryFileIsKept()
+{
+    // Rows an earlier run could not write are never thrown away: a file that cannot be read
+    // stops the start, and stays for the user to mend.
+    TempDatabase database;
+    database.exec(QStringLiteral("INSERT INTO Geraete VALUES (1, '127.0.0.1:9', 'G');"
+                                 "INSERT INTO Sensoren VALUES (1, 1, 1, 'S')"));
+    const QString path = database.path() + QStringLiteral(".ausstehend");
+    const QByteArray content("SensorNummer;Zeit;MessWert\n7;2026-12-05 08:04:09;21.5\n7;8\n");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    const ProcessResult result = runPelvaro({QStringLiteral("--database"), database.path()});
+    QCOMPARE(result.exitCode, 1);
+    const QString expected =
+        QStringLiteral("'%1' mit noch nicht gespeicherten Messwerten ist in Zeile 3 unlesbar")
+            .arg(path);
+    QVERIFY2(QString::fromLocal8Bit(result.err).contains(expected), result.err.constData());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), content);
+    QCOMPARE(database.rows(QStringLiteral("SELECT * FROM Werte")).size(), 0);
 }
 
 void tst_Startup::besideTheExecutableByDefault()

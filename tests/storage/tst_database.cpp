@@ -1,4 +1,3 @@
-#include "runtime/runtimeerror.h"
 #include "storage/database.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/dbengine.h"
@@ -13,9 +12,6 @@
 #include <QSqlQuery>
 #include <QTest>
 #include <QVariant>
-
-#include <future>
-#include <thread>
 
 namespace {
 
@@ -39,45 +35,63 @@ class tst_Database : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void waitsForAnotherWriter();
+    void transactionIsAllOrNothing_data();
+    void transactionIsAllOrNothing();
     void closingReleasesTheFile();
 };
 
-void tst_Database::waitsForAnotherWriter()
+void tst_Database::transactionIsAllOrNothing_data()
 {
-    // Another program (a report, a database browser) writing at the same moment must not make a
-    // store fail: the write waits for the other's lock instead.
+    QTest::addColumn<QStringList>("fault");
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<int>("rows");
+    QTest::newRow("no fault") << QStringList{} << "" << 3;
+    QTest::newRow("last statement refused")
+        << QStringList{"CREATE TRIGGER refuse BEFORE INSERT ON Werte WHEN NEW.SensorNummer = 3 "
+                       "BEGIN SELECT RAISE(ABORT, 'abgelehnt'); END"}
+        << "abgelehnt" << 0;
+    // A database browser with an open write transaction: the store gives way instead of waiting.
+    QTest::newRow("another program's lock")
+        << QStringList{"BEGIN EXCLUSIVE"} << "database is locked" << 0;
+    // A reader keeps the commit from getting its lock; the transaction must not stay open.
+    QTest::newRow("another program reading")
+        << QStringList{"BEGIN", "SELECT count(*) FROM Werte"} << "database is locked" << 0;
+}
+
+void tst_Database::transactionIsAllOrNothing()
+{
+    QFETCH(QStringList, fault);
+    QFETCH(QString, failure);
+    QFETCH(int, rows);
     TempDatabase database;
     const std::unique_ptr<Database> db = DbEngine::instance().OpenDatabase(database.path());
-    bool locked = false;
-    std::promise<void> lockTaken;
-    std::thread other([&] {
-        {
-            QSqlDatabase peer =
-                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peer"));
-            peer.setDatabaseName(database.path());
-            peer.open();
-            QSqlQuery query(peer);
-            locked = query.exec(QStringLiteral("BEGIN EXCLUSIVE"));
-            lockTaken.set_value();
-            // How long the other program keeps the file locked.
-            std::this_thread::sleep_for(std::chrono::milliseconds(700));
-            query.exec(QStringLiteral("COMMIT"));
+    {
+        QSqlDatabase peer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "peer");
+        peer.setDatabaseName(database.path());
+        QVERIFY(peer.open());
+        QSqlQuery query(peer);
+        for (const QString &statement : fault) {
+            QVERIFY(query.exec(statement));
         }
-        QSqlDatabase::removeDatabase(QStringLiteral("peer"));
-    });
-    lockTaken.get_future().wait();
-    bool written = true;
-    try {
-        db->Execute(
-            QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (1,'x', 2)"));
-    } catch (const RuntimeError &) {
-        written = false;
+        const auto insert = [](qsizetype i) {
+            return QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) "
+                                  "VALUES (%1,'2026-12-05 08:04:09', 2)")
+                .arg(i + 1);
+        };
+        const QString result = db->executeInTransaction(3, insert);
+        QVERIFY2(failure.isEmpty() ? result.isEmpty() : result.contains(failure),
+                 qPrintable(result));
+        query.finish();
+        peer.rollback();
+        QSqlQuery(peer).exec(QStringLiteral("ROLLBACK"));
+        peer.close();
     }
-    other.join();
-    QVERIFY(locked);
-    QVERIFY(written);
-    QCOMPARE(database.rows(QStringLiteral("SELECT count(*) FROM Werte")).at(0).at(0).toInt(), 1);
+    QSqlDatabase::removeDatabase(QStringLiteral("peer"));
+    QCOMPARE(database.rows(QStringLiteral("SELECT * FROM Werte")).size(), rows);
+    // Nothing is left open: the next transaction goes through.
+    QCOMPARE(db->executeInTransaction(0, [](qsizetype) { return QString(); }), QString());
+    db->Execute(QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (9,'x', 1)"));
+    QCOMPARE(database.rows(QStringLiteral("SELECT * FROM Werte")).size(), rows + 1);
 }
 
 void tst_Database::closingReleasesTheFile()

@@ -19,7 +19,7 @@ private Q_SLOTS:
     void rhythm();
     void timerIsOffForTheWholeTick();
     void overflowEndsTheTick();
-    void failedStoreLeavesTimerOff();
+    void failedStoreKeepsTheCycleGoing();
     void endDuringCountdownLeavesTimerOff();
 };
 
@@ -119,24 +119,50 @@ void tst_MessTakt::overflowEndsTheTick()
     QCOMPARE(view.timerEvents, QStringList{QStringLiteral("off")});
 }
 
-void tst_MessTakt::failedStoreLeavesTimerOff()
+void tst_MessTakt::failedStoreKeepsTheCycleGoing()
 {
+    TempDatabase database;
     Registry registry;
     RecordingView view;
     registry.MessIntervall = 1;
-    registry.Messungen = 1;
+    registry.Messungen = 2;
     registry.AnzahlSensoren = 1;
-    // No database: the store's write fails.
-    MessTakt takt(registry, view, [&] { registry.SensorZaehler[1] = 1; });
-    try {
+    registry.SensorID[1] = 4;
+    QStringList notices;
+    MessTakt takt(
+        registry, view,
+        [&] {
+            view.clearLog();
+            view.appendLog(QStringLiteral("Pass"));
+            registry.SensorZaehler[1] += 1;
+            registry.SensorSumme[1] += 3;
+        },
+        [&](const QString &line) { notices << line; });
+    // Each pass's log as it stands at the end of its tick; the database opens after pass 5.
+    const QStringList expected{
+        "Pass",
+        "Pass\r\nSpeichern in die Datenbank fehlgeschlagen: keine Datenbank offen. 1 Messwert "
+        "wartet.",
+        "Pass\r\n1 Messwert wartet noch auf das Speichern.",
+        "Pass\r\nSpeichern in die Datenbank fehlgeschlagen: keine Datenbank offen. 2 Messwerte "
+        "warten.",
+        "Pass\r\n2 Messwerte warten noch auf das Speichern.",
+        "Pass\r\n2 zurückgehaltene Messwerte sind jetzt gespeichert.",
+        "Pass"};
+    QStringList logs;
+    for (int tick = 1; tick <= expected.size(); ++tick) {
+        if (tick == 6) {
+            DatenbankOeffnen(registry, view, database.path());
+        }
+        view.timerEvents.clear();
         takt.run();
-        QFAIL("store succeeded without a database");
-    } catch (const RuntimeError &e) {
-        QCOMPARE(e.number(), ErrorNumber::ObjectNotSet);
+        QCOMPARE(view.timerEvents, (QStringList{"off", "on"}));
+        logs << view.log;
     }
-    QCOMPARE(view.timerEvents, QStringList{QStringLiteral("off")});
-    QCOMPARE(takt.abfragen(), 0);
-    QCOMPARE(registry.SensorZaehler[1], 1.0);
+    QCOMPARE(logs, expected);
+    // The journal hears when storing begins to fail and when the rows are written, not between.
+    QCOMPARE(notices, (QStringList{expected.at(1).mid(6), expected.at(5).mid(6)}));
+    QCOMPARE(storedValues(database), (QStringList{"4=3", "4=3", "4=3"}));
 }
 
 void tst_MessTakt::endDuringCountdownLeavesTimerOff()

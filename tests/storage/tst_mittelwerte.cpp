@@ -1,4 +1,3 @@
-#include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/mittelwerte.h"
 #include "storage/registry.h"
@@ -7,6 +6,8 @@
 
 #include <QDateTime>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 
 class tst_Mittelwerte : public QObject
@@ -22,7 +23,9 @@ private Q_SLOTS:
     void kommaZuPunkt();
     void averages_data();
     void averages();
-    void failedStatementKeepsWhatWasWritten();
+    void failedStoresWaitForTheNext_data();
+    void failedStoresWaitForTheNext();
+    void rowsKeepTheTimeOfTheirStore();
 
 private:
     void addSensor(qint32 id, const QList<double> &readings);
@@ -46,6 +49,7 @@ void tst_Mittelwerte::init()
 void tst_Mittelwerte::cleanup()
 {
     m_registry.Datenbank.reset();
+    m_registry.pendingRows = PendingRows();
 }
 
 void tst_Mittelwerte::addSensor(qint32 id, const QList<double> &readings)
@@ -145,25 +149,90 @@ void tst_Mittelwerte::averages()
     }
 }
 
-void tst_Mittelwerte::failedStatementKeepsWhatWasWritten()
+void tst_Mittelwerte::failedStoresWaitForTheNext_data()
 {
-    m_database->execOne(
-        QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON Werte WHEN NEW.SensorNummer = 2 "
-                       "BEGIN SELECT RAISE(ABORT, 'abgelehnt'); END"));
+    // A fault of the database between two stores; "lock" is another program's exclusive lock,
+    // "close" a run without an open database.
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("repair");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("statement refused")
+        << "CREATE TRIGGER refuse BEFORE INSERT ON Werte WHEN NEW.SensorNummer = 2 "
+           "BEGIN SELECT RAISE(ABORT, 'abgelehnt'); END"
+        << "DROP TRIGGER refuse"
+        << "abgelehnt";
+    QTest::newRow("Werte renamed away and back") << "ALTER TABLE Werte RENAME TO Weg"
+                                                 << "ALTER TABLE Weg RENAME TO Werte"
+                                                 << "no such table: Werte";
+    QTest::newRow("locked by another program") << "lock"
+                                               << ""
+                                               << "database is locked";
+    QTest::newRow("no database") << "close"
+                                 << ""
+                                 << "keine Datenbank offen";
+}
+
+void tst_Mittelwerte::failedStoresWaitForTheNext()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, repair);
+    QFETCH(QString, reason);
+    const QString peerName = QStringLiteral("anderes Programm");
+    if (fault == QLatin1String("lock")) {
+        QSqlDatabase peer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), peerName);
+        peer.setDatabaseName(m_database->path());
+        QVERIFY(peer.open());
+        QVERIFY(QSqlQuery(peer).exec(QStringLiteral("BEGIN EXCLUSIVE")));
+    } else if (fault == QLatin1String("close")) {
+        m_registry.Datenbank.reset();
+    } else {
+        m_database->execOne(fault);
+    }
     addSensor(1, {1});
     addSensor(2, {2});
-    addSensor(3, {3});
-    try {
+    addSensor(3, {});
+    // Two stores fail; each still clears the accumulators, and nothing of either is written.
+    for (const double reading : {10.0, 20.0}) {
         MittelwerteSpeichern(m_registry);
-        QFAIL("store succeeded");
-    } catch (const RuntimeError &e) {
-        QCOMPARE(e.number(), ErrorNumber::StatementFailed);
-        QVERIFY2(e.description().contains(QLatin1String("abgelehnt")), qPrintable(e.description()));
+        for (qint32 k = 1; k <= 3; ++k) {
+            QCOMPARE(m_registry.SensorZaehler[k], 0.0);
+            QCOMPARE(m_registry.SensorSumme[k], 0.0);
+        }
+        QVERIFY2(m_registry.pendingRows.failure().contains(reason),
+                 qPrintable(m_registry.pendingRows.failure()));
+        m_registry.SensorZaehler[1] = 1;
+        m_registry.SensorSumme[1] = reading;
     }
-    QCOMPARE(storedValues(*m_database), QStringList{QStringLiteral("1=1")});
-    QCOMPARE(m_registry.SensorZaehler[1], 0.0);
-    QCOMPARE(m_registry.SensorZaehler[2], 1.0);
-    QCOMPARE(m_registry.SensorSumme[3], 3.0);
+    QCOMPARE(m_registry.pendingRows.size(), 3);
+    if (fault == QLatin1String("lock")) {
+        QSqlQuery(QSqlDatabase::database(peerName)).exec(QStringLiteral("ROLLBACK"));
+        QSqlDatabase::database(peerName).close();
+        QSqlDatabase::removeDatabase(peerName);
+    } else if (fault == QLatin1String("close")) {
+        DatenbankOeffnen(m_registry, m_view, m_database->path());
+    } else {
+        m_database->execOne(repair);
+    }
+    QCOMPARE(storedValues(*m_database), QStringList{});
+    MittelwerteSpeichern(m_registry);
+    QVERIFY(m_registry.pendingRows.isEmpty());
+    // In the order of the stores; the rows of one store share its time stamp.
+    QCOMPARE(storedValues(*m_database), (QStringList{"1=1", "2=2", "1=10", "1=20"}));
+    const auto zeit = m_database->rows(QStringLiteral("SELECT Zeit FROM Werte ORDER BY rowid"));
+    QCOMPARE(zeit.at(0), zeit.at(1));
+    QVERIFY(zeit.at(1).at(0).toString() <= zeit.at(2).at(0).toString());
+}
+
+void tst_Mittelwerte::rowsKeepTheTimeOfTheirStore()
+{
+    // Written a day late, a row still says when its average was formed.
+    m_registry.pendingRows.append(7, QDateTime(QDate(2026, 12, 5), QTime(8, 4, 9)), 21.5);
+    m_registry.pendingRows.append(8, QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59)), -3.25);
+    QVERIFY(writePendingRows(m_registry));
+    QCOMPARE(
+        m_database->rows(QStringLiteral("SELECT SensorNummer || ';' || Zeit || ';' || "
+                                        "MessWert FROM Werte ORDER BY rowid")),
+        (QList<QVariantList>{{"7;2026-12-05 08:04:09;21.5"}, {"8;2026-12-31 23:59:59;-3.25"}}));
 }
 
 QTEST_GUILESS_MAIN(tst_Mittelwerte)

@@ -1,0 +1,118 @@
+// What storing costs: the heap taken by a day's backlog of pending rows, the time of one store of
+// 99 rows as one transaction against 99 statements each in its own transaction, and the time to
+// write a full day's backlog in one transaction. Real SQLite files in a temporary folder.
+//
+//   build/bench/bench_store [rounds]
+
+#include "storage/database.h"
+#include "storage/dbengine.h"
+#include "storage/mittelwerte.h"
+#include "storage/pendingrows.h"
+#include "storage/registry.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <malloc.h>
+#include <vector>
+
+namespace {
+
+constexpr int kSensors = 99;
+constexpr qsizetype kDayOfRows = 860000;
+
+QString freshDatabase(const QTemporaryDir &dir, const QString &name)
+{
+    const QString path = dir.filePath(name);
+    QProcess sqlite;
+    sqlite.setStandardInputFile(QStringLiteral(PELVARO_SCHEMA_SQL));
+    sqlite.start(QStringLiteral("sqlite3"), {path});
+    if (!sqlite.waitForFinished() || sqlite.exitCode() != 0) {
+        std::fprintf(stderr, "sqlite3 fehlt oder scheitert an %s\n", qPrintable(path));
+        std::exit(1);
+    }
+    return path;
+}
+
+double medianMs(std::vector<qint64> &ns)
+{
+    std::sort(ns.begin(), ns.end());
+    return static_cast<double>(ns.at(ns.size() / 2)) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 21;
+    const QDateTime zeit = QDateTime::currentDateTime();
+
+    // Heap in use before and after a day's backlog, from the allocator's own count.
+    const std::size_t before = mallinfo2().uordblks;
+    {
+        PendingRows rows;
+        for (qsizetype i = 0; i < kDayOfRows; ++i) {
+            rows.append(static_cast<qint32>(i % kSensors + 1), zeit.addSecs(i / kSensors * 10),
+                        20.0 + static_cast<double>(i % 7));
+        }
+        const std::size_t after = mallinfo2().uordblks;
+        std::printf("%lld pending rows: %.1f MB heap (%.1f bytes a row, %zu bytes of data)\n",
+                    static_cast<long long>(rows.size()), static_cast<double>(after - before) / 1e6,
+                    static_cast<double>(after - before) / static_cast<double>(rows.size()),
+                    sizeof(PendingRows::Row));
+    }
+
+    QTemporaryDir dir;
+    const std::unique_ptr<Database> oneDb =
+        DbEngine::instance().OpenDatabase(freshDatabase(dir, QStringLiteral("eins.mdb")));
+    const std::unique_ptr<Database> singleDb =
+        DbEngine::instance().OpenDatabase(freshDatabase(dir, QStringLiteral("einzeln.mdb")));
+    const auto statement = [&zeit](qsizetype i) {
+        return insertStatement(static_cast<qint32>(i + 1), 20.5 + static_cast<double>(i), zeit);
+    };
+    std::vector<qint64> oneTransaction;
+    std::vector<qint64> singleStatements;
+    for (int round = 0; round < rounds; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        const QString failure = oneDb->executeInTransaction(kSensors, statement);
+        oneTransaction.push_back(timer.nsecsElapsed());
+        timer.restart();
+        for (qsizetype i = 0; i < kSensors; ++i) {
+            singleDb->Execute(statement(i));
+        }
+        singleStatements.push_back(timer.nsecsElapsed());
+        if (!failure.isEmpty()) {
+            std::fprintf(stderr, "Speichern fehlgeschlagen: %s\n", qPrintable(failure));
+            return 1;
+        }
+    }
+    const double one = medianMs(oneTransaction);
+    const double single = medianMs(singleStatements);
+    std::printf("store of %d rows, median of %d: one transaction %.2f ms, %d statements %.2f ms "
+                "(%.0fx)\n",
+                kSensors, rounds, one, kSensors, single, single / one);
+
+    // The worst catch-up: a full day's backlog written by the first store that works again.
+    Registry registry;
+    registry.Datenbank =
+        DbEngine::instance().OpenDatabase(freshDatabase(dir, QStringLiteral("tag.mdb")));
+    for (qsizetype i = 0; i < kDayOfRows; ++i) {
+        registry.pendingRows.append(static_cast<qint32>(i % kSensors + 1),
+                                    zeit.addSecs(i / kSensors * 10), 21.5);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const bool written = writePendingRows(registry);
+    std::printf("catch-up of %lld rows in one transaction: %.1f s (%s)\n",
+                static_cast<long long>(kDayOfRows), static_cast<double>(timer.elapsed()) / 1e3,
+                written ? "geschrieben" : qPrintable(registry.pendingRows.failure()));
+    return written ? 0 : 1;
+}
