@@ -41,28 +41,38 @@ int tst_Konfiguration::load(const TempDatabase &database, void (*loader)(Registr
 void tst_Konfiguration::settings_data()
 {
     QTest::addColumn<QString>("rows");
-    QTest::addColumn<int>("messIntervall");
-    QTest::addColumn<int>("messungen");
-    QTest::newRow("other parameters only: defaults") << "('Anderes', 9)" << 2 << 5;
-    QTest::newRow("both set") << "('MessIntervall', 7), ('Messungen', 3)" << 7 << 3;
-    QTest::newRow("letter case differs") << "('messintervall', 7), ('MESSUNGEN', 3)" << 2 << 5;
-    QTest::newRow("leading or trailing blank")
-        << "(' MessIntervall', 7), ('Messungen ', 3)" << 2 << 5;
-    QTest::newRow("last row wins") << "('Messungen', 3), ('Messungen', 9)" << 2 << 9;
-    QTest::newRow("2.5 and 3.5 to even") << "('MessIntervall', 2.5), ('Messungen', 3.5)" << 2 << 4;
-    QTest::newRow("text values") << "('MessIntervall', '10'), ('Messungen', ' 4 ')" << 10 << 4;
-    QTest::newRow("zero and negative taken")
-        << "('MessIntervall', 0), ('Messungen', -5)" << 0 << -5;
-    QTest::newRow("null Wert in other row skipped")
-        << "('Kommentar', NULL), ('Messungen', 1)" << 2 << 1;
-    QTest::newRow("null Parameter skipped") << "(NULL, 8), ('MessIntervall', 3)" << 3 << 5;
+    // MessIntervall/Messungen/ParallelAbfrage
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("other parameters only: defaults") << "('Anderes', 9)"
+                                                     << "2/5/0";
+    QTest::newRow("both set") << "('MessIntervall', 7), ('Messungen', 3)"
+                              << "7/3/0";
+    QTest::newRow("letter case differs") << "('messintervall', 7), ('MESSUNGEN', 3)"
+                                         << "2/5/0";
+    QTest::newRow("leading or trailing blank") << "(' MessIntervall', 7), ('Messungen ', 3)"
+                                               << "2/5/0";
+    QTest::newRow("last row wins") << "('Messungen', 3), ('Messungen', 9)"
+                                   << "2/9/0";
+    QTest::newRow("2.5 and 3.5 to even") << "('MessIntervall', 2.5), ('Messungen', 3.5)"
+                                         << "2/4/0";
+    QTest::newRow("text values") << "('MessIntervall', '10'), ('Messungen', ' 4 ')"
+                                 << "10/4/0";
+    QTest::newRow("zero and negative taken") << "('MessIntervall', 0), ('Messungen', -5)"
+                                             << "0/-5/0";
+    QTest::newRow("null Wert in other row skipped") << "('Kommentar', NULL), ('Messungen', 1)"
+                                                    << "2/1/0";
+    QTest::newRow("parallel, exact name only") << "('ParallelAbfrage', 3), ('parallelabfrage', 9)"
+                                               << "2/5/3";
+    QTest::newRow("parallel, last row wins") << "('ParallelAbfrage', 2.5), ('ParallelAbfrage', -1)"
+                                             << "2/5/-1";
+    QTest::newRow("null Parameter skipped") << "(NULL, 8), ('MessIntervall', 3)"
+                                            << "3/5/0";
 }
 
 void tst_Konfiguration::settings()
 {
     QFETCH(QString, rows);
-    QFETCH(int, messIntervall);
-    QFETCH(int, messungen);
+    QFETCH(QString, expected);
     TempDatabase database;
     // Wert without a declared type keeps texts as texts and numbers as numbers.
     database.exec(
@@ -70,8 +80,11 @@ void tst_Konfiguration::settings()
                        "INSERT INTO Einstellungen VALUES ")
         + rows);
     QCOMPARE(load(database, EinstellungenLesen), 0);
-    QCOMPARE(m_registry->MessIntervall, messIntervall);
-    QCOMPARE(m_registry->Messungen, messungen);
+    QCOMPARE(QStringLiteral("%1/%2/%3")
+                 .arg(m_registry->MessIntervall)
+                 .arg(m_registry->Messungen)
+                 .arg(m_registry->ParallelAbfrage),
+             expected);
 }
 
 void tst_Konfiguration::devicesFollowTableOrder()

@@ -19,8 +19,6 @@ private Q_SLOTS:
     void cleanup();
     void statement_data();
     void statement();
-    void kommaZuPunkt_data();
-    void kommaZuPunkt();
     void averages_data();
     void averages();
     void failedStoresWaitForTheNext_data();
@@ -81,27 +79,6 @@ void tst_Mittelwerte::statement()
     QFETCH(QString, expected);
     const QDateTime when(QDate(2026, 12, 5), QTime(8, 4, 9));
     QCOMPARE(insertStatement(sensor, value, when), expected);
-}
-
-void tst_Mittelwerte::kommaZuPunkt_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("empty") << ""
-                           << "";
-    QTest::newRow("no comma") << " 21.5"
-                              << " 21.5";
-    QTest::newRow("one comma") << " 21,5"
-                               << " 21.5";
-    QTest::newRow("several") << "a,b,,c "
-                             << "a.b..c ";
-}
-
-void tst_Mittelwerte::kommaZuPunkt()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, expected);
-    QCOMPARE(KommaZuPunkt(text), expected);
 }
 
 void tst_Mittelwerte::averages_data()
