@@ -4,7 +4,9 @@
 -- Table and column names are matched without regard to case; further columns are ignored.
 
 -- Settings: rows with Parameter 'MessIntervall' (seconds between two polling passes, default 2)
--- and 'Messungen' (passes per stored average, default 5). The names are matched exactly.
+-- and 'Messungen' (passes per stored average, default 5); optionally 'ParallelAbfrage' (n >= 1:
+-- fetch all devices at once, waiting at most n seconds; default 0, one after the other). The
+-- names are matched exactly.
 CREATE TABLE Einstellungen (
     Parameter TEXT,
     Wert      NUMERIC

@@ -94,6 +94,7 @@ void EinstellungenLesen(Registry &registry, MainView &view)
 {
     registry.MessIntervall = 2;
     registry.Messungen = 5;
+    registry.ParallelAbfrage = 0;
     readTable(registry, view, QStringLiteral("Einstellungen"), [&registry](Recordset &rows) {
         const QString parameter = QStringLiteral("Parameter");
         if (isParameter(rows.field(parameter), QStringLiteral("MessIntervall"))) {
@@ -104,6 +105,11 @@ void EinstellungenLesen(Registry &registry, MainView &view)
         if (isParameter(rows.field(parameter), QStringLiteral("Messungen"))) {
             store(
                 rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.Messungen; },
+                toLong);
+        }
+        if (isParameter(rows.field(parameter), QStringLiteral("ParallelAbfrage"))) {
+            store(
+                rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.ParallelAbfrage; },
                 toLong);
         }
     });

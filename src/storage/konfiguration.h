@@ -13,6 +13,7 @@ struct Registry;
 void GeraeteLesen(Registry &registry, MainView &view);
 // Sensors, from Sensoren (ID, Geraet, Anschluss, Bezeichnung); at most 99 rows.
 void SensorenLesen(Registry &registry, MainView &view);
-// MessIntervall and Messungen, from Einstellungen (Parameter, Wert): first the defaults 2 and 5,
-// then for each setting the Wert of the last row whose Parameter is exactly its name.
+// MessIntervall, Messungen and ParallelAbfrage, from Einstellungen (Parameter, Wert): first the
+// defaults 2, 5 and 0, then for each setting the Wert of the last row whose Parameter is exactly
+// its name.
 void EinstellungenLesen(Registry &registry, MainView &view);

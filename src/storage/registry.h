@@ -37,5 +37,7 @@ struct Registry
 
     qint32 MessIntervall = 0;
     qint32 Messungen = 0;
+    // Seconds that a parallel polling pass may take; 0 or less keeps the sequential pass.
+    qint32 ParallelAbfrage = 0;
     qint32 Sekunden = 0;
 };

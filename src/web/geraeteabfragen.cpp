@@ -1,6 +1,7 @@
 #include "geraeteabfragen.h"
 
 #include "holeurl.h"
+#include "parallelabfrage.h"
 #include "runtime/leadingnumber.h"
 #include "runtime/mainview.h"
 #include "runtime/numbertext.h"
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr qint32 kTimeoutSeconds = 15;
 constexpr double kNoReadingBelow = -9999;
 const QString kCrLf = QStringLiteral("\r\n");
 
@@ -46,17 +46,28 @@ void readSensors(Registry &registry, MainView &view, qint32 device, const QStrin
 
 } // namespace
 
-void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer)
+void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
+                     qint32 timeoutSeconds)
 {
     view.clearLog();
     const qint32 devices = registry.AnzahlGeraete;
+    const auto url = [&registry](qint32 i) {
+        return QStringLiteral("http://") + registry.GeraetIP[i] + QStringLiteral("/xml");
+    };
+    QStringList fetched;
+    if (registry.ParallelAbfrage >= 1) {
+        QStringList urls;
+        for (qint32 i = 1; i <= devices; ++i) {
+            urls << url(i);
+        }
+        fetched = fetchAll(view, urls, registry.ParallelAbfrage, timeoutSeconds);
+    }
     for (qint32 i = 1; i <= devices; ++i) {
         view.setStatus(QStringLiteral("Datenübertragung (") + registry.GeraetName[i]
                        + QStringLiteral(")..."));
         view.pump();
-        const QString url =
-            QStringLiteral("http://") + registry.GeraetIP[i] + QStringLiteral("/xml");
-        const QString answer = HoleURL(view, transfer, url, kTimeoutSeconds);
+        const QString answer =
+            fetched.isEmpty() ? HoleURL(view, transfer, url(i), timeoutSeconds) : fetched.at(i - 1);
         view.pump();
         if (accepted(answer)) {
             readSensors(registry, view, i, answer);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QtGlobal>
+
 class Interschneck;
 class MainView;
 struct Registry;
@@ -13,4 +15,12 @@ struct Registry;
 // A reading below -9999 means "no reading" and is dropped, and so is one too large for a 64-bit
 // float or one that would make its sensor's sum infinite: nothing a device sends can end the
 // program or poison an average.
-void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer);
+//
+// With registry.ParallelAbfrage = n >= 1 every device is fetched at once first, for at most n
+// seconds together (see fetchAll); the devices are then handled in table order exactly as above,
+// a fetch that had not ended counting as a failed one. The log and the accumulators come out as
+// in the sequential pass.
+//
+// timeoutSeconds is what each device's fetch may take; only tests shorten it.
+void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
+                     qint32 timeoutSeconds = 15);

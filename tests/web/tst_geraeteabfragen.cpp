@@ -22,6 +22,7 @@ private Q_SLOTS:
     void passOverSeveralDevices();
     void sumThatWouldOverflowIsNoReading();
     void endAfterAReadingLineStopsThePass();
+    void parallelPassLogsAsTheSequentialOne();
 
 private:
     DeviceSimulator &addDevice(const QString &name, Behaviour behaviour,
@@ -92,11 +93,15 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
               "<t5>-9999</t5><t6>-9999.5</t6><t7>1e999</t7><t8>\r\n 7 \r\n</t8></s>");
     addDevice(QStringLiteral("Aus <b>"), Behaviour::Refused);
     addDevice(QStringLiteral("Anfang"), Behaviour::Normal, "<ntpsync>1</ntpsync><t1>5</t1>");
-    addDevice(QStringLiteral("Gross"), Behaviour::MarkerWrongCase);
-    addDevice(QStringLiteral("Fehlerseite"), Behaviour::ErrorStatus,
-              " <ntpsync>1</ntpsync><t1>4</t1>");
-    addDevice(QStringLiteral("Lang"), Behaviour::Oversized).setFixedReadings({12.25, 13, 14});
-    addDevice(QStringLiteral("Rauschen"), Behaviour::Garbage);
+    addDevice(QStringLiteral("Gross"), Behaviour::Normal, "<?xml?><NTPSYNC>1</NTPSYNC><t1>1</t1>");
+    addDevice(QStringLiteral("Fehlerseite"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>4</t1>")
+        .setStatusCode(500);
+    // t3 stands beyond the 4096 bytes that are read.
+    addDevice(QStringLiteral("Lang"), Behaviour::Normal,
+              "<s><ntpsync>1</ntpsync><t1>12.25</t1><t2>13</t2>" + QByteArray(8192, ' ')
+                  + "<t3>14</t3></s>");
+    addDevice(QStringLiteral("Rauschen"), Behaviour::Normal,
+              QByteArray("\0\xff<t1>\x80", 8).repeated(256));
 
     addSensor(101, 1, 1, QStringLiteral("Keller"));
     addSensor(102, 1, 2, QStringLiteral("Garage"));
@@ -187,6 +192,53 @@ void tst_GeraeteAbfragen::endAfterAReadingLineStopsThePass()
     // Nothing after the pump runs: the shown reading is not counted, B is never asked.
     QCOMPARE(m_registry->SensorZaehler[1], 0.0);
     QCOMPARE(m_devices.at(1)->requestCount(), 0);
+}
+
+void tst_GeraeteAbfragen::parallelPassLogsAsTheSequentialOne()
+{
+    const QByteArray page = " <ntpsync>1</ntpsync><t1>21.5</t1><t2>-3</t2>";
+    addDevice(QStringLiteral("Antwort"), Behaviour::Normal, page);
+    addDevice(QStringLiteral("Aus"), Behaviour::Refused);
+    addDevice(QStringLiteral("Still"), Behaviour::Silent);
+    addDevice(QStringLiteral("Langsam"), Behaviour::Trickle, page).setTrickleInterval(2);
+    addDevice(QStringLiteral("Zu langsam"), Behaviour::Trickle, page).setTrickleInterval(40);
+    const qint32 twin = ++m_registry->AnzahlGeraete;
+    m_registry->GeraetIP[twin] = m_registry->GeraetIP[1];
+    m_registry->GeraetName[twin] = QStringLiteral("Zwilling");
+    for (qint32 device = 1; device <= twin; ++device) {
+        addSensor(device, device, 1, QStringLiteral("S%1").arg(device));
+        addSensor(10 + device, device, 2, QStringLiteral("T%1").arg(device));
+    }
+
+    // Each fetch may take 2 s; the parallel pass waits 3 s for all. The trickling device is done
+    // well within both, the slower one within neither.
+    QStringList logs;
+    QList<QList<double>> accumulators;
+    for (const qint32 parallel : {0, 3}) {
+        m_registry->ParallelAbfrage = parallel;
+        m_view = RecordingView();
+        const QDateTime before = QDateTime::currentDateTime();
+        GeraeteAbfragen(*m_registry, m_view, m_transfer, 2);
+        logs << logWithoutTimeStamp(before, QDateTime::currentDateTime())
+                    + m_view.statuses.join(u'|');
+        QList<double> values;
+        for (qint32 j = 1; j <= m_registry->AnzahlSensoren; ++j) {
+            values << m_registry->SensorZaehler[j] << m_registry->SensorSumme[j];
+            m_registry->SensorZaehler[j] = 0;
+            m_registry->SensorSumme[j] = 0;
+        }
+        accumulators << values;
+        QCOMPARE(m_devices.at(0)->requestCount(), 2 * (parallel == 0 ? 1 : 2));
+    }
+    QVERIFY2(logs.at(0).startsWith(QLatin1String("S1:  21.5\r\nT1: -3\r\n"
+                                                 "Datenholung von Aus war erfolglos.\r\n"
+                                                 "Datenholung von Still war erfolglos.\r\n"
+                                                 "S4:  21.5\r\nT4: -3\r\n"
+                                                 "Datenholung von Zu langsam war erfolglos.\r\n"
+                                                 "S6:  21.5\r\nT6: -3\r\n")),
+             qPrintable(logs.at(0)));
+    QCOMPARE(logs.at(1), logs.at(0));
+    QCOMPARE(accumulators.at(1), accumulators.at(0));
 }
 
 QTEST_GUILESS_MAIN(tst_GeraeteAbfragen)

@@ -35,17 +35,18 @@ void tst_HoleURL::answers_data()
     QTest::addColumn<Behaviour>("behaviour");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("status");
     const QByteArray page = "<s><ntpsync>1</ntpsync><t1>21.5</t1></s>";
-    QTest::newRow("complete page") << Behaviour::Normal << page << QString::fromLatin1(page);
-    QTest::newRow("empty body") << Behaviour::EmptyBody << QByteArray() << "";
+    QTest::newRow("complete page") << Behaviour::Normal << page << QString::fromLatin1(page) << 200;
+    QTest::newRow("empty body") << Behaviour::Normal << QByteArray("") << "" << 200;
     QTest::newRow("error page kept")
-        << Behaviour::ErrorStatus << QByteArray("<h1>Fehler</h1>") << "<h1>Fehler</h1>";
+        << Behaviour::Normal << QByteArray("<h1>Fehler 500</h1>") << "<h1>Fehler 500</h1>" << 500;
     QTest::newRow("bytes over 127 one character each")
         << Behaviour::Normal << QByteArray("<a>\xe4\xb5</a>")
-        << QStringLiteral("<a>\u00e4\u00b5</a>");
-    QTest::newRow("trickled in") << Behaviour::Trickle << page << QString::fromLatin1(page);
-    QTest::newRow("broken off") << Behaviour::Reset << QByteArray(3000, 'x') << "";
-    QTest::newRow("refused") << Behaviour::Refused << QByteArray() << "";
+        << QStringLiteral("<a>\u00e4\u00b5</a>") << 200;
+    QTest::newRow("trickled in") << Behaviour::Trickle << page << QString::fromLatin1(page) << 200;
+    QTest::newRow("broken off") << Behaviour::Reset << QByteArray(3000, 'x') << "" << 200;
+    QTest::newRow("refused") << Behaviour::Refused << QByteArray() << "" << 200;
 }
 
 void tst_HoleURL::answers()
@@ -53,10 +54,12 @@ void tst_HoleURL::answers()
     QFETCH(Behaviour, behaviour);
     QFETCH(QByteArray, body);
     QFETCH(QString, expected);
+    QFETCH(int, status);
     DeviceSimulator device;
     QVERIFY(device.listen());
     device.setBehaviour(behaviour);
     device.setTrickleInterval(1);
+    device.setStatusCode(status);
     if (behaviour != Behaviour::Refused) {
         device.setBody(body);
     }

@@ -53,10 +53,9 @@ private Q_SLOTS:
     void init();
     void layoutAndStartState();
     void logAndLabelShowPlainText();
-    void endButtonClosesTheDatabaseAndEnds();
-    void titleBarCloseEndsWithoutClosingTheDatabase();
+    void ends_data();
+    void ends();
     void readingsShownAndStored();
-    void endDuringASilentDeviceEndsAtOnce();
     void errorInATickEndsWithCodeOne();
 
 private:
@@ -144,30 +143,55 @@ void tst_Pelvaro_Main::logAndLabelShowPlainText()
     QCOMPARE(label->text(), QStringLiteral("Datenübertragung (<i>Dach</i>)..."));
 }
 
-void tst_Pelvaro_Main::endButtonClosesTheDatabaseAndEnds()
+void tst_Pelvaro_Main::ends_data()
 {
-    prepare(QStringLiteral("('MessIntervall', 100)"), m_device.address());
-    Pelvaro_Main window(m_database->path());
-    window.Form_Load();
-    window.show();
-    const int code = runUntilEnd(
-        [&] { QTest::mouseClick(control<QPushButton>(window, "kEnde"), Qt::LeftButton); });
-    QCOMPARE(code, 0);
-    QVERIFY(!window.registry().Datenbank);
-    QVERIFY(!window.isVisible());
-    QVERIFY(!control<QTimer>(window, "Timer1")->isActive());
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("databaseClosed");
+    QTest::newRow("Ende") << "button" << true;
+    QTest::newRow("title bar closes without closing the database") << "close" << false;
+    // The watchdog fires well before the 15 s the fetch would otherwise wait.
+    QTest::newRow("Ende during a silent device") << "button during fetch" << true;
 }
 
-void tst_Pelvaro_Main::titleBarCloseEndsWithoutClosingTheDatabase()
+void tst_Pelvaro_Main::ends()
 {
-    prepare(QStringLiteral("('MessIntervall', 100)"), m_device.address());
+    QFETCH(QString, how);
+    QFETCH(bool, databaseClosed);
+    const bool duringFetch = how == QLatin1String("button during fetch");
+    if (duringFetch) {
+        m_device.setBehaviour(DeviceSimulator::Behaviour::Silent);
+    }
+    prepare(duringFetch ? QStringLiteral("('MessIntervall', 1), ('Messungen', 1)")
+                        : QStringLiteral("('MessIntervall', 100)"),
+            m_device.address());
     Pelvaro_Main window(m_database->path());
     window.Form_Load();
     window.show();
-    const int code = runUntilEnd([&] { window.close(); });
+    auto *ende = control<QPushButton>(window, "kEnde");
+    const int code = runUntilEnd(
+        [&] {
+            if (how == QLatin1String("close")) {
+                window.close();
+            } else if (!duringFetch) {
+                QTest::mouseClick(ende, Qt::LeftButton);
+            } else {
+                when([&] { return m_device.openConnectionCount() == 1; },
+                     [&] {
+                         QCOMPARE(control<QLabel>(window, "lBla")->text(),
+                                  QStringLiteral("Datenübertragung (Heizraum)..."));
+                         QTest::mouseClick(ende, Qt::LeftButton);
+                     });
+            }
+        },
+        8000);
     QCOMPARE(code, 0);
-    QVERIFY(window.registry().Datenbank);
+    QCOMPARE(!window.registry().Datenbank, databaseClosed);
+    QVERIFY(!window.isVisible());
     QVERIFY(!control<QTimer>(window, "Timer1")->isActive());
+    if (duringFetch) {
+        QCOMPARE(window.logText(), QString());
+        QCOMPARE(m_database->rows(QStringLiteral("SELECT * FROM Werte")).size(), 0);
+    }
 }
 
 void tst_Pelvaro_Main::readingsShownAndStored()
@@ -186,30 +210,6 @@ void tst_Pelvaro_Main::readingsShownAndStored()
              qPrintable(tb->toPlainText()));
     const QStringList stored = storedValues(*m_database);
     QCOMPARE(stored.mid(0, 4), (QStringList{"7=21.5", "8=-3.25", "7=21.5", "8=-3.25"}));
-}
-
-void tst_Pelvaro_Main::endDuringASilentDeviceEndsAtOnce()
-{
-    m_device.setBehaviour(DeviceSimulator::Behaviour::Silent);
-    prepare(QStringLiteral("('MessIntervall', 1), ('Messungen', 1)"), m_device.address());
-    Pelvaro_Main window(m_database->path());
-    window.Form_Load();
-    window.show();
-    auto *label = control<QLabel>(window, "lBla");
-    // The watchdog fires well before the 15 s the fetch would otherwise wait.
-    const int code = runUntilEnd(
-        [&] {
-            when([&] { return m_device.openConnectionCount() == 1; },
-                 [&] {
-                     QCOMPARE(label->text(), QStringLiteral("Datenübertragung (Heizraum)..."));
-                     QTest::mouseClick(control<QPushButton>(window, "kEnde"), Qt::LeftButton);
-                 });
-        },
-        8000);
-    QCOMPARE(code, 0);
-    QVERIFY(!window.registry().Datenbank);
-    QCOMPARE(window.logText(), QString());
-    QCOMPARE(m_database->rows(QStringLiteral("SELECT * FROM Werte")).size(), 0);
 }
 
 void tst_Pelvaro_Main::errorInATickEndsWithCodeOne()

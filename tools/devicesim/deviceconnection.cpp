@@ -1,7 +1,5 @@
 #include "deviceconnection.h"
 
-#include "devicepage.h"
-
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -10,10 +8,10 @@
 namespace {
 
 // A request head longer than this is not from the logger; it is refused rather than buffered.
-constexpr int maxRequestHead = 16 * 1024;
+constexpr int kMaxRequestHead = 16 * 1024;
 
-// Returns the position of the blank line ending a request head and sets separatorSize, or -1.
-// Bare line feeds are accepted too, as some hand-made clients send them.
+// The position of the blank line ending a request head, or -1. Bare line feeds are accepted too,
+// as some hand-made clients send them.
 qsizetype findHeadEnd(const QByteArray &data)
 {
     const qsizetype crlf = data.indexOf("\r\n\r\n");
@@ -101,10 +99,10 @@ void DeviceConnection::readInput()
     m_request += data;
     const qsizetype headEnd = findHeadEnd(m_request);
     if (headEnd < 0) {
-        if (m_request.size() > maxRequestHead) {
+        if (m_request.size() > kMaxRequestHead) {
             m_headRead = true;
-            const QByteArray page = DevicePage::htmlPage(431);
-            sendAndClose(DevicePage::responseHead(431, "text/html", page.size()) + page);
+            sendAndClose("HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n"
+                         "Connection: close\r\n\r\n");
         }
         return;
     }
@@ -117,7 +115,7 @@ void DeviceConnection::readInput()
 void DeviceConnection::write(const QByteArray &data)
 {
     m_socket->write(data);
-    Q_EMIT queued(data.size(), m_socket->bytesToWrite());
+    Q_EMIT queued(data.size());
 }
 
 void DeviceConnection::writeNextByte()

@@ -38,8 +38,8 @@ public:
 Q_SIGNALS:
     // The request line and headers, without the blank line ending them.
     void requestRead(const QByteArray &head);
-    // After bytes were handed to the socket; pending is what waits in its write buffer then.
-    void queued(qint64 bytes, qint64 pending);
+    // After bytes were handed to the socket.
+    void queued(qint64 bytes);
     void closed();
 
 private:

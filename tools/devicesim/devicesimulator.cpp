@@ -1,11 +1,9 @@
 #include "devicesimulator.h"
 
 #include "deviceconnection.h"
-#include "devicepage.h"
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -14,35 +12,58 @@
 
 namespace {
 
-const QByteArray xmlType("text/xml; charset=ISO-8859-1");
-const QByteArray htmlType("text/html; charset=ISO-8859-1");
-
 // Lets what was sent before a reset reach the client first, the way a device that dies halfway
 // through an answer looks from outside.
-constexpr int resetDelayMs = 50;
+constexpr int kResetDelayMs = 50;
+constexpr double kPi = 3.14159265358979323846;
 
-constexpr double pi = 3.14159265358979323846;
+const QByteArray kDeclaration("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n<status>\r\n");
+const QByteArray kMarker("<ntpsync>1</ntpsync>\r\n");
 
-struct NamedBehaviour
+const struct
 {
     DeviceSimulator::Behaviour behaviour;
     const char *name;
-};
-
-const NamedBehaviour behaviourTable[] = {
+} kBehaviourNames[] = {
     {DeviceSimulator::Behaviour::Normal, "normal"},
     {DeviceSimulator::Behaviour::Silent, "silent"},
     {DeviceSimulator::Behaviour::Trickle, "trickle"},
     {DeviceSimulator::Behaviour::Reset, "reset"},
-    {DeviceSimulator::Behaviour::ErrorStatus, "error"},
-    {DeviceSimulator::Behaviour::Oversized, "oversized"},
     {DeviceSimulator::Behaviour::Endless, "endless"},
-    {DeviceSimulator::Behaviour::Garbage, "garbage"},
-    {DeviceSimulator::Behaviour::MarkerAtStart, "marker-at-start"},
-    {DeviceSimulator::Behaviour::MarkerWrongCase, "marker-case"},
-    {DeviceSimulator::Behaviour::EmptyBody, "empty"},
     {DeviceSimulator::Behaviour::Refused, "refused"},
 };
+
+QByteArray sensorElements(const QList<QByteArray> &readings)
+{
+    QByteArray elements;
+    for (int i = 0; i < readings.size(); ++i) {
+        const QByteArray tag = 't' + QByteArray::number(i + 1);
+        elements += '<' + tag + '>' + readings.at(i) + "</" + tag + ">\r\n";
+    }
+    return elements;
+}
+
+// Status line and headers up to the blank line; contentLength < 0 leaves out Content-Length, so
+// that the body ends with the connection.
+QByteArray responseHead(int status, qint64 contentLength)
+{
+    const QByteArray reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Status";
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
+                      + "\r\nServer: pelvaro-devicesim\r\n"
+                        "Content-Type: text/xml; charset=ISO-8859-1\r\n";
+    if (contentLength >= 0)
+        head += "Content-Length: " + QByteArray::number(contentLength) + "\r\n";
+    return head + "Connection: close\r\n\r\n";
+}
+
+// Whole <pad> elements of 32 bytes each, so that consecutive pieces join into valid XML.
+QByteArray endlessFiller()
+{
+    QByteArray filler;
+    while (filler.size() < DeviceSimulator::kEndlessChunk)
+        filler += "<pad>-------------------</pad>\r\n";
+    return filler;
+}
 
 } // namespace
 
@@ -63,7 +84,7 @@ DeviceSimulator::~DeviceSimulator()
 
 bool DeviceSimulator::behaviourFromName(const QString &name, Behaviour *out)
 {
-    for (const NamedBehaviour &entry : behaviourTable) {
+    for (const auto &entry : kBehaviourNames) {
         if (name == QLatin1String(entry.name)) {
             *out = entry.behaviour;
             return true;
@@ -72,19 +93,10 @@ bool DeviceSimulator::behaviourFromName(const QString &name, Behaviour *out)
     return false;
 }
 
-QString DeviceSimulator::behaviourName(Behaviour behaviour)
-{
-    for (const NamedBehaviour &entry : behaviourTable) {
-        if (entry.behaviour == behaviour)
-            return QLatin1String(entry.name);
-    }
-    return QString();
-}
-
 QStringList DeviceSimulator::behaviourNames()
 {
     QStringList names;
-    for (const NamedBehaviour &entry : behaviourTable)
+    for (const auto &entry : kBehaviourNames)
         names << QLatin1String(entry.name);
     return names;
 }
@@ -142,19 +154,9 @@ void DeviceSimulator::setBehaviour(Behaviour behaviour)
                  qPrintable(m_errorString));
 }
 
-DeviceSimulator::Behaviour DeviceSimulator::behaviour() const
-{
-    return m_behaviour;
-}
-
 void DeviceSimulator::setSensorCount(int count)
 {
     m_sensorCount = qMax(0, count);
-}
-
-int DeviceSimulator::sensorCount() const
-{
-    return m_sensorCount;
 }
 
 void DeviceSimulator::setFixedReadings(const QList<double> &readings)
@@ -166,12 +168,6 @@ void DeviceSimulator::setBody(const QByteArray &body)
 {
     m_body = body;
     m_hasBody = true;
-}
-
-void DeviceSimulator::clearBody()
-{
-    m_body.clear();
-    m_hasBody = false;
 }
 
 void DeviceSimulator::setStatusCode(int code)
@@ -214,9 +210,6 @@ bool DeviceSimulator::takePort(quint16 port)
         m_port = m_server->serverPort();
         return true;
     }
-    // Held exclusively if possible. Connections on the port that are open or still in TIME_WAIT
-    // prevent that; sharing then still keeps the kernel from handing the port out for outgoing
-    // connections, and only a program binding exactly this port with address reuse could take it.
     auto *holder = new QTcpSocket(this);
     if (!holder->bind(QHostAddress::LocalHost, port, QAbstractSocket::DontShareAddress)
         && port != 0) {
@@ -248,7 +241,8 @@ void DeviceSimulator::acceptConnections()
         m_connections << connection;
         connect(connection, &DeviceConnection::requestRead, this,
                 [this, connection](const QByteArray &head) { answer(connection, head); });
-        connect(connection, &DeviceConnection::queued, this, &DeviceSimulator::countQueued);
+        connect(connection, &DeviceConnection::queued, this,
+                [this](qint64 bytes) { m_bytesQueued += bytes; });
         connect(connection, &DeviceConnection::closed, this,
                 [this, connection] { dropConnection(connection); });
     }
@@ -258,21 +252,14 @@ void DeviceSimulator::answer(DeviceConnection *connection, const QByteArray &hea
 {
     ++m_requestCount;
     m_lastRequestHead = head;
-    const QPointer<DeviceSimulator> self(this);
-    Q_EMIT requestReceived();
-    if (!self || !m_connections.contains(connection))
-        return;
-
     if (m_behaviour == Behaviour::Silent)
         return;
-    const QList<QByteArray> requestLine = head.left(head.indexOf('\n')).trimmed().split(' ');
-    QByteArray path = requestLine.value(1);
+    QByteArray path = head.left(head.indexOf('\n')).trimmed().split(' ').value(1);
     const qsizetype query = path.indexOf('?');
     if (query >= 0)
         path.truncate(query);
     if (path != "/xml") {
-        const QByteArray page = DevicePage::htmlPage(404);
-        connection->sendAndClose(DevicePage::responseHead(404, htmlType, page.size()) + page);
+        connection->sendAndClose(responseHead(404, 0));
         return;
     }
 
@@ -284,15 +271,14 @@ void DeviceSimulator::answer(DeviceConnection *connection, const QByteArray &hea
         const QByteArray data = completeAnswer();
         const qsizetype bodyStart = data.indexOf("\r\n\r\n") + 4;
         connection->sendThenReset(data.left(bodyStart + (data.size() - bodyStart) / 2),
-                                  resetDelayMs);
+                                  kResetDelayMs);
         break;
     }
     case Behaviour::Endless: {
-        static const QByteArray chunk = DevicePage::endlessFiller(int(EndlessChunk));
-        const int status = m_statusCode > 0 ? m_statusCode : 200;
-        connection->stream(DevicePage::responseHead(status, xmlType, -1)
-                               + DevicePage::endlessPrefix(readingTexts()),
-                           chunk, EndlessHighWater);
+        static const QByteArray chunk = endlessFiller();
+        const QByteArray start = responseHead(m_statusCode > 0 ? m_statusCode : 200, -1)
+                                 + kDeclaration + kMarker + sensorElements(readingTexts());
+        connection->stream(start, chunk, kEndlessHighWater);
         break;
     }
     case Behaviour::Refused:
@@ -307,39 +293,10 @@ void DeviceSimulator::answer(DeviceConnection *connection, const QByteArray &hea
 
 QByteArray DeviceSimulator::completeAnswer() const
 {
-    int status = m_statusCode > 0 ? m_statusCode : 200;
-    QByteArray type = xmlType;
-    QByteArray body;
-    switch (m_behaviour) {
-    case Behaviour::ErrorStatus:
-        if (m_statusCode <= 0)
-            status = 500;
-        type = htmlType;
-        body = DevicePage::htmlPage(status);
-        break;
-    case Behaviour::Oversized:
-        body = DevicePage::oversizedXml(readingTexts());
-        break;
-    case Behaviour::Garbage:
-        body = DevicePage::garbage();
-        break;
-    case Behaviour::MarkerAtStart:
-        body = DevicePage::statusXml(readingTexts(), DevicePage::Marker::AtStart);
-        break;
-    case Behaviour::MarkerWrongCase:
-        body = DevicePage::statusXml(readingTexts(), DevicePage::Marker::WrongCase);
-        break;
-    case Behaviour::EmptyBody:
-        break;
-    default:
-        body = DevicePage::statusXml(readingTexts());
-        break;
-    }
-    if (m_hasBody) {
-        body = m_body;
-        type = xmlType;
-    }
-    return DevicePage::responseHead(status, type, body.size()) + body;
+    const QByteArray body =
+        m_hasBody ? m_body
+                  : kDeclaration + kMarker + sensorElements(readingTexts()) + "</status>\r\n";
+    return responseHead(m_statusCode > 0 ? m_statusCode : 200, body.size()) + body;
 }
 
 QList<QByteArray> DeviceSimulator::readingTexts() const
@@ -348,7 +305,7 @@ QList<QByteArray> DeviceSimulator::readingTexts() const
     const double seconds = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
     for (int i = 0; i < m_sensorCount; ++i) {
         if (!m_fixedReadings.isEmpty()) {
-            const double value = i < m_fixedReadings.size() ? m_fixedReadings.at(i) : NoReading;
+            const double value = i < m_fixedReadings.size() ? m_fixedReadings.at(i) : kNoReading;
             texts << QString::number(value, 'g', 15).toLatin1();
             continue;
         }
@@ -356,15 +313,10 @@ QList<QByteArray> DeviceSimulator::readingTexts() const
         // not move in lockstep; a period of minutes makes a change visible every few polls.
         const double period = 300.0 + 37.0 * i;
         const double phase = 1.3 * i + 0.7 * m_port;
-        const double value = 20.0 + (i + 1) + 1.5 * std::sin(2.0 * pi * seconds / period + phase);
+        const double value = 20.0 + (i + 1) + 1.5 * std::sin(2.0 * kPi * seconds / period + phase);
         texts << QByteArray::number(value, 'f', 2);
     }
     return texts;
-}
-
-void DeviceSimulator::countQueued(qint64 bytes, qint64)
-{
-    m_bytesQueued += bytes;
 }
 
 void DeviceSimulator::dropConnection(DeviceConnection *connection)

@@ -14,13 +14,12 @@ class QTcpSocket;
 //
 // It speaks just enough HTTP/1.1 for the logger: it reads a request head up to the blank line,
 // answers GET /xml (a query string is ignored, the method is not checked) according to the
-// behaviour set, and closes the connection; every answer says "Connection: close", so clients that
-// ask for keep-alive get one answer per connection. Other paths get 404 with a short HTML page,
-// whatever the behaviour, except that Silent never answers at all. It listens on loopback only.
+// behaviour set, and closes the connection; every answer says "Connection: close". Other paths get
+// 404, whatever the behaviour, except that Silent never answers at all. A fixed page (setBody,
+// setStatusCode) stands in for every answer a test needs beyond the behaviours below.
 //
-// Settings take effect with the next request, also on connections already open. Any number of
-// connections may be open at once; all of them are owned by the simulator and closed when it is
-// destroyed.
+// Settings take effect with the next request, also on connections already open. All connections
+// are owned by the simulator and closed when it is destroyed.
 class DeviceSimulator : public QObject
 {
     Q_OBJECT
@@ -34,45 +33,28 @@ public:
         Trickle,
         // Sends the Normal head and half of its body, then resets the connection (RST, not FIN).
         Reset,
-        // 500, or the status code set, with a small HTML page that has no marker.
-        ErrorStatus,
-        // A valid page of 12 KiB: marker, t1 and t2 within the first 4096 bytes, t3 onwards only
-        // from byte 8192 of the body (see DevicePage::oversizedXml).
-        Oversized,
-        // 200 without Content-Length and a body that never ends: marker and sensor elements,
-        // then <pad> elements for as long as the client reads. Flow-controlled: more is queued
-        // only while less than EndlessHighWater bytes wait in the socket.
+        // 200 without Content-Length and a body that never ends: marker and sensor elements, then
+        // <pad> elements for as long as the client reads. More is queued only while less than
+        // kEndlessHighWater bytes wait in the socket.
         Endless,
-        // 200 with 2048 fixed pseudo-random bytes (NUL, bytes >= 0x80, '<', '>').
-        Garbage,
-        // The body begins with "<ntpsync>" and has no declaration; otherwise as Normal.
-        MarkerAtStart,
-        // As Normal, but the marker is written "<NTPSYNC>".
-        MarkerWrongCase,
-        // 200 with Content-Length: 0.
-        EmptyBody,
         // Connecting to port() is refused: the port is held by a socket that is bound but never
-        // listens. Holding it keeps the kernel from handing it out as the local end of an
-        // outgoing connection, which could connect a client to itself, and normally keeps other
-        // programs from taking it. Only when connections of this port are still open or in
-        // TIME_WAIT is it held shared, so that a program binding exactly this port with address
-        // reuse could take it; harmless for tests on loopback, which use ports of their own.
+        // listens, which also keeps the kernel from handing it out as the local end of an
+        // outgoing connection (a client connected to itself). Only when connections of this port
+        // are still open or in TIME_WAIT is it held shared.
         Refused
     };
     Q_ENUM(Behaviour)
 
-    // Queue limit of an endless answer: more is written only while fewer bytes than this wait.
-    static constexpr qint64 EndlessHighWater = 64 * 1024;
-    static constexpr qint64 EndlessChunk = 16 * 1024;
+    static constexpr qint64 kEndlessHighWater = 64 * 1024;
+    static constexpr qint64 kEndlessChunk = 16 * 1024;
+    static constexpr double kNoReading = -10000.0;
 
     explicit DeviceSimulator(QObject *parent = nullptr);
     ~DeviceSimulator() override;
 
-    // Names as used on the command line: normal, silent, trickle, reset, error, oversized,
-    // endless, garbage, marker-at-start, marker-case, empty, refused. behaviourFromName()
-    // leaves *out alone and returns false for an unknown name; case matters.
+    // Names as used on the command line: normal, silent, trickle, reset, endless, refused.
+    // behaviourFromName() leaves *out alone and returns false for an unknown name; case matters.
     static bool behaviourFromName(const QString &name, Behaviour *out);
-    static QString behaviourName(Behaviour behaviour);
     static QStringList behaviourNames();
 
     // Takes port on 127.0.0.1, 0 meaning any free port. Fails if the port is taken or the
@@ -90,27 +72,20 @@ public:
     // Switching to or from Refused while listening re-takes the same port, briefly leaving it
     // free; connections already open stay open.
     void setBehaviour(Behaviour behaviour);
-    Behaviour behaviour() const;
 
     // Number of sensor elements t1..tN; default 4, negative counts as 0.
     void setSensorCount(int count);
-    int sensorCount() const;
-
     // Fixed readings for t1, t2, ..., written with QString::number(v, 'g', 15). Sensors past the
-    // end of the list report NoReading. An empty list returns to drifting readings: sensor N
+    // end of the list report kNoReading. An empty list returns to drifting readings: sensor N
     // then reads about 20 + N, moving slowly and smoothly with time, with two decimals.
     void setFixedReadings(const QList<double> &readings);
-    static constexpr double NoReading = -10000.0;
 
-    // Serve exactly this body in place of the one the behaviour generates (even an empty one),
-    // as text/xml with Content-Length. Trickle and Reset still deliver it their way; Silent,
-    // Endless and Refused have no body to replace. clearBody() returns to generated bodies.
+    // Serve exactly this body in place of the generated page (even an empty one), as text/xml
+    // with Content-Length. Trickle and Reset still deliver it their way; Silent, Endless and
+    // Refused have no body to replace.
     void setBody(const QByteArray &body);
-    void clearBody();
-    // Status code of every answer to /xml in place of the behaviour's own (200, or 500 for
-    // ErrorStatus); 0 returns to those.
+    // Status code of every answer to /xml; 0 (the default) means 200.
     void setStatusCode(int code);
-
     // Time between the bytes of a Trickle answer, default 100 ms.
     void setTrickleInterval(int ms);
 
@@ -122,11 +97,6 @@ public:
     // All answer bytes queued so far, on all connections.
     qint64 bytesQueued() const;
 
-Q_SIGNALS:
-    // After a request head has been read and before it is answered, so a connected slot can
-    // still change what this request gets.
-    void requestReceived();
-
 private:
     bool takePort(quint16 port);
     void releasePort();
@@ -134,7 +104,6 @@ private:
     void answer(DeviceConnection *connection, const QByteArray &head);
     QByteArray completeAnswer() const;
     QList<QByteArray> readingTexts() const;
-    void countQueued(qint64 bytes, qint64 pending);
     void dropConnection(DeviceConnection *connection);
 
     QTcpServer *m_server = nullptr;
