@@ -223,10 +223,7 @@ void Interschneck::watchSocket(int socket, int what)
     const auto watchFor = [this, socket](QSocketNotifier *&notifier, QSocketNotifier::Type type,
                                          bool wanted) {
         if (notifier == nullptr && wanted) {
-            notifier = new QSocketNotifier(socket, type, this);
-            const int events = type == QSocketNotifier::Read ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
-            connect(notifier, &QSocketNotifier::activated, this,
-                    [this, socket, events] { act(socket, events); });
+            notifier = notifierFor(socket, type);
         } else if (notifier != nullptr) {
             notifier->setEnabled(wanted);
         }
@@ -235,16 +232,37 @@ void Interschneck::watchSocket(int socket, int what)
     watchFor(watch.write, QSocketNotifier::Write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
 }
 
+QSocketNotifier *Interschneck::notifierFor(int socket, QSocketNotifier::Type type)
+{
+    // One connection per request: the notifiers of the last one serve the next, which spares
+    // creating and deleting them for every fetch.
+    QList<QSocketNotifier *> &spare = m_spareNotifiers[type == QSocketNotifier::Read ? 0 : 1];
+    QSocketNotifier *notifier = nullptr;
+    if (spare.isEmpty()) {
+        notifier = new QSocketNotifier(type, this);
+        const int events = type == QSocketNotifier::Read ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
+        connect(notifier, &QSocketNotifier::activated, this,
+                [this, notifier, events] { act(int(notifier->socket()), events); });
+    } else {
+        notifier = spare.takeLast();
+    }
+    notifier->setSocket(socket);
+    notifier->setEnabled(true);
+    return notifier;
+}
+
 void Interschneck::forgetSocket(int socket)
 {
     const SocketWatch watch = m_sockets.take(socket);
-    // The notifier may be the one whose activation is being handled right now: it goes only
-    // once the event loop has left it.
-    for (QSocketNotifier *notifier : {watch.read, watch.write}) {
-        if (notifier != nullptr) {
-            notifier->setEnabled(false);
-            notifier->deleteLater();
-        }
+    // Only disabled, never deleted here: the notifier may be the one whose activation is being
+    // handled right now.
+    if (watch.read != nullptr) {
+        watch.read->setEnabled(false);
+        m_spareNotifiers[0].append(watch.read);
+    }
+    if (watch.write != nullptr) {
+        watch.write->setEnabled(false);
+        m_spareNotifiers[1].append(watch.write);
     }
 }
 

@@ -2,9 +2,10 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QObject>
+#include <QSocketNotifier>
 
-class QSocketNotifier;
 class QTimer;
 
 // The transfer component through which the device pages are fetched: one HTTP GET at a time,
@@ -62,6 +63,7 @@ private:
 
     void setUpHandles(const QString &url);
     void watchSocket(int socket, int what);
+    QSocketNotifier *notifierFor(int socket, QSocketNotifier::Type type);
     void forgetSocket(int socket);
     void act(int socket, int events);
     void dropTransfer();
@@ -73,6 +75,8 @@ private:
     void *m_headers = nullptr;
     QTimer *m_timer;
     QHash<int, SocketWatch> m_sockets;
+    // Disabled notifiers for reading [0] and writing [1], to be given the next sockets.
+    QList<QSocketNotifier *> m_spareNotifiers[2];
     // The easy handle is in the multi handle: a request runs.
     bool m_running = false;
     QByteArray m_body;
