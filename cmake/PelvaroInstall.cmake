@@ -30,8 +30,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded as plugins, so dpkg-shlibdeps cannot see them: the SQLite driver always, the platform
-# plugins for the window.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, qt6-qpa-plugins")
+# plugins for the window. libcurl4 with the version whose options the transfer component sets
+# (CURLOPT_PROTOCOLS_STR is from 7.85), which shlibdeps cannot tell.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, qt6-qpa-plugins, libcurl4 (>= 7.85.0)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sqlite3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/postinst

@@ -2,7 +2,7 @@
 
 PELVARO_PACKAGES=(
     cmake ninja-build g++ dpkg-dev file clang-format
-    qt6-base-dev libqt6sql6-sqlite qt6-qpa-plugins
+    qt6-base-dev libqt6sql6-sqlite qt6-qpa-plugins libcurl4-openssl-dev
     sqlite3
 )
 

@@ -3,26 +3,9 @@
 #include "web/holeurl.h"
 #include "web/interschneck.h"
 
-#include <QFile>
 #include <QTest>
 
 using Behaviour = DeviceSimulator::Behaviour;
-
-namespace {
-
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').constFirst().toLongLong();
-        }
-    }
-    return -1;
-}
-
-} // namespace
 
 class tst_HoleURL : public QObject
 {
@@ -33,7 +16,6 @@ private Q_SLOTS:
     void answers();
     void silentDeviceTimesOutAfterTheBound_data();
     void silentDeviceTimesOutAfterTheBound();
-    void endlessBodyStaysBounded();
     void nextFetchCancelsTheLeftover();
 
 private:
@@ -81,8 +63,8 @@ void tst_HoleURL::answers()
     if (behaviour != Behaviour::Refused) {
         device.setBody(body);
     }
-    // Qt reports a reset only now and then as an error; repeated, a half page that slips through
-    // is caught.
+    // A reset may reach the client before or after the half page; repeated, a half page that
+    // slips through is caught.
     const int attempts = behaviour == Behaviour::Reset ? 8 : 1;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         const FetchResult result = fetch(device);
@@ -93,9 +75,13 @@ void tst_HoleURL::answers()
                  qPrintable(QString::number(result.passes)));
     }
     if (behaviour != Behaviour::Refused) {
-        // Qt may send a GET again on a connection that broke off.
-        QVERIFY(attempts == 1 ? device.requestCount() == 1 : device.requestCount() >= attempts);
-        QVERIFY(device.lastRequestHead().startsWith("GET /xml HTTP/1.1"));
+        // One request per fetch: nothing is sent again on a connection that broke off.
+        QCOMPARE(device.requestCount(), attempts);
+        const QByteArray head = device.lastRequestHead();
+        QVERIFY2(head.startsWith("GET /xml HTTP/1.1\r\n") && head.contains("\r\nConnection: close")
+                     && head.contains("\r\nUser-Agent: Pelvaro/1.00")
+                     && head.contains("\r\nAccept-Encoding: identity"),
+                 head.constData());
     }
 }
 
@@ -120,27 +106,6 @@ void tst_HoleURL::silentDeviceTimesOutAfterTheBound()
     QCOMPARE(result.text, QString());
     // Cancelled: the connection goes away instead of lingering until the device gives up.
     QTRY_COMPARE(device.openConnectionCount(), 0);
-}
-
-void tst_HoleURL::endlessBodyStaysBounded()
-{
-    DeviceSimulator device;
-    QVERIFY(device.listen());
-    device.setBehaviour(Behaviour::Endless);
-    const qint64 before = residentKiB();
-    const FetchResult result = fetch(device, 1);
-    const qint64 grown = residentKiB() - before;
-    QVERIFY(result.timedOut);
-    QCOMPARE(result.text, QString());
-    // Far more arrived than the program may hold; only 4 KiB of it were kept.
-    QVERIFY2(device.bytesQueued() > 50 * 1024 * 1024,
-             qPrintable(QString::number(device.bytesQueued())));
-#ifndef __SANITIZE_ADDRESS__
-    // (AddressSanitizer keeps freed memory in quarantine, which makes the figure meaningless.)
-    QVERIFY2(grown < 32 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(grown)));
-#else
-    Q_UNUSED(grown);
-#endif
 }
 
 void tst_HoleURL::nextFetchCancelsTheLeftover()
