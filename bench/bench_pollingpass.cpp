@@ -1,6 +1,7 @@
 // How long one polling pass over 50 responsive devices takes, against a minimal sequential client
-// that fetches the same 50 pages over plain blocking sockets, in the same run and from the same
-// simulator process. Prints the medians and their ratio.
+// that fetches the same 50 pages over plain blocking sockets, and against the parallel pass
+// (ParallelAbfrage 3), in the same run and from the same simulator process. Prints the medians and
+// their ratios.
 //
 //   build/bench/bench_pollingpass [rounds]
 
@@ -112,6 +113,7 @@ int main(int argc, char *argv[])
 
     std::vector<double> passMs;
     std::vector<double> plainMs;
+    std::vector<double> parallelMs;
     int failures = 0;
     for (int round = 0; round < rounds; ++round) {
         QElapsedTimer clock;
@@ -127,6 +129,13 @@ int main(int argc, char *argv[])
             }
         }
         plainMs.push_back(clock.nsecsElapsed() / 1e6);
+
+        registry.ParallelAbfrage = 3;
+        clock.restart();
+        GeraeteAbfragen(registry, view, transfer);
+        parallelMs.push_back(clock.nsecsElapsed() / 1e6);
+        failures += static_cast<int>(view.logText().count(QLatin1String("erfolglos")));
+        registry.ParallelAbfrage = 0;
     }
     simulator.terminate();
     simulator.waitForFinished();
@@ -137,5 +146,7 @@ int main(int argc, char *argv[])
     std::printf("polling pass:              %8.2f ms (median)\n", pass);
     std::printf("minimal sequential client: %8.2f ms (median)\n", plain);
     std::printf("ratio pass / minimal:      %8.2f\n", pass / plain);
+    std::printf("parallel pass:             %8.2f ms (median)\n", median(parallelMs));
+    std::printf("ratio parallel / pass:     %8.2f\n", median(parallelMs) / pass);
     return failures == 0 ? 0 : 1;
 }
