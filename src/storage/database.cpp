@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include "dbbackend.h"
 #include "recordset.h"
 #include "runtime/runtimeerror.h"
 
@@ -8,8 +9,9 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
-Database::Database(QString connectionName, QString path)
-    : m_connectionName(std::move(connectionName)), m_path(std::move(path))
+Database::Database(QString connectionName, std::unique_ptr<DbBackend> backend)
+    : m_connectionName(std::move(connectionName)), m_backend(std::move(backend)),
+      m_path(m_backend->name())
 {
 }
 
@@ -23,16 +25,19 @@ Database::~Database()
 
 std::unique_ptr<Recordset> Database::OpenRecordset(const QString &table)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    const QString name = db.driver()->escapeIdentifier(table, QSqlDriver::TableName);
+    const QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    // Insertion order, so that device numbers stay the same from run to run; a view has no rowid
-    // and is read in whatever order SQLite yields.
-    if (!query.exec(QStringLiteral("SELECT * FROM %1 ORDER BY rowid").arg(name))
-        && !query.exec(QStringLiteral("SELECT * FROM %1").arg(name))) {
-        const QString driverText = query.lastError().text();
-        if (driverText.contains(QLatin1String("no such table"), Qt::CaseInsensitive)) {
+    // Unquoted, so that a server that folds unquoted names (PostgreSQL, to lower case) finds the
+    // tables its schema file created without quotes.
+    const QString all = QStringLiteral("SELECT * FROM %1").arg(table);
+    const QString order = m_backend->orderColumn();
+    if (query.exec(all + QStringLiteral(" ORDER BY ") + order)) {
+        return std::make_unique<Recordset>(std::move(query), table, m_path);
+    }
+    if (!query.exec(all)) {
+        const QSqlError error = query.lastError();
+        if (m_backend->isMissingTable(error, db, table)) {
             throw RuntimeError(
                 ErrorNumber::TableNotFound,
                 QStringLiteral("Die Tabelle '%1' fehlt in der Datenbank '%2'.").arg(table, m_path));
@@ -40,8 +45,17 @@ std::unique_ptr<Recordset> Database::OpenRecordset(const QString &table)
         throw RuntimeError(ErrorNumber::DiskOrNetworkError,
                            QStringLiteral("Die Tabelle '%1' der Datenbank '%2' kann nicht gelesen "
                                           "werden: %3")
-                               .arg(table, m_path, driverText));
+                               .arg(table, m_path, error.text()));
     }
+    if (m_backend->orderRequired()) {
+        throw RuntimeError(ErrorNumber::ItemNotFound,
+                           QStringLiteral("Die Spalte '%1' fehlt in der Tabelle '%2' der Datenbank "
+                                          "'%3'. Auf einem Datenbankserver legt sie die "
+                                          "Reihenfolge der Zeilen fest (siehe "
+                                          "schema-postgresql.sql).")
+                               .arg(order, table, m_path));
+    }
+    // A view has no rowid, and an ODBC table may lack the column: the driver's order then.
     return std::make_unique<Recordset>(std::move(query), table, m_path);
 }
 
@@ -56,11 +70,37 @@ void Database::Execute(const QString &statement)
     }
 }
 
+bool Database::reconnect()
+{
+    {
+        const QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        if (db.isOpen()) {
+            QSqlQuery probe(db);
+            if (probe.exec(QStringLiteral("SELECT 1"))) {
+                return true;
+            }
+        }
+    }
+    // A fresh connection rather than the old one reopened: the old driver would keep reporting
+    // the failure that broke it, and Close would take that for its own.
+    QSqlDatabase::database(m_connectionName, false).close();
+    QSqlDatabase::removeDatabase(m_connectionName);
+    try {
+        m_backend->open(m_connectionName);
+        return true;
+    } catch (const RuntimeError &) {
+        return false;
+    }
+}
+
 void Database::Close()
 {
+    m_open = false;
+    if (!QSqlDatabase::contains(m_connectionName)) {
+        return; // a reconnect failed: nothing is open
+    }
     QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
     db.close();
-    m_open = false;
     const QSqlError error = db.driver()->lastError();
     if (error.isValid() && error.type() != QSqlError::NoError) {
         throw RuntimeError(ErrorNumber::CloseFailed,
