@@ -81,13 +81,14 @@ bool Database::reconnect()
             }
         }
     }
-    // A fresh connection rather than the old one reopened: the old driver would keep reporting
-    // the failure that broke it, and Close would take that for its own.
+    // A fresh connection rather than the old one reopened: the old driver would go on reporting
+    // the failure that broke it. One that cannot connect yet stays registered, closed, so that
+    // the next store fails with the server's reason rather than a missing connection.
     QSqlDatabase::database(m_connectionName, false).close();
     QSqlDatabase::removeDatabase(m_connectionName);
     try {
-        m_backend->open(m_connectionName);
-        return true;
+        QString failure;
+        return m_backend->connect(m_connectionName, &failure);
     } catch (const RuntimeError &) {
         return false;
     }
@@ -96,11 +97,14 @@ bool Database::reconnect()
 void Database::Close()
 {
     m_open = false;
-    if (!QSqlDatabase::contains(m_connectionName)) {
-        return; // a reconnect failed: nothing is open
-    }
     QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+    // A connection that broke or never came back has nothing left to close; its last error is
+    // the one that broke it, not one of closing.
+    const bool wasOpen = db.isOpen();
     db.close();
+    if (!wasOpen) {
+        return;
+    }
     const QSqlError error = db.driver()->lastError();
     if (error.isValid() && error.type() != QSqlError::NoError) {
         throw RuntimeError(ErrorNumber::CloseFailed,

@@ -32,6 +32,15 @@ DbBackend::~DbBackend() = default;
 
 void DbBackend::open(const QString &connectionName) const
 {
+    QString failure;
+    if (!connect(connectionName, &failure)) {
+        QSqlDatabase::removeDatabase(connectionName);
+        throw openFailure(failure);
+    }
+}
+
+bool DbBackend::connect(const QString &connectionName, QString *failure) const
+{
     check();
     if (!QSqlDatabase::isDriverAvailable(m_driver)) {
         throw RuntimeError(ErrorNumber::CannotOpenFile,
@@ -39,28 +48,24 @@ void DbBackend::open(const QString &connectionName) const
                                           "'%3' kann nicht geöffnet werden.")
                                .arg(m_driver, m_driverPackage, m_name));
     }
-    QString failure;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(m_driver, connectionName);
-        configure(db);
-        if (!db.open()) {
-            // One line, for the journal: libpq's text spans several.
-            const QSqlError error = db.lastError();
-            failure =
-                (error.databaseText().isEmpty() ? error.text() : error.databaseText()).simplified();
-            if (failure.isEmpty()) {
-                failure = QStringLiteral("unbekannter Fehler");
-            }
-        } else {
-            failure = verify(db);
+    QSqlDatabase db = QSqlDatabase::addDatabase(m_driver, connectionName);
+    configure(db);
+    if (!db.open()) {
+        // One line, for the journal: libpq's text spans several.
+        const QSqlError error = db.lastError();
+        *failure =
+            (error.databaseText().isEmpty() ? error.text() : error.databaseText()).simplified();
+        if (failure->isEmpty()) {
+            *failure = QStringLiteral("unbekannter Fehler");
         }
-        if (failure.isEmpty()) {
-            return;
-        }
-        db.close();
+        return false;
     }
-    QSqlDatabase::removeDatabase(connectionName);
-    throw openFailure(failure);
+    *failure = verify(db);
+    if (failure->isEmpty()) {
+        return true;
+    }
+    db.close();
+    return false;
 }
 
 QString DbBackend::verify(QSqlDatabase &) const

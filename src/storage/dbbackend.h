@@ -34,6 +34,10 @@ public:
     // Registers and opens the connection connectionName. A failure is a RuntimeError that names
     // the database and carries the driver's text; the connection is then removed again.
     void open(const QString &connectionName) const;
+    // The same, but a connection that cannot be opened stays registered, closed, with the
+    // driver's text as its last error, and the text (one line) goes to *failure. What fails
+    // before any connection (a missing file or driver) still throws.
+    bool connect(const QString &connectionName, QString *failure) const;
 
     // Rows are read ordered by this column, so that device and sensor positions stay the same
     // from run to run. Without orderRequired() a table that lacks it is read in the driver's own
