@@ -70,7 +70,7 @@ void Database::Execute(const QString &statement)
     }
 }
 
-bool Database::reconnect()
+bool Database::reconnect(QString *failure)
 {
     {
         const QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
@@ -86,12 +86,18 @@ bool Database::reconnect()
     // the next store fails with the server's reason rather than a missing connection.
     QSqlDatabase::database(m_connectionName, false).close();
     QSqlDatabase::removeDatabase(m_connectionName);
+    QString reason;
     try {
-        QString failure;
-        return m_backend->connect(m_connectionName, &failure);
-    } catch (const RuntimeError &) {
-        return false;
+        if (m_backend->connect(m_connectionName, &reason)) {
+            return true;
+        }
+    } catch (const RuntimeError &error) {
+        reason = error.description();
     }
+    if (failure) {
+        *failure = reason;
+    }
+    return false;
 }
 
 void Database::Close()

@@ -28,9 +28,9 @@ public:
     // Makes a broken connection usable again, for a store that follows a failed one: when a
     // trivial query fails (the server restarted, the network dropped), the connection is closed
     // and opened anew with the same settings. True when the database answers now; false leaves
-    // it for the next try. Never throws. For an SQLite file the query never fails, so nothing is
-    // reopened.
-    bool reconnect();
+    // it for the next try, with the reason (one line) in *failure if given. Never throws. For an
+    // SQLite file the query never fails, so nothing is reopened.
+    bool reconnect(QString *failure = nullptr);
 
     // Closes the database. No recordset of this database may still be open.
     void Close();

@@ -57,7 +57,8 @@ void tst_ServerDatabase::reconnectsAfterTheServerWasAway()
     } catch (const RuntimeError &) {
         failed = true;
     }
-    const bool reconnectedWhileAway = db->reconnect() || ending->reconnect();
+    QString reason;
+    const bool reconnectedWhileAway = db->reconnect(&reason) || ending->reconnect();
     // The program ends during the outage: closing must not fail on what broke the connection.
     bool closed = true;
     try {
@@ -68,6 +69,10 @@ void tst_ServerDatabase::reconnectsAfterTheServerWasAway()
     ServerSchema::resumeServer();
     QVERIFY(failed);
     QVERIFY(!reconnectedWhileAway);
+    // What a store during the outage can tell the user: the server's own words, on one line.
+    QVERIFY2(reason.startsWith(QLatin1String("connection to server on socket"))
+                 && !reason.contains(QLatin1Char('\n')),
+             qPrintable(reason));
     QVERIFY(closed);
 
     QVERIFY(db->reconnect());
