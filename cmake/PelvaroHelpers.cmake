@@ -19,8 +19,11 @@ endif()
 
 # One place that adds a test and sets the environment all tests run in: the offscreen platform,
 # so no display is needed, and a fixed locale, so that results do not depend on the machine.
+# SERVER: the test needs the throwaway PostgreSQL server of tests/CMakeLists.txt; it learns its
+# socket folder from PELVARO_PGDIR and pauses it through PELVARO_PGSERVER. Such tests take turns,
+# since one of them stops the server for a while.
 function(add_unit_test name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "SERVER" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     pelvaro_target_defaults(${name})
     target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBS})
@@ -32,6 +35,11 @@ function(add_unit_test name)
     list(APPEND env "PELVARO_DEVICESIM=$<TARGET_FILE:pelvaro-devicesim>")
     if(TARGET pelvaro-access)
         list(APPEND env "PELVARO_EXE=$<TARGET_FILE:pelvaro-access>")
+    endif()
+    if(ARG_SERVER)
+        list(APPEND env "PELVARO_PGDIR=${PELVARO_PGDIR}" "PELVARO_PGSERVER=${PELVARO_PGSERVER}")
+        set_tests_properties(${name} PROPERTIES
+            FIXTURES_REQUIRED pgserver RESOURCE_LOCK pgserver)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${env}")
 endfunction()

@@ -3,7 +3,8 @@
 include(GNUInstallDirs)
 
 install(TARGETS pelvaro-access RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/pelvaro)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/schema.sql ${PROJECT_SOURCE_DIR}/docs/schema-postgresql.sql
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/pelvaro)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/pelvaro-access)
 
 # The unit names the binary by its installed path, which is known only at install time: CPack
@@ -23,7 +24,7 @@ set(CPACK_PACKAGE_VENDOR Pelvaro)
 set(CPACK_PACKAGE_CONTACT "Pelvaro <pelvaro@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Messwert-Logger für Netzwerk-Sensorgeräte")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Fragt in festem Takt die XML-Statusseiten von Sensorgeräten ab und schreibt gemittelte\n Messwerte in eine SQLite-Datenbank; mit Fenster oder als Dienst ohne Bildschirm.")
+    "Fragt in festem Takt die XML-Statusseiten von Sensorgeräten ab und schreibt gemittelte\n Messwerte in eine SQLite-Datenbank, einen PostgreSQL-Server oder eine ODBC-Datenquelle;\n mit Fenster oder als Dienst ohne Bildschirm.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
@@ -31,9 +32,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded as plugins, so dpkg-shlibdeps cannot see them: the SQLite driver always, the platform
 # plugins for the window. libcurl4 with the version whose options the transfer component sets
-# (CURLOPT_PROTOCOLS_STR is from 7.85), which shlibdeps cannot tell.
+# (CURLOPT_PROTOCOLS_STR is from 7.85), which shlibdeps cannot tell. The drivers for a PostgreSQL
+# server and for ODBC only where a site uses one.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, qt6-qpa-plugins, libcurl4 (>= 7.85.0)")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sqlite3")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sqlite3, libqt6sql6-psql, libqt6sql6-odbc")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/postinst
     ${PROJECT_SOURCE_DIR}/packaging/prerm

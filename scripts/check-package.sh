@@ -15,8 +15,12 @@ deb="$(ls "$work"/out/*.deb)"
 echo "Paket: $(basename "$deb")"
 dpkg-deb -c "$deb" | tee "$work/contents"
 echo "Depends: $(dpkg-deb -f "$deb" Depends)"
+echo "Recommends: $(dpkg-deb -f "$deb" Recommends)"
+for driver in libqt6sql6-psql libqt6sql6-odbc; do
+    dpkg-deb -f "$deb" Recommends | grep -q "$driver" || { echo "Recommends ohne $driver" >&2; exit 1; }
+done
 for path in ./usr/bin/pelvaro-access ./usr/lib/systemd/system/pelvaro-access.service \
-            ./usr/share/pelvaro/schema.sql; do
+            ./usr/share/pelvaro/schema.sql ./usr/share/pelvaro/schema-postgresql.sql; do
     grep -q " $path\$" "$work/contents" || { echo "fehlt im Paket: $path" >&2; exit 1; }
 done
 dpkg-deb -x "$deb" "$work/root"

@@ -4,6 +4,8 @@ PELVARO_PACKAGES=(
     cmake ninja-build g++ dpkg-dev file clang-format
     qt6-base-dev libqt6sql6-sqlite qt6-qpa-plugins libcurl4-openssl-dev
     sqlite3
+    # a PostgreSQL server that the tests start in a folder of their own, and the drivers
+    postgresql libqt6sql6-psql libqt6sql6-odbc unixodbc odbc-postgresql
 )
 
 # Installs whatever of PELVARO_PACKAGES is missing (as root with apt-get); when not root, says

@@ -16,12 +16,19 @@ const char *const kHelp =
     "Messwerte.mdb im Verzeichnis des Programms und zeigt sein Fenster.\n"
     "\n"
     "Optionen:\n"
-    "  --database PFAD   diese Datenbank verwenden statt Messwerte.mdb neben dem Programm\n"
-    "  --headless        ohne Fenster und ohne Bildschirm laufen: das Protokoll jedes\n"
-    "                    Abfragedurchgangs geht auf die Standardausgabe, Fehler auf die\n"
-    "                    Standardfehlerausgabe\n"
-    "  -h, --help        diese Hilfe zeigen\n"
-    "  -v, --version     Name und Version zeigen\n"
+    "  --database DATENBANK  diese Datenbank verwenden statt Messwerte.mdb neben dem Programm:\n"
+    "      /pfad/Messwerte.mdb                    eine SQLite-Datei\n"
+    "      postgresql://[benutzer@][rechner][:port]/datenbank[?param=wert&...]\n"
+    "                                             ein PostgreSQL-Server, etwa:\n"
+    "      postgresql://logger@/messwerte?host=/run/postgresql&options=-csearch_path%3Dnord\n"
+    "      odbc:DSN  oder  odbc:DRIVER={...};...  eine ODBC-Datenquelle\n"
+    "                        Kein Passwort hier: PostgreSQL liest es aus ~/.pgpass, PGPASSFILE\n"
+    "                        oder PGPASSWORD, ODBC aus der Konfiguration der Datenquelle.\n"
+    "  --headless            ohne Fenster und ohne Bildschirm laufen: das Protokoll jedes\n"
+    "                        Abfragedurchgangs geht auf die Standardausgabe, Fehler auf die\n"
+    "                        Standardfehlerausgabe\n"
+    "  -h, --help            diese Hilfe zeigen\n"
+    "  -v, --version         Name und Version zeigen\n"
     "\n"
     "Beenden mit dem Knopf \"Ende\" oder mit SIGTERM bzw. SIGINT (Strg+C): die Datenbank wird\n"
     "geschlossen. Rückgabewerte: 0 regulär beendet, 1 Laufzeitfehler, 2 falscher Aufruf.\n";
@@ -31,7 +38,7 @@ ParsedCommandLine usageError(const QString &message)
     ParsedCommandLine result;
     result.exitCode = kUsageError;
     result.error = QStringLiteral("pelvaro-access: %1\n"
-                                  "Aufruf: pelvaro-access [--database PFAD] [--headless]; "
+                                  "Aufruf: pelvaro-access [--database DATENBANK] [--headless]; "
                                   "mehr mit --help.\n")
                        .arg(message);
     return result;
@@ -43,7 +50,7 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
     const QCommandLineOption database(QStringLiteral("database"), QString(),
-                                      QStringLiteral("PFAD"));
+                                      QStringLiteral("DATENBANK"));
     const QCommandLineOption headless(QStringLiteral("headless"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});

@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include "dbbackend.h"
 #include "recordset.h"
 #include "runtime/runtimeerror.h"
 
@@ -11,17 +12,23 @@
 
 namespace {
 
-// The engine's own words ("database is locked"), without Qt's note on which call failed.
+// The engine's own words ("database is locked"), without Qt's note on which call failed, on one
+// line (libpq's texts span several). A connection that is gone may fail without any text at all;
+// that must never pass for success.
 QString reason(const QSqlError &error)
 {
-    const QString text = error.databaseText().trimmed();
-    return text.isEmpty() ? error.text().trimmed() : text;
+    QString text = error.databaseText().simplified();
+    if (text.isEmpty()) {
+        text = error.text().simplified();
+    }
+    return text.isEmpty() ? QStringLiteral("keine Verbindung zur Datenbank") : text;
 }
 
 } // namespace
 
-Database::Database(QString connectionName, QString path)
-    : m_connectionName(std::move(connectionName)), m_path(std::move(path))
+Database::Database(QString connectionName, std::unique_ptr<DbBackend> backend)
+    : m_connectionName(std::move(connectionName)), m_backend(std::move(backend)),
+      m_path(m_backend->name())
 {
 }
 
@@ -35,25 +42,28 @@ Database::~Database()
 
 std::unique_ptr<Recordset> Database::OpenRecordset(const QString &table)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    const QString name = db.driver()->escapeIdentifier(table, QSqlDriver::TableName);
+    const QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    // Insertion order, so that device numbers stay the same from run to run; a view has no rowid
-    // and is read in whatever order SQLite yields.
-    if (!query.exec(QStringLiteral("SELECT * FROM %1 ORDER BY rowid").arg(name))
-        && !query.exec(QStringLiteral("SELECT * FROM %1").arg(name))) {
-        const QString driverText = query.lastError().text();
-        if (driverText.contains(QLatin1String("no such table"), Qt::CaseInsensitive)) {
-            throw RuntimeError(
-                ErrorNumber::TableNotFound,
-                QStringLiteral("Die Tabelle '%1' fehlt in der Datenbank '%2'.").arg(table, m_path));
-        }
-        throw RuntimeError(ErrorNumber::DiskOrNetworkError,
-                           QStringLiteral("Die Tabelle '%1' der Datenbank '%2' kann nicht gelesen "
-                                          "werden: %3")
-                               .arg(table, m_path, driverText));
+    // Unquoted, so that a server that folds unquoted names (PostgreSQL, to lower case) finds the
+    // tables its schema file created without quotes.
+    const QString all = QStringLiteral("SELECT * FROM %1").arg(table);
+    const QString order = m_backend->orderColumn();
+    if (query.exec(all + QStringLiteral(" ORDER BY ") + order)) {
+        return std::make_unique<Recordset>(std::move(query), table, m_path);
     }
+    if (!query.exec(all)) {
+        throwReadFailure(query.lastError(), table);
+    }
+    if (m_backend->orderRequired()) {
+        throw RuntimeError(ErrorNumber::ItemNotFound,
+                           QStringLiteral("Die Spalte '%1' fehlt in der Tabelle '%2' der Datenbank "
+                                          "'%3'. Auf einem Datenbankserver legt sie die "
+                                          "Reihenfolge der Zeilen fest (siehe "
+                                          "schema-postgresql.sql).")
+                               .arg(order, table, m_path));
+    }
+    // A view has no rowid, and an ODBC table may lack the column: the driver's order then.
     return std::make_unique<Recordset>(std::move(query), table, m_path);
 }
 
@@ -97,20 +107,10 @@ QString Database::executeInTransaction(qsizetype count,
 
 QStringList Database::columnNames(const QString &table)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    const QString name = db.driver()->escapeIdentifier(table, QSqlDriver::TableName);
-    QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("SELECT * FROM %1 WHERE 1 = 0").arg(name))) {
-        const QString driverText = query.lastError().text();
-        if (driverText.contains(QLatin1String("no such table"), Qt::CaseInsensitive)) {
-            throw RuntimeError(
-                ErrorNumber::TableNotFound,
-                QStringLiteral("Die Tabelle '%1' fehlt in der Datenbank '%2'.").arg(table, m_path));
-        }
-        throw RuntimeError(ErrorNumber::DiskOrNetworkError,
-                           QStringLiteral("Die Tabelle '%1' der Datenbank '%2' kann nicht gelesen "
-                                          "werden: %3")
-                               .arg(table, m_path, driverText));
+    QSqlQuery query(QSqlDatabase::database(m_connectionName, false));
+    // Unquoted, as in OpenRecordset.
+    if (!query.exec(QStringLiteral("SELECT * FROM %1 WHERE 1 = 0").arg(table))) {
+        throwReadFailure(query.lastError(), table);
     }
     QStringList names;
     const QSqlRecord record = query.record();
@@ -120,15 +120,64 @@ QStringList Database::columnNames(const QString &table)
     return names;
 }
 
+bool Database::reconnect(QString *failure)
+{
+    {
+        const QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        if (db.isOpen()) {
+            QSqlQuery probe(db);
+            if (probe.exec(QStringLiteral("SELECT 1"))) {
+                return true;
+            }
+        }
+    }
+    // A fresh connection rather than the old one reopened: the old driver would go on reporting
+    // the failure that broke it. One that cannot connect yet stays registered, closed, so that
+    // the next store fails with the server's reason rather than a missing connection.
+    QSqlDatabase::database(m_connectionName, false).close();
+    QSqlDatabase::removeDatabase(m_connectionName);
+    QString reason;
+    try {
+        if (m_backend->connect(m_connectionName, &reason)) {
+            return true;
+        }
+    } catch (const RuntimeError &error) {
+        reason = error.description();
+    }
+    if (failure) {
+        *failure = reason;
+    }
+    return false;
+}
+
 void Database::Close()
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    db.close();
     m_open = false;
+    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+    // A connection that broke or never came back has nothing left to close; its last error is
+    // the one that broke it, not one of closing.
+    const bool wasOpen = db.isOpen();
+    db.close();
+    if (!wasOpen) {
+        return;
+    }
     const QSqlError error = db.driver()->lastError();
     if (error.isValid() && error.type() != QSqlError::NoError) {
         throw RuntimeError(ErrorNumber::CloseFailed,
                            QStringLiteral("Die Datenbank '%1' konnte nicht geschlossen werden: %2")
                                .arg(m_path, error.text()));
     }
+}
+
+void Database::throwReadFailure(const QSqlError &error, const QString &table) const
+{
+    if (m_backend->isMissingTable(error, QSqlDatabase::database(m_connectionName, false), table)) {
+        throw RuntimeError(
+            ErrorNumber::TableNotFound,
+            QStringLiteral("Die Tabelle '%1' fehlt in der Datenbank '%2'.").arg(table, m_path));
+    }
+    throw RuntimeError(ErrorNumber::DiskOrNetworkError,
+                       QStringLiteral("Die Tabelle '%1' der Datenbank '%2' kann nicht gelesen "
+                                      "werden: %3")
+                           .arg(table, m_path, error.text()));
 }

@@ -6,10 +6,13 @@
 #include <functional>
 #include <memory>
 
+class DbBackend;
+class QSqlError;
 class Recordset;
 
-// An open database file. Table and column names match without regard to case. Every failure is a
-// RuntimeError that names the file and carries the driver's own text.
+// An open database: an SQLite file, a PostgreSQL server or an ODBC source. Table and column names
+// match without regard to case. Every failure is a RuntimeError that names the database and
+// carries the driver's own text.
 class Database
 {
 public:
@@ -17,8 +20,9 @@ public:
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 
-    // All rows of the table in the order in which they were inserted, which stays the same from
-    // run to run. A table that does not exist is an error.
+    // All rows of the table, in an order that stays the same from run to run: for an SQLite file
+    // the order of insertion (rowid), on a server the column Reihenfolge (see DbBackend). table
+    // is one of the program's own plain identifiers. A table that does not exist is an error.
     std::unique_ptr<Recordset> OpenRecordset(const QString &table);
 
     // Runs one statement with the driver's defaults (each statement its own transaction).
@@ -34,16 +38,27 @@ public:
     // is an error with the same text as for OpenRecordset.
     QStringList columnNames(const QString &table);
 
-    // Closes the file. No recordset of this database may still be open.
+    // Makes a broken connection usable again, for a store that follows a failed one: when a
+    // trivial query fails (the server restarted, the network dropped), the connection is closed
+    // and opened anew with the same settings. True when the database answers now; false leaves
+    // it for the next try, with the reason (one line) in *failure if given. Never throws. For an
+    // SQLite file the query never fails, so nothing is reopened.
+    bool reconnect(QString *failure = nullptr);
+
+    // Closes the database. No recordset of this database may still be open.
     void Close();
 
+    // The database as messages name it: the file path, or the URI or ODBC text as given.
     QString path() const { return m_path; }
 
 private:
     friend class DbEngine;
-    Database(QString connectionName, QString path);
+    Database(QString connectionName, std::unique_ptr<DbBackend> backend);
+    // The error for a table that could not be read: missing, or unreadable with the driver's text.
+    [[noreturn]] void throwReadFailure(const QSqlError &error, const QString &table) const;
 
     QString m_connectionName;
+    std::unique_ptr<DbBackend> m_backend;
     QString m_path;
     bool m_open = true;
 };

@@ -59,6 +59,12 @@ bool writePendingRows(Registry &registry)
         pending.setFailure(QStringLiteral("keine Datenbank offen"));
         return false;
     }
+    // After a failed store the connection may be the broken one of a server that is back by now.
+    QString away;
+    if (!pending.failure().isEmpty() && !registry.Datenbank->reconnect(&away)) {
+        pending.setFailure(away);
+        return false;
+    }
     const QString failure =
         registry.Datenbank->executeInTransaction(pending.size(), [&pending](qsizetype i) {
             const PendingRows::Row &row = pending.at(i);

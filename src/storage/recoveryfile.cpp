@@ -1,8 +1,10 @@
 #include "recoveryfile.h"
 
+#include "dbbackend.h"
 #include "pendingrows.h"
 #include "runtime/runtimeerror.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -56,7 +58,19 @@ void syncFolder(const QString &path)
 
 QString recoveryFilePath(const QString &databasePath)
 {
-    return databasePath + QStringLiteral(".ausstehend");
+    if (DbBackend::namesFile(databasePath)) {
+        return databasePath + QStringLiteral(".ausstehend");
+    }
+    // A server has no folder of its own: the service's state folder, else the working folder,
+    // with a name that tells the databases of several loggers apart.
+    const QString folder =
+        qEnvironmentVariableIsEmpty("STATE_DIRECTORY")
+            ? QDir::currentPath()
+            : qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    const QByteArray hash =
+        QCryptographicHash::hash(databasePath.toUtf8(), QCryptographicHash::Sha1).toHex().left(12);
+    return folder + QStringLiteral("/Messwerte-") + QString::fromLatin1(hash)
+           + QStringLiteral(".ausstehend");
 }
 
 void writeRecoveryFile(const QString &path, const PendingRows &rows)

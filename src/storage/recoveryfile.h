@@ -9,7 +9,9 @@ class QString;
 //   7;2026-12-05 08:04:09;21.5
 // Zeit is the local time of the store that formed the row; MessWert keeps the value exactly.
 
-// "<database>.ausstehend".
+// "<database>.ausstehend" beside an SQLite file; for a server or an ODBC source
+// "Messwerte-<12 hex digits of the name's SHA-1>.ausstehend" in $STATE_DIRECTORY (set by systemd's
+// StateDirectory=) or else the working folder.
 QString recoveryFilePath(const QString &databasePath);
 
 // Writes all rows as the file's whole content: a temporary file, flushed to disk, then renamed,

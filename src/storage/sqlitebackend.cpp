@@ -1,0 +1,118 @@
+#include "sqlitebackend.h"
+
+#include "runtime/runtimeerror.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+
+namespace {
+
+// Short, so that a store that meets another program's lock gives way at once (its rows wait for the
+// next store) and "Ende", a signal and the countdown are answered within a fraction of a second.
+constexpr int kBusyTimeoutMs = 100;
+
+// Refuses what SQLite would otherwise open without complaint or only fail on later: Access files
+// (which users migrating from the old program may still have beside it) and foreign files.
+void checkHeader(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw RuntimeError(ErrorNumber::CannotOpenFile,
+                           QStringLiteral("Die Datenbank '%1' kann nicht gelesen werden: %2")
+                               .arg(path, file.errorString()));
+    }
+    const QByteArray head = file.read(100);
+    if (head.isEmpty()) {
+        return; // SQLite treats an empty file as an empty database.
+    }
+    if (head.mid(4, 15) == "Standard Jet DB" || head.mid(4, 15) == "Standard ACE DB") {
+        throw RuntimeError(
+            ErrorNumber::UnrecognisedDatabaseFormat,
+            QStringLiteral("'%1' ist eine Microsoft-Access-Datenbank. Dieses Programm "
+                           "arbeitet mit SQLite-Dateien: die Tabellen Einstellungen, "
+                           "Geraete, Sensoren und Werte müssen in eine SQLite-Datei "
+                           "dieses Namens übertragen werden (siehe docs/schema.sql). "
+                           "Über ODBC (--database odbc:...) lässt sich eine Access-Datei "
+                           "unter Windows verwenden.")
+                .arg(path));
+    }
+    if (!head.startsWith(QByteArrayView("SQLite format 3\0", 16))) {
+        throw RuntimeError(ErrorNumber::UnrecognisedDatabaseFormat,
+                           QStringLiteral("'%1' ist keine SQLite-Datenbank.").arg(path));
+    }
+}
+
+} // namespace
+
+SqliteBackend::SqliteBackend(const QString &path)
+    : DbBackend(path, QStringLiteral("QSQLITE"), QStringLiteral("libqt6sql6-sqlite"),
+                QStringLiteral("rowid"), false)
+{
+}
+
+bool SqliteBackend::isMissingTable(const QSqlError &error, const QSqlDatabase &,
+                                   const QString &) const
+{
+    return error.text().contains(QLatin1String("no such table"), Qt::CaseInsensitive);
+}
+
+void SqliteBackend::check() const
+{
+    const QString path = name();
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        throw RuntimeError(ErrorNumber::FileNotFound,
+                           QStringLiteral("Die Datenbank '%1' wurde nicht gefunden.").arg(path));
+    }
+    if (!info.isFile()) {
+        throw RuntimeError(ErrorNumber::CannotOpenFile,
+                           QStringLiteral("'%1' ist keine Datei.").arg(path));
+    }
+    checkHeader(path);
+    if (!info.isWritable()) {
+        throw RuntimeError(
+            ErrorNumber::CannotOpenFile,
+            QStringLiteral("Die Datenbank '%1' ist schreibgeschützt; das Programm muss "
+                           "in sie schreiben können.")
+                .arg(path));
+    }
+    if (!QFileInfo(info.absolutePath()).isWritable()) {
+        throw RuntimeError(
+            ErrorNumber::CannotOpenFile,
+            QStringLiteral("Im Verzeichnis '%1' darf das Programm nicht schreiben; "
+                           "SQLite legt dort beim Schreiben in '%2' sein Journal an.")
+                .arg(info.absolutePath(), info.fileName()));
+    }
+}
+
+void SqliteBackend::configure(QSqlDatabase &db) const
+{
+    // mode=rw: open read-write, and never create the file.
+    db.setDatabaseName(
+        QUrl::fromLocalFile(QFileInfo(name()).absoluteFilePath()).toString(QUrl::FullyEncoded)
+        + QStringLiteral("?mode=rw"));
+    db.setConnectOptions(
+        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+}
+
+QString SqliteBackend::verify(QSqlDatabase &db) const
+{
+    // SQLite reads the header only on first use; a foreign file must fail here, not at the first
+    // query of the loaders.
+    QSqlQuery probe(db);
+    if (probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
+        return QString();
+    }
+    return probe.lastError().text();
+}
+
+RuntimeError SqliteBackend::openFailure(const QString &driverText) const
+{
+    return RuntimeError(ErrorNumber::UnrecognisedDatabaseFormat,
+                        QStringLiteral("Die Datenbank '%1' kann nicht geöffnet werden: %2")
+                            .arg(name(), driverText));
+}
