@@ -144,6 +144,8 @@ int ProgramHost::keepPendingRows(int exitCode)
             ? QStringLiteral(" %1 ältere Messwerte waren schon verworfen, weil zu viele warteten.")
                   .arg(pending.dropped())
             : QString();
+    const QString why =
+        pending.failure().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(pending.failure());
     try {
         writeRecoveryFile(path, pending);
     } catch (const RuntimeError &error) {
@@ -158,18 +160,18 @@ int ProgramHost::keepPendingRows(int exitCode)
                     .arg(row.wert, 0, 'g', 17);
         }
         reportError(QStringLiteral("%1 Messwerte konnten nicht in die Datenbank '%2' "
-                                   "geschrieben werden (%3). %4 Sie folgen hier (SensorNummer;"
+                                   "geschrieben werden%3. %4 Sie folgen hier (SensorNummer;"
                                    "Zeit;MessWert):")
                         .arg(pending.size())
-                        .arg(m_databasePath, pending.failure(), error.description())
+                        .arg(m_databasePath, why, error.description())
                     + lost + rows);
         return 1;
     }
     reportNotice(QStringLiteral("%1 Messwerte konnten nicht in die Datenbank '%2' geschrieben "
-                                "werden (%3). Sie stehen in der Datei '%4' und werden beim "
+                                "werden%3. Sie stehen in der Datei '%4' und werden beim "
                                 "nächsten Start nachgetragen.")
                      .arg(pending.size())
-                     .arg(m_databasePath, pending.failure(), path)
+                     .arg(m_databasePath, why, path)
                  + lost);
     return exitCode;
 }
