@@ -146,7 +146,7 @@ void tst_MessTakt::tickEndsWithTimerOff()
     }
     registry.MessIntervall = 2;
     registry.Sekunden = 0;
-    view.endAtPump = 1;
+    view.pumpsToEnd = 1;
     QVERIFY_THROWS_EXCEPTION(ProgramEnd, takt.run());
     QCOMPARE(view.timerEvents, (QStringList{"off", "off"}));
     QCOMPARE(registry.Sekunden, 1);
