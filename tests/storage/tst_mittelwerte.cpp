@@ -20,7 +20,6 @@ private Q_SLOTS:
     void averages();
     void failedStoresWaitForTheNext_data();
     void failedStoresWaitForTheNext();
-    void rowsKeepTheTimeOfTheirStore();
 
 private:
     void addSensor(qint32 id, const QList<double> &readings);
@@ -170,18 +169,6 @@ void tst_Mittelwerte::failedStoresWaitForTheNext()
     const auto zeit = m_database->rows(QStringLiteral("SELECT Zeit FROM Werte ORDER BY rowid"));
     QCOMPARE(zeit.at(0), zeit.at(1));
     QVERIFY(zeit.at(1).at(0).toString() <= zeit.at(2).at(0).toString());
-}
-
-void tst_Mittelwerte::rowsKeepTheTimeOfTheirStore()
-{
-    // Written a day late, a row still says when its average was formed.
-    m_registry->pendingRows.append(7, QDateTime(QDate(2026, 12, 5), QTime(8, 4, 9)), 21.5);
-    m_registry->pendingRows.append(8, QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59)), -3.25);
-    QVERIFY(writePendingRows(*m_registry));
-    QCOMPARE(
-        m_database->rows(QStringLiteral("SELECT SensorNummer || ';' || Zeit || ';' || "
-                                        "MessWert FROM Werte ORDER BY rowid")),
-        (QList<QVariantList>{{"7;2026-12-05 08:04:09;21.5"}, {"8;2026-12-31 23:59:59;-3.25"}}));
 }
 
 QTEST_GUILESS_MAIN(tst_Mittelwerte)
