@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcessEnvironment>
 #include <QTest>
 
 // Start-up as users meet it: the real executable on a prepared file. Every failure must end the
@@ -16,202 +15,161 @@ class tst_Startup : public QObject
 private Q_SLOTS:
     void failures_data();
     void failures();
-    void malformedRecoveryFileIsKept();
-    void besideTheExecutableByDefault();
-    void windowWithoutDisplay();
     void commandLine_data();
     void commandLine();
 };
 
+namespace {
+const QString kCopy = QStringLiteral("pelvaro-access");
+const QString kDatabaseFile = QStringLiteral("Messwerte.mdb");
+const QString kRecoveryFile = QStringLiteral("Messwerte.mdb.ausstehend");
+} // namespace
+
+// Each row runs sql on a database with one device and one sensor, or writes content into file.
+// "pelvaro-access": no database file, and the program is run as users run it: copied into the
+// folder and started without arguments. %1 in the message is the database's path.
 void tst_Startup::failures_data()
 {
     QTest::addColumn<QString>("sql");
-    QTest::addColumn<QByteArray>("fileContent");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("content");
+    const auto row = [](const char *name, const QString &sql, const char *message,
+                        const QString &file = QString(), const QByteArray &content = {}) {
+        QTest::newRow(name) << sql << QString::fromUtf8(message) << file << content;
+    };
     const QString loose =
         QStringLiteral("DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP, Bezeichnung);");
     const QString looseSensors = QStringLiteral(
         "DROP TABLE Sensoren; CREATE TABLE Sensoren (ID, Geraet, Anschluss, Bezeichnung);");
-    QString fiftyOne = QStringLiteral("INSERT INTO Geraete VALUES (2, 'h', 'G')");
-    for (int i = 3; i <= 51; ++i) {
-        fiftyOne += QStringLiteral(", (%1, 'h', 'G')").arg(i);
-    }
-    QString hundred = QStringLiteral("INSERT INTO Sensoren VALUES (2, 1, 1, 'S')");
-    for (int i = 3; i <= 100; ++i) {
-        hundred += QStringLiteral(", (%1, 1, 1, 'S')").arg(i);
-    }
-    QTest::newRow("no database file")
-        << "" << QByteArray("-") << "Laufzeitfehler 3024: Die Datenbank '%1' wurde nicht gefunden.";
-    QTest::newRow("not a database")
-        << "" << QByteArray("ID;IP\n") << "'%1' ist keine SQLite-Datenbank";
-    QTest::newRow("Access 2007 file") << "" << QByteArray("\x00\x01\x00\x00Standard ACE DB\x00", 20)
-                                      << "'%1' ist eine Microsoft-Access-Datenbank";
-    QTest::newRow("Access 97 file") << "" << QByteArray("\x00\x01\x00\x00Standard Jet DB\x00", 20)
-                                    << "'%1' ist eine Microsoft-Access-Datenbank";
-    QTest::newRow("damaged SQLite file")
-        << "" << QByteArray("SQLite format 3\x00", 16) + QByteArray(200, '\xff')
-        << "Die Datenbank '%1' kann nicht geöffnet werden";
-    QTest::newRow("missing table")
-        << "DROP TABLE Sensoren" << QByteArray() << "Die Tabelle 'Sensoren' fehlt";
-    QTest::newRow("missing column")
-        << "DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP); INSERT INTO Geraete VALUES (1, 'h')"
-        << QByteArray() << "Die Spalte 'Bezeichnung' fehlt in der Tabelle 'Geraete'";
-    QTest::newRow("missing Werte")
-        << "DROP TABLE Werte" << QByteArray() << "Die Tabelle 'Werte' fehlt in der Datenbank '%1'.";
-    QTest::newRow("missing Werte column")
-        << "DROP TABLE Werte; CREATE TABLE Werte (SensorNummer, ZEIT, Wert)" << QByteArray()
-        << "Die Spalte 'MessWert' fehlt in der Tabelle 'Werte' der Datenbank '%1'.";
-    QTest::newRow("empty Geraete") << "DELETE FROM Geraete" << QByteArray()
-                                   << "die Tabelle 'Geraete' der Datenbank '%1' ist leer";
-    QTest::newRow("empty Sensoren") << "DELETE FROM Sensoren" << QByteArray()
-                                    << "die Tabelle 'Sensoren' der Datenbank '%1' ist leer";
-    QTest::newRow("empty Einstellungen") << "DELETE FROM Einstellungen" << QByteArray()
-                                         << "'Einstellungen' der Datenbank '%1' ist leer";
-    QTest::newRow("null integer") << loose + "INSERT INTO Geraete VALUES (NULL, 'h', 'G')"
-                                  << QByteArray()
-                                  << "Laufzeitfehler 94: Tabelle 'Geraete', Zeile 1: Spalte 'ID': "
-                                     "Unzulässige Verwendung von Null";
-    QTest::newRow("text in integer")
-        << looseSensors + "INSERT INTO Sensoren VALUES (1, 'eins', 1, 'S')" << QByteArray()
-        << "Laufzeitfehler 13: Tabelle 'Sensoren', Zeile 1: Spalte 'Geraet': Typen unverträglich: "
-           "'eins' ist keine Zahl";
-    QTest::newRow("null text")
-        << looseSensors + "INSERT INTO Sensoren VALUES (1, 1, 1, NULL)" << QByteArray()
-        << "Tabelle 'Sensoren', Zeile 1: Spalte 'Bezeichnung': Unzulässige Verwendung von Null";
-    QTest::newRow("null setting")
-        << "INSERT INTO Einstellungen VALUES ('Messungen', NULL)" << QByteArray()
-        << "Tabelle 'Einstellungen', Zeile 3: Spalte 'Wert': Unzulässige Verwendung von Null";
-    QTest::newRow("51st device") << fiftyOne << QByteArray()
-                                 << "Laufzeitfehler 9: Tabelle 'Geraete', Zeile 51: Index "
-                                    "außerhalb des gültigen Bereichs: GeraetID(51)";
-    QTest::newRow("100th sensor") << hundred << QByteArray()
-                                  << "Laufzeitfehler 9: Tabelle 'Sensoren', Zeile 100: Index "
-                                     "außerhalb des gültigen Bereichs: SensorID(100)";
+    // Rows 1 to n of a table: with the recursive count n(i) as the source of an INSERT.
+    const auto upTo = [](int n, const char *insert) {
+        return QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                              "WHERE i < %1) ")
+                   .arg(n)
+               + QString::fromUtf8(insert);
+    };
+    const QByteArray access("\x00\x01\x00\x00Standard ACE DB\x00", 20);
+    row("no database file", "", "Laufzeitfehler 3024: Die Datenbank '%1' wurde nicht gefunden.",
+        kCopy);
+    row("not a database", "", "'%1' ist keine SQLite-Datenbank", kDatabaseFile, "ID;IP\n");
+    row("Access 2007 file", "", "'%1' ist eine Microsoft-Access-Datenbank", kDatabaseFile, access);
+    row("Access 97 file", "", "'%1' ist eine Microsoft-Access-Datenbank", kDatabaseFile,
+        QByteArray(access).replace("ACE", "Jet"));
+    row("damaged SQLite file", "", "Die Datenbank '%1' kann nicht geöffnet werden", kDatabaseFile,
+        QByteArray("SQLite format 3\x00", 16) + QByteArray(200, '\xff'));
+    // Rows an earlier run could not write are never thrown away: the file stays for the user.
+    row("malformed recovery file", "",
+        "'%1.ausstehend' mit noch nicht gespeicherten Messwerten ist in Zeile 3 unlesbar",
+        kRecoveryFile, "SensorNummer;Zeit;MessWert\n7;2026-12-05 08:04:09;21.5\n7;8\n");
+    row("missing table", "DROP TABLE Sensoren", "Die Tabelle 'Sensoren' fehlt");
+    row("missing column",
+        "DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP); INSERT INTO Geraete VALUES (1, 'h')",
+        "Die Spalte 'Bezeichnung' fehlt in der Tabelle 'Geraete'");
+    row("missing Werte", "DROP TABLE Werte", "Die Tabelle 'Werte' fehlt in der Datenbank '%1'.");
+    row("missing Werte column", "DROP TABLE Werte; CREATE TABLE Werte (SensorNummer, ZEIT, Wert)",
+        "Die Spalte 'MessWert' fehlt in der Tabelle 'Werte' der Datenbank '%1'.");
+    row("empty Geraete", "DELETE FROM Geraete",
+        "die Tabelle 'Geraete' der Datenbank '%1' ist leer");
+    row("empty Einstellungen", "DELETE FROM Einstellungen",
+        "'Einstellungen' der Datenbank '%1' ist leer");
+    row("null integer", loose + "INSERT INTO Geraete VALUES (NULL, 'h', 'G')",
+        "Laufzeitfehler 94: Tabelle 'Geraete', Zeile 1: Spalte 'ID': Unzulässige Verwendung von "
+        "Null");
+    row("text in integer", looseSensors + "INSERT INTO Sensoren VALUES (1, 'eins', 1, 'S')",
+        "Laufzeitfehler 13: Tabelle 'Sensoren', Zeile 1: Spalte 'Geraet': Typen unverträglich: "
+        "'eins' ist keine Zahl");
+    row("null setting", "INSERT INTO Einstellungen VALUES ('Messungen', NULL)",
+        "Tabelle 'Einstellungen', Zeile 3: Spalte 'Wert': Unzulässige Verwendung von Null");
+    // The slot is checked before the value is converted.
+    row("51st device without ID",
+        loose + upTo(51, "INSERT INTO Geraete SELECT iif(i < 51, i, NULL), 'h', 'G' FROM n"),
+        "Laufzeitfehler 9: Tabelle 'Geraete', Zeile 51: Index außerhalb des gültigen Bereichs: "
+        "GeraetID(51)");
+    row("100th sensor with text ID",
+        looseSensors
+            + upTo(100, "INSERT INTO Sensoren SELECT iif(i < 100, i, 'x'), 1, 1, 'S' FROM n"),
+        "Laufzeitfehler 9: Tabelle 'Sensoren', Zeile 100: Index außerhalb des gültigen Bereichs: "
+        "SensorID(100)");
 }
 
 void tst_Startup::failures()
 {
     QFETCH(QString, sql);
-    QFETCH(QByteArray, fileContent);
     QFETCH(QString, message);
-    const bool ownFile = !fileContent.isEmpty();
-    TempDatabase database(!ownFile);
-    if (!ownFile) {
+    QFETCH(QString, file);
+    QFETCH(QByteArray, content);
+    TempDatabase database(file != kCopy && file != kDatabaseFile);
+    if (file != kCopy && file != kDatabaseFile) {
         database.exec(QStringLiteral("INSERT INTO Geraete VALUES (1, '127.0.0.1:9', 'G');"
                                      "INSERT INTO Sensoren VALUES (1, 1, 1, 'S');")
                       + sql);
-    } else if (fileContent != "-") {
-        QFile file(database.path());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(fileContent);
     }
-    const ProcessResult result = runPelvaro({QStringLiteral("--database"), database.path()});
+    QFile written(QDir(database.folder()).filePath(file));
+    if (!content.isEmpty()) {
+        QVERIFY(written.open(QIODevice::WriteOnly));
+        written.write(content);
+        written.close();
+    }
+    const QString copy = QDir(database.folder()).filePath(kCopy);
+    QVERIFY(file != kCopy || QFile::copy(pelvaroExecutable(), copy));
+    const ProcessResult result = file == kCopy
+                                     ? runPelvaro({}, true, copy)
+                                     : runPelvaro({QStringLiteral("--database"), database.path()});
     QVERIFY(result.finished);
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 1);
     const QString err = QString::fromLocal8Bit(result.err);
     QVERIFY2(err.contains(message.replace(QStringLiteral("%1"), database.path())), qPrintable(err));
     QCOMPARE(result.out, QByteArray());
-    QCOMPARE(QFileInfo::exists(database.path()), fileContent != "-");
-    if (ownFile && fileContent != "-") {
-        QFile file(database.path());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), fileContent);
+    // Nothing is created, changed or thrown away.
+    QCOMPARE(QFileInfo::exists(database.path()), file != kCopy);
+    if (!content.isEmpty()) {
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), content);
     }
-}
-
-void tst_Startup::malformedRecoveryFileIsKept()
-{
-    // Rows an earlier run could not write are never thrown away: a file that cannot be read
-    // stops the start, and stays for the user to mend.
-    TempDatabase database;
-    database.exec(QStringLiteral("INSERT INTO Geraete VALUES (1, '127.0.0.1:9', 'G');"
-                                 "INSERT INTO Sensoren VALUES (1, 1, 1, 'S')"));
-    const QString path = database.path() + QStringLiteral(".ausstehend");
-    const QByteArray content("SensorNummer;Zeit;MessWert\n7;2026-12-05 08:04:09;21.5\n7;8\n");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
-    const ProcessResult result = runPelvaro({QStringLiteral("--database"), database.path()});
-    QCOMPARE(result.exitCode, 1);
-    const QString expected =
-        QStringLiteral("'%1' mit noch nicht gespeicherten Messwerten ist in Zeile 3 unlesbar")
-            .arg(path);
-    QVERIFY2(QString::fromLocal8Bit(result.err).contains(expected), result.err.constData());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), content);
-    QCOMPARE(database.rows(QStringLiteral("SELECT * FROM Werte")).size(), 0);
-}
-
-void tst_Startup::besideTheExecutableByDefault()
-{
-    // As users run it: the binary copied into a folder, started without arguments.
-    const TempDatabase folder(false);
-    const QString copy = QDir(folder.folder()).filePath(QStringLiteral("pelvaro-access"));
-    QVERIFY(QFile::copy(pelvaroExecutable(), copy));
-    const ProcessResult result = runPelvaro({}, 30000, copy);
-    QCOMPARE(result.exitCode, 1);
-    const QString expected =
-        QStringLiteral("Die Datenbank '%1' wurde nicht gefunden.").arg(folder.path());
-    QVERIFY2(QString::fromLocal8Bit(result.err).contains(expected), result.err.constData());
-    QVERIFY(!QFileInfo::exists(folder.path()));
-}
-
-void tst_Startup::windowWithoutDisplay()
-{
-    // Qt itself would abort with a core dump; the program says what to do instead.
-    TempDatabase database;
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        environment.remove(QString::fromLatin1(name));
+    if (file == kRecoveryFile) {
+        QCOMPARE(database.rows(QStringLiteral("SELECT * FROM Werte")).size(), 0);
     }
-    process.setProcessEnvironment(environment);
-    process.start(pelvaroExecutable(), {QStringLiteral("--database"), database.path()});
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 1);
-    QVERIFY(process.readAllStandardError().contains("--headless"));
 }
 
 void tst_Startup::commandLine_data()
 {
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("display");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("err");
-    QTest::newRow("version") << QStringList{"--version"} << 0
-                             << "pelvaro-access (Pelvaro (Access)) 1.00\n"
-                             << "";
-    QTest::newRow("Qt's own options left to Qt")
-        << QStringList{"-platform", "offscreen", "-reverse", "-v"} << 0
-        << "pelvaro-access (Pelvaro (Access)) 1.00\n"
-        << "";
-    QTest::newRow("unknown option") << QStringList{"--verbose"} << 2 << ""
-                                    << "Unbekannte Option '--verbose'.";
-    QTest::newRow("unknown short option") << QStringList{"-x"} << 2 << ""
-                                          << "Unbekannte Option '-x'.";
-    QTest::newRow("missing path") << QStringList{"--headless", "--database"} << 2 << ""
-                                  << "Der Option '--database' fehlt der Pfad der Datenbank.";
-    QTest::newRow("empty path") << QStringList{"--database", ""} << 2 << ""
-                                << "Der Option '--database' fehlt der Pfad der Datenbank.";
-    QTest::newRow("stray argument") << QStringList{"Messwerte.mdb"} << 2 << ""
-                                    << "Unerwartetes Argument 'Messwerte.mdb'.";
-    QTest::newRow("value for a flag") << QStringList{"--headless=ja"} << 2 << ""
-                                      << "Falscher Aufruf";
+    const auto row = [](const char *name, const QStringList &arguments, int exitCode,
+                        const char *out, const char *err, bool display = true) {
+        QTest::newRow(name) << arguments << display << exitCode << out << err;
+    };
+    const char *version = "pelvaro-access (Pelvaro (Access)) 1.00\n";
+    const char *noPath = "Der Option '--database' fehlt der Pfad der Datenbank.";
+    row("version", {"--version"}, 0, version, "");
+    row("Qt's own options left to Qt", {"-platform", "offscreen", "-reverse", "-v"}, 0, version,
+        "");
+    row("unknown option", {"--verbose"}, 2, "", "Unbekannte Option '--verbose'.");
+    row("unknown short option", {"-x"}, 2, "", "Unbekannte Option '-x'.");
+    row("missing path", {"--headless", "--database"}, 2, "", noPath);
+    row("empty path", {"--database", ""}, 2, "", noPath);
+    row("stray argument", {"Messwerte.mdb"}, 2, "", "Unerwartetes Argument 'Messwerte.mdb'.");
+    row("value for a flag", {"--headless=ja"}, 2, "", "Falscher Aufruf");
+    // Qt itself would abort with a core dump; the program says what to do instead.
+    row("window without display", {}, 1, "", "--headless", false);
 }
 
 void tst_Startup::commandLine()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(bool, display);
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, err);
-    // Whatever the options, a usage error touches no database: the one named must not appear.
+    // None of these gets as far as the database: the one named must not appear.
     const TempDatabase folder(false);
     const ProcessResult result =
-        runPelvaro(QStringList{QStringLiteral("--database"), folder.path()} + arguments);
+        runPelvaro(QStringList{QStringLiteral("--database"), folder.path()} + arguments, display);
     QCOMPARE(result.exitCode, exitCode);
     QCOMPARE(QString::fromLocal8Bit(result.out), out);
     QVERIFY2(QString::fromLocal8Bit(result.err).contains(err), result.err.constData());

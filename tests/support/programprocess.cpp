@@ -7,20 +7,20 @@ QString pelvaroExecutable()
     return qEnvironmentVariable("PELVARO_EXE");
 }
 
-QString simulatorExecutable()
-{
-    return qEnvironmentVariable("PELVARO_DEVICESIM");
-}
-
-ProcessResult runPelvaro(const QStringList &arguments, int timeoutMs, const QString &executable)
+ProcessResult runPelvaro(const QStringList &arguments, bool display, const QString &executable)
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (!display) {
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+            environment.remove(QString::fromLatin1(name));
+        }
+    }
     process.setProcessEnvironment(environment);
     process.start(executable, arguments);
     ProcessResult result;
-    result.finished = process.waitForFinished(timeoutMs);
+    result.finished = process.waitForFinished(30000);
     if (!result.finished) {
         process.kill();
         process.waitForFinished();

@@ -6,7 +6,6 @@
 
 // The real executable, started as users start it.
 QString pelvaroExecutable();
-QString simulatorExecutable();
 
 struct ProcessResult
 {
@@ -17,6 +16,7 @@ struct ProcessResult
     QByteArray err;
 };
 
-// Runs the program to its end (at most timeoutMs) with the offscreen platform.
-ProcessResult runPelvaro(const QStringList &arguments, int timeoutMs = 30000,
+// Runs the program to its end (at most 30 s) with the offscreen platform, or with no display at
+// all.
+ProcessResult runPelvaro(const QStringList &arguments, bool display = true,
                          const QString &executable = pelvaroExecutable());

@@ -17,21 +17,12 @@ public:
     void appendLog(const QString &piece) override { log += piece; }
     QString logText() const override { return log; }
     void setStatus(const QString &caption) override { statuses << caption; }
-    void timerOff() override
-    {
-        timerRunning = false;
-        timerEvents << QStringLiteral("off");
-    }
-    void timerOn() override
-    {
-        timerRunning = true;
-        timerEvents << QStringLiteral("on");
-    }
+    void timerOff() override { timerEvents << QStringLiteral("off"); }
+    void timerOn() override { timerEvents << QStringLiteral("on"); }
     void pump() override
     {
-        ++pumps;
         QCoreApplication::processEvents();
-        if (endAtPump > 0 && pumps >= endAtPump) {
+        if (pumpsToEnd > 0 && --pumpsToEnd == 0) {
             throw ProgramEnd();
         }
     }
@@ -39,7 +30,6 @@ public:
     QString log = QStringLiteral("Text1");
     QStringList statuses;
     QStringList timerEvents;
-    bool timerRunning = false;
-    int pumps = 0;
-    int endAtPump = 0;
+    // The pump that ends the program: 1 for the next one; 0 or less for none.
+    int pumpsToEnd = 0;
 };

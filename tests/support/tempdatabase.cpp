@@ -27,6 +27,16 @@ template <typename Work> void withConnection(const QString &path, Work work)
     QSqlDatabase::removeDatabase(name);
 }
 
+QSqlQuery run(QSqlDatabase &db, const QString &statement)
+{
+    QSqlQuery query(db);
+    if (!query.exec(statement)) {
+        qFatal("fixture statement failed: %s: %s", qPrintable(statement),
+               qPrintable(query.lastError().text()));
+    }
+    return query;
+}
+
 } // namespace
 
 TempDatabase::TempDatabase(bool withSchema)
@@ -55,34 +65,18 @@ QString TempDatabase::folder() const
 
 void TempDatabase::exec(const QString &statements) const
 {
-    withConnection(path(), [&](QSqlDatabase &db) {
-        // One statement per QSqlQuery; the fixtures' SQL has no ';' inside literals.
-        QString withoutComments;
-        for (const QString &line : statements.split(QLatin1Char('\n'))) {
-            if (!line.trimmed().startsWith(QLatin1String("--"))) {
-                withoutComments += line + QLatin1Char('\n');
-            }
+    // One statement per query; the fixtures' SQL has no ';' inside literals or trigger bodies.
+    QString withoutComments;
+    for (const QString &line : statements.split(QLatin1Char('\n'))) {
+        if (!line.trimmed().startsWith(QLatin1String("--"))) {
+            withoutComments += line + QLatin1Char('\n');
         }
+    }
+    withConnection(path(), [&](QSqlDatabase &db) {
         for (const QString &statement : withoutComments.split(QLatin1Char(';'))) {
-            if (statement.trimmed().isEmpty()) {
-                continue;
+            if (!statement.trimmed().isEmpty()) {
+                run(db, statement);
             }
-            QSqlQuery query(db);
-            if (!query.exec(statement)) {
-                qFatal("fixture statement failed: %s: %s", qPrintable(statement),
-                       qPrintable(query.lastError().text()));
-            }
-        }
-    });
-}
-
-void TempDatabase::execOne(const QString &statement) const
-{
-    withConnection(path(), [&](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        if (!query.exec(statement)) {
-            qFatal("fixture statement failed: %s: %s", qPrintable(statement),
-                   qPrintable(query.lastError().text()));
         }
     });
 }
@@ -91,11 +85,7 @@ QList<QVariantList> TempDatabase::rows(const QString &queryText) const
 {
     QList<QVariantList> result;
     withConnection(path(), [&](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        if (!query.exec(queryText)) {
-            qFatal("fixture query failed: %s: %s", qPrintable(queryText),
-                   qPrintable(query.lastError().text()));
-        }
+        QSqlQuery query = run(db, queryText);
         while (query.next()) {
             QVariantList row;
             for (int i = 0; i < query.record().count(); ++i) {

@@ -20,8 +20,6 @@ public:
 
     // Statements separated by ';'.
     void exec(const QString &statements) const;
-    // One statement, which may hold ';' (a trigger body).
-    void execOne(const QString &statement) const;
     QList<QVariantList> rows(const QString &query) const;
 
 private:
