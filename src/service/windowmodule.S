@@ -1,6 +1,6 @@
 /* The window module (a shared object) as read-only data of the executable. The service mode
    never reads these pages, so they cost it no memory; stripping the executable keeps them. */
-        .section .rodata.pelvaro_window_module, "a", @progbits
+        .section pelvaro_window_module, "a", @progbits
         .balign 4096
         .globl  pelvaroWindowModule
         .hidden pelvaroWindowModule
