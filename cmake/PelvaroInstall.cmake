@@ -35,6 +35,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # (CURLOPT_PROTOCOLS_STR is from 7.85), which shlibdeps cannot tell. The drivers for a PostgreSQL
 # server and for ODBC only where a site uses one.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, qt6-qpa-plugins, libcurl4 (>= 7.85.0)")
+# The window module is embedded in the binary, where dpkg-shlibdeps does not look: its libraries,
+# with the versions shlibdeps gives for the module itself.
+string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libqt6widgets6 (>= 6.1.2), libqt6gui6 (>= 6.1.2)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sqlite3, libqt6sql6-psql, libqt6sql6-odbc")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/postinst

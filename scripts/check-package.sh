@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack from build/, lists its contents and checks that the binary,
-# the service unit and the schema are in it and that the packaged binary runs.
+# the service unit and the schema are in it and that the packaged binary runs, also with its
+# window.
 #   scripts/check-package.sh [--install]
 # --install (root only; for CI) also installs it with apt-get, runs the installed program headless
 # for a few seconds against a fresh database, and removes the package again.
@@ -28,6 +29,18 @@ grep -q '^ExecStart=/usr/bin/pelvaro-access --headless' \
     "$work/root/usr/lib/systemd/system/pelvaro-access.service" \
     || { echo "Unit startet nicht /usr/bin/pelvaro-access" >&2; exit 1; }
 "$work/root/usr/bin/pelvaro-access" --version | grep -q ' 1\.00$'
+# The window libraries come only with the window module embedded in the binary; the stripped
+# binary still carries it and opens its window (offscreen), and SIGTERM ends it with 0.
+if ldd "$work/root/usr/bin/pelvaro-access" | grep -E 'libQt6(Widgets|Gui)'; then
+    echo "Das Programm lädt die Fenster-Bibliotheken schon beim Start" >&2; exit 1
+fi
+sqlite3 "$work/fenster.mdb" < "$work/root/usr/share/pelvaro/schema.sql"
+sqlite3 "$work/fenster.mdb" "INSERT INTO Geraete VALUES (1, '127.0.0.1:9', 'Testgerät');
+                             INSERT INTO Sensoren VALUES (1, 1, 1, 'Test');"
+status=0
+QT_QPA_PLATFORM=offscreen timeout --preserve-status -s TERM 5 "$work/root/usr/bin/pelvaro-access" \
+    --database "$work/fenster.mdb" > "$work/window.log" 2>&1 || status=$?
+[ "$status" -eq 0 ] || { cat "$work/window.log"; echo "mit Fenster endete es mit $status" >&2; exit 1; }
 
 if [ "${1:-}" = "--install" ]; then
     export DEBIAN_FRONTEND=noninteractive

@@ -1,6 +1,6 @@
 #include "service/launch.h"
 #include "service/options.h"
-#include "window/windowmain.h"
+#include "service/windowloader.h"
 
 #include <QStringList>
 

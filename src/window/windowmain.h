@@ -2,5 +2,6 @@
 
 struct Options;
 
-// The program with its window; needs a display (or QT_QPA_PLATFORM=offscreen).
-int runWindow(int &argc, char **argv, const Options &options);
+// The window module's entry (see service/windowloader.h): the program with its window; needs a
+// display (or QT_QPA_PLATFORM=offscreen).
+extern "C" int pelvaroRunWindow(int &argc, char **argv, const Options &options);
