@@ -4,51 +4,38 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
-#include <optional>
 
 namespace {
 
 // More is queued only while fewer bytes than this wait in the socket.
 constexpr qint64 kHighWater = 256 * 1024;
-
-struct Sending
-{
-    RawDevice::Answer answer;
-    QByteArray request;
-    bool answering = false;
-    bool headSent = false;
-    bool tailSent = false;
-    qint64 fillerLeft = 0;
-
-    // The next piece of the answer; none once the tail has gone.
-    std::optional<QByteArray> next()
-    {
-        if (!headSent) {
-            headSent = true;
-            return answer.head;
-        }
-        if (fillerLeft != 0 && !answer.filler.isEmpty()) {
-            if (fillerLeft == RawDevice::kEndless) {
-                return answer.filler;
-            }
-            const qint64 size = std::min<qint64>(fillerLeft, answer.filler.size());
-            fillerLeft -= size;
-            return answer.filler.left(size);
-        }
-        if (!tailSent) {
-            tailSent = true;
-            return answer.tail;
-        }
-        return std::nullopt;
-    }
-};
+// The tail has gone.
+constexpr qint64 kDone = -2;
 
 } // namespace
 
-RawDevice::RawDevice(QObject *parent) : QObject(parent), m_server(new QTcpServer(this))
+RawDevice::RawDevice(const Answer &answer) : m_server(new QTcpServer(this)), m_answer(answer)
 {
-    connect(m_server, &QTcpServer::newConnection, this, &RawDevice::accept);
+    connect(m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+            ++m_connections;
+            ++m_open;
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+                --m_open;
+                socket->deleteLater();
+            });
+            auto request = std::make_shared<QByteArray>();
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket, request] {
+                const bool answered = request->contains("\r\n\r\n");
+                *request += socket->readAll();
+                if (!answered && request->contains("\r\n\r\n") && !m_answer.head.isEmpty()) {
+                    serve(socket);
+                }
+            });
+        }
+    });
 }
 
 bool RawDevice::listen()
@@ -61,73 +48,36 @@ QString RawDevice::address() const
     return QStringLiteral("127.0.0.1:%1").arg(m_server->serverPort());
 }
 
-void RawDevice::setAnswer(const Answer &answer)
-{
-    m_answer = answer;
-}
-
-void RawDevice::accept()
-{
-    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        ++m_connections;
-        ++m_open;
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            --m_open;
-            socket->deleteLater();
-        });
-        serve(socket);
-    }
-}
-
 void RawDevice::serve(QTcpSocket *socket)
 {
-    auto sending = std::make_shared<Sending>();
-    sending->answer = m_answer;
-    sending->fillerLeft = m_answer.fillerBytes;
-
-    const auto queueMore = [this, socket, sending] {
-        const bool trickling = sending->answer.byteIntervalMs > 0;
-        while (sending->answering && !trickling && socket->bytesToWrite() < kHighWater) {
-            const std::optional<QByteArray> piece = sending->next();
-            if (!piece) {
-                socket->disconnectFromHost();
-                return;
-            }
-            m_sent += socket->write(*piece);
-        }
-    };
-    const auto trickle = [this, socket, sending] {
-        QByteArray whole;
-        while (const std::optional<QByteArray> piece = sending->next()) {
-            whole += *piece;
-        }
+    if (m_answer.byteIntervalMs > 0) {
         auto *timer = new QTimer(socket);
-        connect(timer, &QTimer::timeout, socket, [this, socket, timer, whole, sent = 0]() mutable {
-            if (sent == whole.size()) {
-                timer->stop();
+        connect(timer, &QTimer::timeout, socket, [this, socket, sent = 0]() mutable {
+            if (sent < m_answer.head.size()) {
+                m_sent += socket->write(m_answer.head.mid(sent++, 1));
+            } else {
                 socket->disconnectFromHost();
-                return;
             }
-            m_sent += socket->write(whole.mid(sent++, 1));
         });
-        timer->start(sending->answer.byteIntervalMs);
+        timer->start(m_answer.byteIntervalMs);
+        return;
+    }
+    m_sent += socket->write(m_answer.head);
+    auto left = std::make_shared<qint64>(m_answer.fillerBytes);
+    const auto more = [this, socket, left] {
+        const QByteArray &filler = m_answer.filler;
+        while ((*left > 0 || *left == kEndless) && socket->bytesToWrite() < kHighWater) {
+            const qint64 size =
+                *left == kEndless ? filler.size() : std::min<qint64>(*left, filler.size());
+            m_sent += socket->write(filler.left(size));
+            *left -= *left == kEndless ? 0 : size;
+        }
+        if (*left == 0) {
+            *left = kDone;
+            m_sent += socket->write(m_answer.tail);
+            socket->disconnectFromHost();
+        }
     };
-
-    connect(socket, &QTcpSocket::bytesWritten, socket, queueMore);
-    connect(socket, &QTcpSocket::readyRead, socket, [socket, sending, queueMore, trickle] {
-        const QByteArray incoming = socket->readAll();
-        if (sending->answering || sending->answer.silent) {
-            return;
-        }
-        sending->request += incoming;
-        if (!sending->request.contains("\r\n\r\n")) {
-            return;
-        }
-        sending->answering = true;
-        if (sending->answer.byteIntervalMs > 0) {
-            trickle();
-        } else {
-            queueMore();
-        }
-    });
+    connect(socket, &QTcpSocket::bytesWritten, socket, more);
+    more();
 }

@@ -5,162 +5,13 @@
 #include "web/interschneck.h"
 
 #include <QDateTime>
-#include <QRegularExpression>
 #include <QTest>
 
 #include <memory>
+#include <tuple>
 #include <vector>
 
 using Behaviour = DeviceSimulator::Behaviour;
-
-class tst_GeraeteAbfragen : public QObject
-{
-    Q_OBJECT
-
-private Q_SLOTS:
-    void init();
-    void passOverSeveralDevices();
-    void sumThatWouldOverflowIsNoReading();
-    void endAfterAReadingLineStopsThePass();
-    void parallelPassLogsAsTheSequentialOne();
-
-private:
-    DeviceSimulator &addDevice(const QString &name, Behaviour behaviour,
-                               const QByteArray &body = {});
-    void addSensor(qint32 id, qint32 device, qint32 port, const QString &name);
-    // The log without its last line break and time stamp, once the stamp has been checked.
-    QString logWithoutTimeStamp(const QDateTime &before, const QDateTime &after);
-
-    std::vector<std::unique_ptr<DeviceSimulator>> m_devices;
-    std::unique_ptr<Registry> m_registry;
-    RecordingView m_view;
-    Interschneck m_transfer;
-};
-
-void tst_GeraeteAbfragen::init()
-{
-    m_devices.clear();
-    m_registry = std::make_unique<Registry>();
-    m_view = RecordingView();
-}
-
-DeviceSimulator &tst_GeraeteAbfragen::addDevice(const QString &name, Behaviour behaviour,
-                                                const QByteArray &body)
-{
-    m_devices.push_back(std::make_unique<DeviceSimulator>());
-    DeviceSimulator &device = *m_devices.back();
-    device.listen();
-    device.setBehaviour(behaviour);
-    if (!body.isNull()) {
-        device.setBody(body);
-    }
-    const qint32 k = ++m_registry->AnzahlGeraete;
-    m_registry->GeraetID[k] = 100 - k;
-    m_registry->GeraetIP[k] = device.address();
-    m_registry->GeraetName[k] = name;
-    return device;
-}
-
-void tst_GeraeteAbfragen::addSensor(qint32 id, qint32 device, qint32 port, const QString &name)
-{
-    const qint32 k = ++m_registry->AnzahlSensoren;
-    m_registry->SensorID[k] = id;
-    m_registry->SensorGeraet[k] = device;
-    m_registry->SensorAnschluss[k] = port;
-    m_registry->SensorName[k] = name;
-}
-
-QString tst_GeraeteAbfragen::logWithoutTimeStamp(const QDateTime &before, const QDateTime &after)
-{
-    static const QRegularExpression stamp(
-        QStringLiteral("\r\n(\\d\\d:\\d\\d:\\d\\d \\d\\d\\.\\d\\d\\.\\d{4})$"));
-    const QRegularExpressionMatch match = stamp.match(m_view.log);
-    if (!match.hasMatch()) {
-        return QStringLiteral("no time stamp at the end of: ") + m_view.log;
-    }
-    const QDateTime when =
-        QDateTime::fromString(match.captured(1), QStringLiteral("HH:mm:ss dd.MM.yyyy"));
-    if (when < before.addMSecs(-before.time().msec()) || when > after) {
-        return QStringLiteral("time stamp out of range: ") + match.captured(1);
-    }
-    return m_view.log.left(match.capturedStart());
-}
-
-void tst_GeraeteAbfragen::passOverSeveralDevices()
-{
-    addDevice(QStringLiteral("Heizung"), Behaviour::Normal,
-              "<?xml version=\"1.0\"?><s><ntpsync>1</ntpsync><t1>21.5</t1><T2>-3</T2><t4>21,5</t4>"
-              "<t5>-9999</t5><t6>-9999.5</t6><t7>1e999</t7><t8>\r\n 7 \r\n</t8></s>");
-    addDevice(QStringLiteral("Aus <b>"), Behaviour::Refused);
-    addDevice(QStringLiteral("Anfang"), Behaviour::Normal, "<ntpsync>1</ntpsync><t1>5</t1>");
-    addDevice(QStringLiteral("Gross"), Behaviour::Normal, "<?xml?><NTPSYNC>1</NTPSYNC><t1>1</t1>");
-    addDevice(QStringLiteral("Fehlerseite"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>4</t1>")
-        .setStatusCode(500);
-    // t3 stands beyond the 4096 bytes that are read.
-    addDevice(QStringLiteral("Lang"), Behaviour::Normal,
-              "<s><ntpsync>1</ntpsync><t1>12.25</t1><t2>13</t2>" + QByteArray(8192, ' ')
-                  + "<t3>14</t3></s>");
-    addDevice(QStringLiteral("Rauschen"), Behaviour::Normal,
-              QByteArray("\0\xff<t1>\x80", 8).repeated(256));
-
-    addSensor(101, 1, 1, QStringLiteral("Keller"));
-    addSensor(102, 1, 2, QStringLiteral("Garage"));
-    addSensor(103, 1, 3, QStringLiteral("Fehlt"));
-    addSensor(104, 1, 1, QStringLiteral("Keller2"));
-    addSensor(105, 1, 4, QStringLiteral("Komma"));
-    addSensor(106, 1, 5, QStringLiteral("Grenze"));
-    addSensor(107, 1, 6, QStringLiteral("Keine"));
-    addSensor(108, 1, 7, QStringLiteral("Riesig"));
-    addSensor(109, 1, 8, QStringLiteral("Zeilen"));
-    addSensor(110, 9, 1, QStringLiteral("Niemand"));
-    addSensor(111, 0, 1, QStringLiteral("Null"));
-    addSensor(112, 2, 1, QStringLiteral("AusSensor"));
-    addSensor(113, 5, 1, QStringLiteral("Fehlerseite1"));
-    addSensor(114, 6, 1, QStringLiteral("Lang1"));
-    addSensor(115, 6, 3, QStringLiteral("Lang3"));
-
-    const QString expected = QStringLiteral(
-        "Keller:  21.5\r\nGarage: -3\r\nFehlt:  0\r\nKeller2:  21.5\r\nKomma:  21\r\n"
-        "Grenze: -9999\r\nZeilen:  7\r\n"
-        "Datenholung von Aus <b> war erfolglos.\r\n"
-        "Datenholung von Anfang war erfolglos.\r\n"
-        "Datenholung von Gross war erfolglos.\r\n"
-        "Fehlerseite1:  4\r\n"
-        "Lang1:  12.25\r\nLang3:  0\r\n"
-        "Datenholung von Rauschen war erfolglos.\r\n");
-    for (int pass = 1; pass <= 2; ++pass) {
-        const QDateTime before = QDateTime::currentDateTime();
-        GeraeteAbfragen(*m_registry, m_view, m_transfer);
-        const QString log = logWithoutTimeStamp(before, QDateTime::currentDateTime());
-        QVERIFY2(log == expected, log.toUtf8().toPercentEncoding(" <>:.-").constData());
-    }
-
-    const QList<double> counts = {2, 2, 2, 2, 2, 2, 0, 0, 2, 0, 0, 0, 2, 2, 2};
-    const QList<double> sums = {43, -6, 0, 43, 42, -19998, 0, 0, 14, 0, 0, 0, 8, 24.5, 0};
-    for (qint32 j = 1; j <= m_registry->AnzahlSensoren; ++j) {
-        QCOMPARE(m_registry->SensorZaehler[j], counts.at(j - 1));
-        QCOMPARE(m_registry->SensorSumme[j], sums.at(j - 1));
-    }
-    QStringList statuses;
-    for (const char *name :
-         {"Heizung", "Aus <b>", "Anfang", "Gross", "Fehlerseite", "Lang", "Rauschen"}) {
-        statuses << QStringLiteral("Datenübertragung (%1)...").arg(QLatin1String(name));
-    }
-    statuses << QString();
-    QCOMPARE(m_view.statuses, statuses + statuses);
-}
-
-void tst_GeraeteAbfragen::sumThatWouldOverflowIsNoReading()
-{
-    addDevice(QStringLiteral("Spitze"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>1.5e308</t1>");
-    addSensor(1, 1, 1, QStringLiteral("S"));
-    GeraeteAbfragen(*m_registry, m_view, m_transfer);
-    QCOMPARE(m_registry->SensorZaehler[1], 1.0);
-    GeraeteAbfragen(*m_registry, m_view, m_transfer);
-    QCOMPARE(m_registry->SensorZaehler[1], 1.0);
-    QCOMPARE(m_registry->SensorSumme[1], 1.5e308);
-    QVERIFY(m_view.log.startsWith(QLatin1String("\r\n")));
-}
 
 namespace {
 
@@ -179,66 +30,168 @@ public:
 
 } // namespace
 
+class tst_GeraeteAbfragen : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void passOverSeveralDevices();
+    void endAfterAReadingLineStopsThePass();
+
+private:
+    DeviceSimulator &addDevice(const QString &name, Behaviour behaviour, const QByteArray &body);
+    // Sensors as (device, port, name), with ids from 101 on.
+    void addSensors(const std::vector<std::tuple<qint32, qint32, const char *>> &sensors);
+    // Runs a pass; the log without its time stamp, once the stamp has been checked.
+    QString pass(qint32 timeoutSeconds = 15);
+
+    std::vector<std::unique_ptr<DeviceSimulator>> m_devices;
+    std::unique_ptr<Registry> m_registry;
+    RecordingView m_view;
+    Interschneck m_transfer;
+};
+
+void tst_GeraeteAbfragen::init()
+{
+    m_devices.clear();
+    m_registry = std::make_unique<Registry>();
+}
+
+DeviceSimulator &tst_GeraeteAbfragen::addDevice(const QString &name, Behaviour behaviour,
+                                                const QByteArray &body)
+{
+    m_devices.push_back(std::make_unique<DeviceSimulator>());
+    DeviceSimulator &device = *m_devices.back();
+    device.listen();
+    device.setBehaviour(behaviour);
+    device.setBody(body);
+    const qint32 k = ++m_registry->AnzahlGeraete;
+    m_registry->GeraetID[k] = 100 - k;
+    m_registry->GeraetIP[k] = device.address();
+    m_registry->GeraetName[k] = name;
+    return device;
+}
+
+void tst_GeraeteAbfragen::addSensors(
+    const std::vector<std::tuple<qint32, qint32, const char *>> &sensors)
+{
+    for (const auto &[device, port, name] : sensors) {
+        const qint32 k = ++m_registry->AnzahlSensoren;
+        m_registry->SensorID[k] = 100 + k;
+        m_registry->SensorGeraet[k] = device;
+        m_registry->SensorAnschluss[k] = port;
+        m_registry->SensorName[k] = QString::fromUtf8(name);
+    }
+}
+
+QString tst_GeraeteAbfragen::pass(qint32 timeoutSeconds)
+{
+    m_view = RecordingView();
+    const QDateTime before = QDateTime::currentDateTime();
+    GeraeteAbfragen(*m_registry, m_view, m_transfer, timeoutSeconds);
+    const QString &log = m_view.log;
+    const QDateTime when =
+        QDateTime::fromString(log.right(19), QStringLiteral("HH:mm:ss dd.MM.yyyy"));
+    if (!log.chopped(19).endsWith(QLatin1String("\r\n"))
+        || when < before.addMSecs(-before.time().msec()) || when > QDateTime::currentDateTime()) {
+        return QStringLiteral("no time stamp of the pass at the end of: ") + log;
+    }
+    return log.chopped(21);
+}
+
+// Two passes, the first sequential and the second parallel, which must log and count alike.
+void tst_GeraeteAbfragen::passOverSeveralDevices()
+{
+    addDevice(QStringLiteral("Heizung"), Behaviour::Normal,
+              "<?xml version=\"1.0\"?><s><ntpsync>1</ntpsync><t1>21.5</t1><T2>-3</T2><t4>21,5</t4>"
+              "<t5>-9999</t5><t6>-9999.5</t6><t7>1e999</t7><t8>\r\n 7 \r\n</t8>"
+              "<t9>1.5e308</t9></s>");
+    addDevice(QStringLiteral("Aus <b>"), Behaviour::Refused, {});
+    addDevice(QStringLiteral("Anfang"), Behaviour::Normal, "<ntpsync>1</ntpsync><t1>5</t1>");
+    addDevice(QStringLiteral("Gross"), Behaviour::Normal, "<?xml?><NTPSYNC>1</NTPSYNC><t1>1</t1>");
+    addDevice(QStringLiteral("Fehlerseite"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>4</t1>")
+        .setStatusCode(500);
+    // t3 stands beyond the 4096 bytes that are read.
+    addDevice(QStringLiteral("Lang"), Behaviour::Normal,
+              "<s><ntpsync>1</ntpsync><t1>12.25</t1><t2>13</t2>" + QByteArray(8192, ' ')
+                  + "<t3>14</t3></s>");
+    addDevice(QStringLiteral("Rauschen"), Behaviour::Normal,
+              QByteArray("\0\xff<t1>\x80", 8).repeated(256));
+    // Each fetch may take 2 s, the parallel pass 3 s for all: the first trickling device is done
+    // well within both, the second within neither.
+    addDevice(QStringLiteral("Still"), Behaviour::Silent, {});
+    const QByteArray slowPage = " <ntpsync>1</ntpsync><t1>3</t1>";
+    addDevice(QStringLiteral("Langsam"), Behaviour::Trickle, slowPage).setTrickleInterval(2);
+    addDevice(QStringLiteral("Zu langsam"), Behaviour::Trickle, slowPage).setTrickleInterval(40);
+    const qint32 twin = ++m_registry->AnzahlGeraete;
+    m_registry->GeraetIP[twin] = m_registry->GeraetIP[1];
+    m_registry->GeraetName[twin] = QStringLiteral("Zwilling");
+    addSensors({{1, 1, "Keller"},
+                {1, 2, "Garage"},
+                {1, 3, "Fehlt"},
+                {1, 1, "Keller2"},
+                {1, 4, "Komma"},
+                {1, 5, "Grenze"},
+                {1, 6, "Keine"},
+                {1, 7, "Riesig"},
+                {1, 8, "Zeilen"},
+                {99, 1, "Niemand"},
+                {0, 1, "Null"},
+                {2, 1, "AusSensor"},
+                {5, 1, "Fehlerseite1"},
+                {6, 1, "Lang1"},
+                {6, 3, "Lang3"},
+                {1, 9, "Spitze"},
+                {9, 1, "Langsam1"},
+                {10, 1, "Zu1"},
+                {11, 2, "Zwilling2"}});
+
+    QString expected = QStringLiteral(
+        "Keller:  21.5\r\nGarage: -3\r\nFehlt:  0\r\nKeller2:  21.5\r\nKomma:  21\r\n"
+        "Grenze: -9999\r\nZeilen:  7\r\nSpitze:  1.5E+308\r\n"
+        "Datenholung von Aus <b> war erfolglos.\r\n"
+        "Datenholung von Anfang war erfolglos.\r\n"
+        "Datenholung von Gross war erfolglos.\r\n"
+        "Fehlerseite1:  4\r\nLang1:  12.25\r\nLang3:  0\r\n"
+        "Datenholung von Rauschen war erfolglos.\r\n"
+        "Datenholung von Still war erfolglos.\r\nLangsam1:  3\r\n"
+        "Datenholung von Zu langsam war erfolglos.\r\nZwilling2: -3\r\n");
+    QStringList statuses;
+    for (const char *name : {"Heizung", "Aus <b>", "Anfang", "Gross", "Fehlerseite", "Lang",
+                             "Rauschen", "Still", "Langsam", "Zu langsam", "Zwilling"}) {
+        statuses << QStringLiteral("Datenübertragung (%1)...").arg(QLatin1String(name));
+    }
+    statuses << QString();
+    for (const qint32 parallel : {0, 3}) {
+        m_registry->ParallelAbfrage = parallel;
+        const QString log = pass(2);
+        QVERIFY2(log == expected, log.toUtf8().toPercentEncoding(" <>:.-").constData());
+        QCOMPARE(m_view.statuses, statuses);
+        // Its sum would overflow now: no reading.
+        expected.remove(QStringLiteral("Spitze:  1.5E+308\r\n"));
+    }
+    QCOMPARE(m_devices.at(0)->requestCount(), 4);
+    const QList<double> counts = {2, 2, 2, 2, 2, 2, 0, 0, 2, 0, 0, 0, 2, 2, 2, 1, 2, 0, 2};
+    const QList<double> sums = {43, -6, 0, 43,   42, -19998,  0, 0, 14, 0,
+                                0,  0,  8, 24.5, 0,  1.5e308, 6, 0, -6};
+    for (qint32 j = 1; j <= m_registry->AnzahlSensoren; ++j) {
+        QCOMPARE(m_registry->SensorZaehler[j], counts.at(j - 1));
+        QCOMPARE(m_registry->SensorSumme[j], sums.at(j - 1));
+    }
+}
+
 void tst_GeraeteAbfragen::endAfterAReadingLineStopsThePass()
 {
     addDevice(QStringLiteral("A"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>1</t1><t2>2</t2>");
     addDevice(QStringLiteral("B"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>3</t1>");
-    addSensor(1, 1, 1, QStringLiteral("Eins"));
-    addSensor(2, 1, 2, QStringLiteral("Zwei"));
-    addSensor(3, 2, 1, QStringLiteral("Drei"));
+    addSensors({{1, 1, "Eins"}, {1, 2, "Zwei"}, {2, 1, "Drei"}});
     EndAtFirstLine view;
     QVERIFY_THROWS_EXCEPTION(ProgramEnd, GeraeteAbfragen(*m_registry, view, m_transfer));
     QCOMPARE(view.log, QStringLiteral("Eins:  1\r\n"));
     // Nothing after the pump runs: the shown reading is not counted, B is never asked.
     QCOMPARE(m_registry->SensorZaehler[1], 0.0);
     QCOMPARE(m_devices.at(1)->requestCount(), 0);
-}
-
-void tst_GeraeteAbfragen::parallelPassLogsAsTheSequentialOne()
-{
-    const QByteArray page = " <ntpsync>1</ntpsync><t1>21.5</t1><t2>-3</t2>";
-    addDevice(QStringLiteral("Antwort"), Behaviour::Normal, page);
-    addDevice(QStringLiteral("Aus"), Behaviour::Refused);
-    addDevice(QStringLiteral("Still"), Behaviour::Silent);
-    addDevice(QStringLiteral("Langsam"), Behaviour::Trickle, page).setTrickleInterval(2);
-    addDevice(QStringLiteral("Zu langsam"), Behaviour::Trickle, page).setTrickleInterval(40);
-    const qint32 twin = ++m_registry->AnzahlGeraete;
-    m_registry->GeraetIP[twin] = m_registry->GeraetIP[1];
-    m_registry->GeraetName[twin] = QStringLiteral("Zwilling");
-    for (qint32 device = 1; device <= twin; ++device) {
-        addSensor(device, device, 1, QStringLiteral("S%1").arg(device));
-        addSensor(10 + device, device, 2, QStringLiteral("T%1").arg(device));
-    }
-
-    // Each fetch may take 2 s; the parallel pass waits 3 s for all. The trickling device is done
-    // well within both, the slower one within neither.
-    QStringList logs;
-    QList<QList<double>> accumulators;
-    for (const qint32 parallel : {0, 3}) {
-        m_registry->ParallelAbfrage = parallel;
-        m_view = RecordingView();
-        const QDateTime before = QDateTime::currentDateTime();
-        GeraeteAbfragen(*m_registry, m_view, m_transfer, 2);
-        logs << logWithoutTimeStamp(before, QDateTime::currentDateTime())
-                    + m_view.statuses.join(u'|');
-        QList<double> values;
-        for (qint32 j = 1; j <= m_registry->AnzahlSensoren; ++j) {
-            values << m_registry->SensorZaehler[j] << m_registry->SensorSumme[j];
-            m_registry->SensorZaehler[j] = 0;
-            m_registry->SensorSumme[j] = 0;
-        }
-        accumulators << values;
-        QCOMPARE(m_devices.at(0)->requestCount(), 2 * (parallel == 0 ? 1 : 2));
-    }
-    QVERIFY2(logs.at(0).startsWith(QLatin1String("S1:  21.5\r\nT1: -3\r\n"
-                                                 "Datenholung von Aus war erfolglos.\r\n"
-                                                 "Datenholung von Still war erfolglos.\r\n"
-                                                 "S4:  21.5\r\nT4: -3\r\n"
-                                                 "Datenholung von Zu langsam war erfolglos.\r\n"
-                                                 "S6:  21.5\r\nT6: -3\r\n")),
-             qPrintable(logs.at(0)));
-    QCOMPARE(logs.at(1), logs.at(0));
-    QCOMPARE(accumulators.at(1), accumulators.at(0));
 }
 
 QTEST_GUILESS_MAIN(tst_GeraeteAbfragen)
