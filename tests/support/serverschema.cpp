@@ -41,17 +41,15 @@ void runScript(const char *command)
 
 } // namespace
 
-ServerSchema::ServerSchema(bool withTables)
+ServerSchema::ServerSchema()
     : m_name(QStringLiteral("t_") + QUuid::createUuid().toString(QUuid::Id128).left(12))
 {
     exec(QStringLiteral("CREATE SCHEMA ") + m_name);
-    if (withTables) {
-        QFile schema(QStringLiteral(PELVARO_SCHEMA_POSTGRESQL));
-        if (!schema.open(QIODevice::ReadOnly)) {
-            qFatal("cannot read %s", PELVARO_SCHEMA_POSTGRESQL);
-        }
-        exec(QString::fromUtf8(schema.readAll()));
+    QFile schema(QStringLiteral(PELVARO_SCHEMA_POSTGRESQL));
+    if (!schema.open(QIODevice::ReadOnly)) {
+        qFatal("cannot read %s", PELVARO_SCHEMA_POSTGRESQL);
     }
+    exec(QString::fromUtf8(schema.readAll()));
 }
 
 ServerSchema::~ServerSchema()

@@ -11,8 +11,7 @@
 class ServerSchema
 {
 public:
-    // withTables = false leaves the schema empty.
-    explicit ServerSchema(bool withTables = true);
+    ServerSchema();
     ~ServerSchema();
     ServerSchema(const ServerSchema &) = delete;
     ServerSchema &operator=(const ServerSchema &) = delete;
