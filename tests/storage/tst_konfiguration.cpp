@@ -5,9 +5,14 @@
 #include "support/recordingview.h"
 #include "support/tempdatabase.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTest>
 
-// The loaders' failures, with their messages, are in tst_startup's matrix.
+#include <algorithm>
+
+// The connection and the tables read at start-up; the loaders' failures, with their messages, are
+// in tst_startup's matrix.
 class tst_Konfiguration : public QObject
 {
     Q_OBJECT
@@ -18,6 +23,7 @@ private Q_SLOTS:
     void settings();
     void tablesAreLoadedAsTheyStand();
     void fullTablesFit();
+    void closingReleasesTheFile();
 
 private:
     std::unique_ptr<TempDatabase> m_database;
@@ -106,6 +112,27 @@ void tst_Konfiguration::fullTablesFit()
     QCOMPARE(m_registry->GeraetName[50], QStringLiteral("G50"));
     QCOMPARE(m_registry->AnzahlSensoren, 99);
     QCOMPARE(m_registry->SensorName[99], QStringLiteral("S99"));
+}
+
+void tst_Konfiguration::closingReleasesTheFile()
+{
+    // Whether this process has the file open, as the operating system sees it.
+    const auto processHolds = [](const QString &path) {
+        const QString target = QFileInfo(path).canonicalFilePath();
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        const QStringList entries =
+            fds.entryList(QDir::NoDotAndDotDot | QDir::System | QDir::Files);
+        return std::any_of(entries.cbegin(), entries.cend(), [&](const QString &fd) {
+            return QFileInfo(fds.filePath(fd)).symLinkTarget() == target;
+        });
+    };
+    QVERIFY(processHolds(m_database->path()));
+    m_view.timerEvents.clear();
+    DatenbankSchliessen(*m_registry, m_view);
+    QVERIFY(!m_registry->Datenbank);
+    QVERIFY(!processHolds(m_database->path()));
+    // The timer goes off before the close, so no tick can meet a closed database.
+    QCOMPARE(m_view.timerEvents, QStringList{QStringLiteral("off")});
 }
 
 QTEST_GUILESS_MAIN(tst_Konfiguration)

@@ -1,5 +1,7 @@
 #include "storage/datenbankverbindung.h"
 #include "storage/mittelwerte.h"
+#include "storage/pendingrows.h"
+#include "storage/recoveryfile.h"
 #include "storage/registry.h"
 #include "support/recordingview.h"
 #include "support/tempdatabase.h"
@@ -7,7 +9,25 @@
 #include <QDateTime>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+QStringList contents(const PendingRows &rows)
+{
+    QStringList texts;
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const PendingRows::Row &row = rows.at(i);
+        texts << QStringLiteral("%1;%2;%3")
+                     .arg(row.sensorNummer)
+                     .arg(PendingRows::zeitOf(row).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                     .arg(row.wert, 0, 'g', 17);
+    }
+    return texts;
+}
+
+} // namespace
 
 class tst_Mittelwerte : public QObject
 {
@@ -20,6 +40,7 @@ private Q_SLOTS:
     void averages();
     void failedStoresWaitForTheNext_data();
     void failedStoresWaitForTheNext();
+    void pendingRowsKeepTheNewestAndEveryDigit();
 
 private:
     void addSensor(qint32 id, const QList<double> &readings);
@@ -169,6 +190,33 @@ void tst_Mittelwerte::failedStoresWaitForTheNext()
     const auto zeit = m_database->rows(QStringLiteral("SELECT Zeit FROM Werte ORDER BY rowid"));
     QCOMPARE(zeit.at(0), zeit.at(1));
     QVERIFY(zeit.at(1).at(0).toString() <= zeit.at(2).at(0).toString());
+}
+
+// Bounded in memory, the oldest dropped and counted; over a restart in the recovery file, exact
+// and at both ends of daylight saving time. Malformed files are in tst_startup's matrix.
+void tst_Mittelwerte::pendingRowsKeepTheNewestAndEveryDigit()
+{
+    PendingRows capped(3);
+    const QDateTime zeit(QDate(2026, 12, 5), QTime(8, 4, 9));
+    for (int sensor = 1; sensor <= 5; ++sensor) {
+        capped.append(sensor, zeit.addSecs(sensor), sensor / 2.0);
+    }
+    QCOMPARE(contents(capped), (QStringList{"3;2026-12-05 08:04:12;1.5", "4;2026-12-05 08:04:13;2",
+                                            "5;2026-12-05 08:04:14;2.5"}));
+    QCOMPARE(capped.dropped(), 2);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Messwerte.mdb.ausstehend"));
+    PendingRows rows;
+    QVERIFY(!readRecoveryFile(path, rows));
+    rows.append(-4, QDateTime(QDate(2026, 3, 29), QTime(1, 59, 59)), 0.1 + 0.2);
+    rows.append(7, QDateTime(QDate(2026, 10, 25), QTime(2, 30, 0)), -1e300);
+    writeRecoveryFile(path, rows);
+    writeRecoveryFile(path, rows); // replaces, never appends
+    PendingRows back;
+    back.append(1, zeit, 5);
+    QVERIFY(readRecoveryFile(path, back));
+    QCOMPARE(contents(back), QStringList{"1;2026-12-05 08:04:09;5"} + contents(rows));
 }
 
 QTEST_GUILESS_MAIN(tst_Mittelwerte)
