@@ -61,14 +61,13 @@ void tst_Server::databaseNames_data()
     const auto row = [](const char *name, const char *uri, const char *expected) {
         QTest::newRow(name) << QString::fromUtf8(uri) << QString::fromUtf8(expected);
     };
-    row("socket folder, schema, user",
-        "postgresql://logger@/messwerte?host=/run/postgresql&options=-csearch_path=nord,public",
-        "user='logger' dbname='messwerte' host='/run/postgresql' "
-        "options='-csearch_path=nord,public'");
+    row("socket folder, schema, user, quote and backslash",
+        "postgresql://logger@/m?host=/run/pg&options=-csearch_path=nord,public"
+        "&application_name=it%27s%5C",
+        "user='logger' dbname='m' host='/run/pg' options='-csearch_path=nord,public' "
+        "application_name='it\\'s\\\\'");
     row("IPv6 address, ports, two hosts", "postgresql://[::1]:5433,db2:5434/x",
         "host='::1,db2' port='5433,5434' dbname='x'");
-    row("quote and backslash", "postgresql:///x?application_name=it%27s%5C",
-        "dbname='x' application_name='it\\'s\\\\'");
     row("password as parameter", "postgres://db/m?sslmode=require&password=geheim",
         "'postgres://db/m?sslmode=require&password=***' enthält ein Passwort");
     row("ODBC password in braces", "odbc:DRIVER={X};Password={ge;heim};DBQ=a.mdb",
