@@ -20,7 +20,7 @@ using Behaviour = DeviceSimulator::Behaviour;
 
 // The real executable against a real database file and simulated devices, served by this test's
 // event loop while it waits for the program, and stopped the way a service manager stops it.
-// Start-up failures are in tst_startup; what a store writes, in tst_mittelwerte.
+// Start-up failures are in tst_startup; what a store writes, in tst_datenbank.
 class tst_EndToEnd : public QObject
 {
     Q_OBJECT

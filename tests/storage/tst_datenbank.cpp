@@ -1,4 +1,5 @@
 #include "storage/datenbankverbindung.h"
+#include "storage/konfiguration.h"
 #include "storage/mittelwerte.h"
 #include "storage/pendingrows.h"
 #include "storage/recoveryfile.h"
@@ -7,19 +8,31 @@
 #include "support/tempdatabase.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
-class tst_Mittelwerte : public QObject
+#include <algorithm>
+
+// The database file from the program's side: the tables read at start-up, the averages stored,
+// and the rows that wait when a store fails. The loaders' failures, with their messages, are in
+// tst_startup's matrix.
+class tst_Datenbank : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
     void init();
     void cleanup();
+    void settings_data();
+    void settings();
+    void tablesAreLoadedAsTheyStand();
+    void fullTablesFit();
+    void closingReleasesTheFile();
     void averages_data();
     void averages();
     void failedStoresWaitForTheNext_data();
@@ -34,19 +47,19 @@ private:
     RecordingView m_view;
 };
 
-void tst_Mittelwerte::init()
+void tst_Datenbank::init()
 {
     m_database = std::make_unique<TempDatabase>();
     m_registry = std::make_unique<Registry>();
     DatenbankOeffnen(*m_registry, m_view, m_database->path());
 }
 
-void tst_Mittelwerte::cleanup()
+void tst_Datenbank::cleanup()
 {
     m_registry.reset();
 }
 
-void tst_Mittelwerte::addSensor(qint32 id, const QList<double> &readings)
+void tst_Datenbank::addSensor(qint32 id, const QList<double> &readings)
 {
     const qint32 k = ++m_registry->AnzahlSensoren;
     m_registry->SensorID[k] = id;
@@ -56,7 +69,104 @@ void tst_Mittelwerte::addSensor(qint32 id, const QList<double> &readings)
     }
 }
 
-void tst_Mittelwerte::averages_data()
+void tst_Datenbank::settings_data()
+{
+    QTest::addColumn<QString>("rows");
+    QTest::addColumn<QString>("expected"); // MessIntervall/Messungen/ParallelAbfrage
+    const auto row = [](const char *name, const char *rows, const char *expected) {
+        QTest::newRow(name) << rows << expected;
+    };
+    row("other parameters only: defaults", "('Anderes', 9)", "2/5/0");
+    row("all set", "('MessIntervall', 7), ('Messungen', 3), ('ParallelAbfrage', 4)", "7/3/4");
+    row("letter case differs", "('messintervall', 7), ('MESSUNGEN', 3), ('parallelabfrage', 9)",
+        "2/5/0");
+    row("leading or trailing blank", "(' MessIntervall', 7), ('Messungen ', 3)", "2/5/0");
+    row("last row wins", "('Messungen', 3), ('Messungen', 9)", "2/9/0");
+    row("zero and negative taken", "('MessIntervall', 0), ('Messungen', -5)", "0/-5/0");
+    row("null Wert in other row skipped", "('Kommentar', NULL), ('Messungen', 1)", "2/1/0");
+    row("null Parameter skipped", "(NULL, 8), ('MessIntervall', 3)", "3/5/0");
+}
+
+void tst_Datenbank::settings()
+{
+    QFETCH(QString, rows);
+    QFETCH(QString, expected);
+    m_database->exec(QStringLiteral("DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES ")
+                     + rows);
+    EinstellungenLesen(*m_registry, m_view);
+    QCOMPARE(QStringLiteral("%1/%2/%3")
+                 .arg(m_registry->MessIntervall)
+                 .arg(m_registry->Messungen)
+                 .arg(m_registry->ParallelAbfrage),
+             expected);
+}
+
+void tst_Datenbank::tablesAreLoadedAsTheyStand()
+{
+    // Devices by their position in the table (a deleted row leaves no gap), sensors unchecked:
+    // the same ID twice, a device or connection that does not exist.
+    m_database->exec(QStringLiteral(
+        "INSERT INTO Geraete VALUES (9, 'x', 'weg'), (7, '10.0.0.7', 'Keller'), (3, 'h:8', 42);"
+        "DELETE FROM Geraete WHERE ID = 9; INSERT INTO Geraete VALUES (1, '10.0.0.1', 'Dach');"
+        "INSERT INTO Sensoren VALUES (5, 2, 1, 'Vorlauf'), (5, 99, -2, 12.5)"));
+    GeraeteLesen(*m_registry, m_view);
+    SensorenLesen(*m_registry, m_view);
+    QStringList loaded;
+    for (int k = 0; k <= 4; ++k) {
+        loaded << QStringLiteral("%1 %2 %3")
+                      .arg(m_registry->GeraetID[k])
+                      .arg(m_registry->GeraetIP[k], m_registry->GeraetName[k]);
+    }
+    for (int k = 1; k <= 2; ++k) {
+        loaded << QStringLiteral("%1 %2 %3 %4")
+                      .arg(m_registry->SensorID[k])
+                      .arg(m_registry->SensorGeraet[k])
+                      .arg(m_registry->SensorAnschluss[k])
+                      .arg(m_registry->SensorName[k]);
+    }
+    QCOMPARE(m_registry->AnzahlGeraete, 3);
+    QCOMPARE(m_registry->AnzahlSensoren, 2);
+    QCOMPARE(loaded, (QStringList{"0  ", "7 10.0.0.7 Keller", "3 h:8 42", "1 10.0.0.1 Dach", "0  ",
+                                  "5 2 1 Vorlauf", "5 99 -2 12.5"}));
+}
+
+void tst_Datenbank::fullTablesFit()
+{
+    m_database->exec(QStringLiteral(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 99) "
+        "INSERT INTO Geraete SELECT i, 'h', 'G' || i FROM n WHERE i <= 50;"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 99) "
+        "INSERT INTO Sensoren SELECT i, 1, 1, 'S' || i FROM n"));
+    GeraeteLesen(*m_registry, m_view);
+    SensorenLesen(*m_registry, m_view);
+    QCOMPARE(m_registry->AnzahlGeraete, 50);
+    QCOMPARE(m_registry->GeraetName[50], QStringLiteral("G50"));
+    QCOMPARE(m_registry->AnzahlSensoren, 99);
+    QCOMPARE(m_registry->SensorName[99], QStringLiteral("S99"));
+}
+
+void tst_Datenbank::closingReleasesTheFile()
+{
+    // Whether this process has the file open, as the operating system sees it.
+    const auto processHolds = [](const QString &path) {
+        const QString target = QFileInfo(path).canonicalFilePath();
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        const QStringList entries =
+            fds.entryList(QDir::NoDotAndDotDot | QDir::System | QDir::Files);
+        return std::any_of(entries.cbegin(), entries.cend(), [&](const QString &fd) {
+            return QFileInfo(fds.filePath(fd)).symLinkTarget() == target;
+        });
+    };
+    QVERIFY(processHolds(m_database->path()));
+    m_view.timerEvents.clear();
+    DatenbankSchliessen(*m_registry, m_view);
+    QVERIFY(!m_registry->Datenbank);
+    QVERIFY(!processHolds(m_database->path()));
+    // The timer goes off before the close, so no tick can meet a closed database.
+    QCOMPARE(m_view.timerEvents, QStringList{QStringLiteral("off")});
+}
+
+void tst_Datenbank::averages_data()
 {
     QTest::addColumn<QList<int>>("ids");
     QTest::addColumn<QList<QList<double>>>("readings");
@@ -72,7 +182,7 @@ void tst_Mittelwerte::averages_data()
     row("same ID twice, table order", {5, 6, 5}, {{10}, {}, {20, 30}}, {"5=10", "5=25"});
 }
 
-void tst_Mittelwerte::averages()
+void tst_Datenbank::averages()
 {
     QFETCH(QList<int>, ids);
     QFETCH(QList<QList<double>>, readings);
@@ -94,7 +204,7 @@ void tst_Mittelwerte::averages()
     }
 }
 
-void tst_Mittelwerte::failedStoresWaitForTheNext_data()
+void tst_Datenbank::failedStoresWaitForTheNext_data()
 {
     // A fault between two stores: SQL run once before them ("close": no open database), and what
     // another program holds open on the file until the repair.
@@ -122,7 +232,7 @@ void tst_Mittelwerte::failedStoresWaitForTheNext_data()
     row("no database", "close", {}, "", "keine Datenbank offen");
 }
 
-void tst_Mittelwerte::failedStoresWaitForTheNext()
+void tst_Datenbank::failedStoresWaitForTheNext()
 {
     QFETCH(QString, fault);
     QFETCH(QStringList, held);
@@ -178,7 +288,7 @@ void tst_Mittelwerte::failedStoresWaitForTheNext()
 
 // Bounded in memory, the oldest dropped and counted; over a restart in the recovery file, every
 // digit and second kept. Malformed files are in tst_startup's matrix.
-void tst_Mittelwerte::pendingRowsKeepTheNewestAndEveryDigit()
+void tst_Datenbank::pendingRowsKeepTheNewestAndEveryDigit()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Messwerte.mdb.ausstehend"));
@@ -208,5 +318,5 @@ void tst_Mittelwerte::pendingRowsKeepTheNewestAndEveryDigit()
              qPrintable(text));
 }
 
-QTEST_GUILESS_MAIN(tst_Mittelwerte)
-#include "tst_mittelwerte.moc"
+QTEST_GUILESS_MAIN(tst_Datenbank)
+#include "tst_datenbank.moc"
