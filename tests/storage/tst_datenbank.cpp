@@ -31,7 +31,6 @@ private Q_SLOTS:
     void settings_data();
     void settings();
     void tablesAreLoadedAsTheyStand();
-    void fullTablesFit();
     void closingReleasesTheFile();
     void averages_data();
     void averages();
@@ -128,14 +127,12 @@ void tst_Datenbank::tablesAreLoadedAsTheyStand()
     QCOMPARE(m_registry->AnzahlSensoren, 2);
     QCOMPARE(loaded, (QStringList{"0  ", "7 10.0.0.7 Keller", "3 h:8 42", "1 10.0.0.1 Dach", "0  ",
                                   "5 2 1 Vorlauf", "5 99 -2 12.5"}));
-}
 
-void tst_Datenbank::fullTablesFit()
-{
+    // Full tables fit, read again into the same registry.
     m_database->exec(QStringLiteral(
-        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 99) "
+        "WITH RECURSIVE n(i) AS (SELECT 4 UNION ALL SELECT i + 1 FROM n WHERE i < 99) "
         "INSERT INTO Geraete SELECT i, 'h', 'G' || i FROM n WHERE i <= 50;"
-        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 99) "
+        "WITH RECURSIVE n(i) AS (SELECT 3 UNION ALL SELECT i + 1 FROM n WHERE i < 99) "
         "INSERT INTO Sensoren SELECT i, 1, 1, 'S' || i FROM n"));
     GeraeteLesen(*m_registry, m_view);
     SensorenLesen(*m_registry, m_view);
