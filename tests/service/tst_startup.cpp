@@ -34,9 +34,9 @@ void tst_Startup::failures_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("file");
     QTest::addColumn<QByteArray>("content");
-    const auto row = [](const char *name, const QString &sql, const char *message,
+    const auto row = [](const char *name, const QString &sql, const QString &message,
                         const QString &file = QString(), const QByteArray &content = {}) {
-        QTest::newRow(name) << sql << QString::fromUtf8(message) << file << content;
+        QTest::newRow(name) << sql << message << file << content;
     };
     const QString loose =
         QStringLiteral("DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP, Bezeichnung);");
@@ -59,9 +59,17 @@ void tst_Startup::failures_data()
     row("damaged SQLite file", "", "Die Datenbank '%1' kann nicht geöffnet werden", kDatabaseFile,
         QByteArray("SQLite format 3\x00", 16) + QByteArray(200, '\xff'));
     // Rows an earlier run could not write are never thrown away: the file stays for the user.
-    row("malformed recovery file", "",
-        "'%1.ausstehend' mit noch nicht gespeicherten Messwerten ist in Zeile 3 unlesbar",
-        kRecoveryFile, "SensorNummer;Zeit;MessWert\n7;2026-12-05 08:04:09;21.5\n7;8\n");
+    const auto recovery = [&row](const char *name, int line, const QByteArray &content) {
+        const QString message = QStringLiteral("'%1.ausstehend' mit noch nicht gespeicherten "
+                                               "Messwerten ist in Zeile ");
+        row(name, "", message + QString::number(line), kRecoveryFile, content);
+    };
+    const QByteArray header("SensorNummer;Zeit;MessWert\n7;2026-12-05 08:04:09;21.5\n");
+    recovery("recovery file without header", 1, "7;2026-12-05 08:04:09;21.5\n");
+    recovery("recovery file with a field missing", 3, header + "7;8\n");
+    recovery("recovery file with a bad time", 3, header + "7;gestern;21.5\n");
+    recovery("recovery file with an infinite value", 3, header + "7;2026-12-05 08:04:10;inf\n");
+    recovery("recovery file cut off", 3, header + "8;2026-12");
     row("missing table", "DROP TABLE Sensoren", "Die Tabelle 'Sensoren' fehlt");
     row("missing column",
         "DROP TABLE Geraete; CREATE TABLE Geraete (ID, IP); INSERT INTO Geraete VALUES (1, 'h')",

@@ -1,9 +1,7 @@
 #include "runtime/runtimeerror.h"
-#include "storage/datenbankverbindung.h"
 #include "storage/messtakt.h"
 #include "storage/registry.h"
 #include "support/recordingview.h"
-#include "support/tempdatabase.h"
 
 #include <QTest>
 
@@ -17,7 +15,6 @@ class tst_MessTakt : public QObject
 private Q_SLOTS:
     void rhythm_data();
     void rhythm();
-    void failedStoreKeepsTheCycleGoing();
     void tickEndsWithTimerOff();
 };
 
@@ -81,50 +78,6 @@ void tst_MessTakt::rhythm()
         }
     }
     QCOMPARE(seen.join(QLatin1Char(' ')), ticks);
-}
-
-void tst_MessTakt::failedStoreKeepsTheCycleGoing()
-{
-    TempDatabase database;
-    Registry registry;
-    RecordingView view;
-    registry.MessIntervall = 1;
-    registry.Messungen = 2;
-    registry.AnzahlSensoren = 1;
-    registry.SensorID[1] = 4;
-    QStringList notices;
-    MessTakt takt(
-        registry, view,
-        [&] {
-            view.clearLog();
-            view.appendLog(QStringLiteral("Pass"));
-            registry.SensorZaehler[1] += 1;
-            registry.SensorSumme[1] += 3;
-        },
-        [&](const QString &line) { notices << line; });
-    // Each pass's log as it stands at the end of its tick; the database opens after pass 5.
-    const QStringList expected{
-        "Pass",
-        "Pass\r\nSpeichern in die Datenbank fehlgeschlagen: keine Datenbank offen. 1 Messwert "
-        "wartet.",
-        "Pass\r\n1 Messwert wartet noch auf das Speichern.",
-        "Pass\r\nSpeichern in die Datenbank fehlgeschlagen: keine Datenbank offen. 2 Messwerte "
-        "warten.",
-        "Pass\r\n2 Messwerte warten noch auf das Speichern.",
-        "Pass\r\n2 zurückgehaltene Messwerte sind jetzt gespeichert.",
-        "Pass"};
-    QStringList logs;
-    for (int tick = 1; tick <= expected.size(); ++tick) {
-        if (tick == 6) {
-            DatenbankOeffnen(registry, view, database.path());
-        }
-        takt.run();
-        logs << view.log;
-    }
-    QCOMPARE(logs, expected);
-    // The journal hears when storing begins to fail and when the rows are written, not between.
-    QCOMPARE(notices, (QStringList{expected.at(1).mid(6), expected.at(5).mid(6)}));
-    QCOMPARE(storedValues(database), (QStringList{"4=3", "4=3", "4=3"}));
 }
 
 // Both ways a tick can end early leave the timer off: an overflow, which ends the program, and

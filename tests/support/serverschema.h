@@ -11,16 +11,14 @@
 class ServerSchema
 {
 public:
-    // withTables = false leaves the schema empty.
-    explicit ServerSchema(bool withTables = true);
+    ServerSchema();
     ~ServerSchema();
     ServerSchema(const ServerSchema &) = delete;
     ServerSchema &operator=(const ServerSchema &) = delete;
 
     QString name() const { return m_name; }
-    // The URI the program is given: the server's socket folder, and search_path set to this
-    // schema followed by more (comma-separated schema names), if given.
-    QString uri(const QString &more = QString()) const;
+    // The URI the program is given: the server's socket folder, search_path set to this schema.
+    QString uri() const;
 
     // Statements separated by ';', run with this schema first in search_path.
     void exec(const QString &statements) const;

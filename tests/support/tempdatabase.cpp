@@ -1,40 +1,18 @@
 #include "tempdatabase.h"
 
+#include "sqlfixture.h"
+
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QUuid>
 
 namespace {
 
-template <typename Work> void withConnection(const QString &path, Work work)
+SetUpConnection sqliteFile(const QString &path)
 {
-    const QString name = QUuid::createUuid().toString();
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    return [path](QSqlDatabase &db) {
         db.setDatabaseName(path);
         // The program may be writing at the same moment.
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
-        if (!db.open()) {
-            qFatal("fixture cannot open %s: %s", qPrintable(path),
-                   qPrintable(db.lastError().text()));
-        }
-        work(db);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-}
-
-QSqlQuery run(QSqlDatabase &db, const QString &statement)
-{
-    QSqlQuery query(db);
-    if (!query.exec(statement)) {
-        qFatal("fixture statement failed: %s: %s", qPrintable(statement),
-               qPrintable(query.lastError().text()));
-    }
-    return query;
+    };
 }
 
 } // namespace
@@ -65,36 +43,12 @@ QString TempDatabase::folder() const
 
 void TempDatabase::exec(const QString &statements) const
 {
-    // One statement per query; the fixtures' SQL has no ';' inside literals or trigger bodies.
-    QString withoutComments;
-    for (const QString &line : statements.split(QLatin1Char('\n'))) {
-        if (!line.trimmed().startsWith(QLatin1String("--"))) {
-            withoutComments += line + QLatin1Char('\n');
-        }
-    }
-    withConnection(path(), [&](QSqlDatabase &db) {
-        for (const QString &statement : withoutComments.split(QLatin1Char(';'))) {
-            if (!statement.trimmed().isEmpty()) {
-                run(db, statement);
-            }
-        }
-    });
+    execSql(QStringLiteral("QSQLITE"), sqliteFile(path()), statements);
 }
 
-QList<QVariantList> TempDatabase::rows(const QString &queryText) const
+QList<QVariantList> TempDatabase::rows(const QString &query) const
 {
-    QList<QVariantList> result;
-    withConnection(path(), [&](QSqlDatabase &db) {
-        QSqlQuery query = run(db, queryText);
-        while (query.next()) {
-            QVariantList row;
-            for (int i = 0; i < query.record().count(); ++i) {
-                row << query.value(i);
-            }
-            result << row;
-        }
-    });
-    return result;
+    return sqlRows(QStringLiteral("QSQLITE"), sqliteFile(path()), query);
 }
 
 QStringList storedValues(const TempDatabase &database)

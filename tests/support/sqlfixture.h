@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QList>
+#include <QSqlDatabase>
+#include <QString>
+#include <QVariantList>
+
+#include <functional>
+
+// Plain SQL access for preparing and checking a test database. Each call opens its own
+// connection (driver, set up by configure) and closes it again, so a fixture never holds the
+// database while the code under test works on it. A failing statement aborts the test with the
+// driver's text.
+using SetUpConnection = std::function<void(QSqlDatabase &)>;
+
+// Statements separated by ';' (the fixtures' SQL has none inside literals or trigger bodies);
+// lines starting with "--" are skipped.
+void execSql(const QString &driver, const SetUpConnection &configure, const QString &statements);
+QList<QVariantList> sqlRows(const QString &driver, const SetUpConnection &configure,
+                            const QString &query);
