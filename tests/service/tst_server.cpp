@@ -175,12 +175,12 @@ void tst_Server::everyStoreArrivesAfterTheServerIsBack()
     QTRY_VERIFY_WITH_TIMEOUT(rowsAfter(QDateTime::currentDateTime().addSecs(-3)) >= 2, 15000);
 
     const QDateTime away = QDateTime::currentDateTime();
-    ServerSchema::pauseServer();
+    ServerSchema::serverScript("pause");
     // The test's event loop serves the device meanwhile.
     QTest::qWait(20000);
     const bool pollingWhileAway = program.state() == QProcess::Running;
     const QDateTime back = QDateTime::currentDateTime();
-    ServerSchema::resumeServer();
+    ServerSchema::serverScript("resume");
     QVERIFY2(pollingWhileAway, program.readAllStandardError().constData());
     // A store after the server is back brings the waiting rows along with its own.
     QTRY_VERIFY_WITH_TIMEOUT(rowsAfter(back.addSecs(1)) >= 1, 20000);

@@ -136,13 +136,13 @@ void tst_Startup::runs()
                                      "INSERT INTO Sensoren VALUES (1, 1, 1, 'S');")
                       + sql);
     }
-    QFile written(QDir(database.folder()).filePath(file));
+    QFile written(QFileInfo(database.path()).dir().filePath(file));
     if (!content.isEmpty()) {
         QVERIFY(written.open(QIODevice::WriteOnly));
         written.write(content);
         written.close();
     }
-    const QString copy = QDir(database.folder()).filePath(kCopy);
+    const QString copy = QFileInfo(database.path()).dir().filePath(kCopy);
     QVERIFY(file != kCopy || QFile::copy(pelvaroExecutable(), copy));
     const ProcessResult result =
         file == kCopy
