@@ -66,9 +66,8 @@ void tst_Pelvaro_Main::layoutAndStartState()
     QCOMPARE(window.windowTitle(), QStringLiteral("Pelvaro (Access)"));
     window.resize(800, 600);
     QCOMPARE(window.size(), QSize(484, 409));
-    QCOMPARE(tb->geometry(), QRect(4, 8, 473, 365));
-    QCOMPARE(label->geometry(), QRect(8, 380, 285, 21));
-    QCOMPARE(ende->geometry(), QRect(392, 384, 85, 21));
+    QCOMPARE((QList<QRect>{tb->geometry(), label->geometry(), ende->geometry()}),
+             (QList<QRect>{{4, 8, 473, 365}, {8, 380, 285, 21}, {392, 384, 85, 21}}));
     QCOMPARE(tb->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QCOMPARE(tb->toPlainText(), QStringLiteral("Text1"));
     QCOMPARE(label->text(), QString());
