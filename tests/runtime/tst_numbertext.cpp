@@ -43,10 +43,7 @@ void tst_NumberText::numberText_data()
     row("zero", 0.0, " 0");
     row("negative zero", -0.0, " 0");
     row("negative half", -0.5, "-.5");
-    row("two thirds rounds up", 2.0 / 3.0, " .666666666666667");
-    row("binary fraction noise", 0.1 + 0.2, " .3");
     row("15 significant digits", 123456789.123456789, " 123456789.123457");
-    row("rounds to whole", 0.9999999999999999, " 1");
     row("1e20 plain", 1e20, " 100000000000000000000");
     row("1e21 exponent", 1e21, " 1E+21");
     row("1e-15 plain", 1e-15, " .000000000000001");
@@ -76,14 +73,10 @@ void tst_NumberText::leadingNumber_data()
         QTest::newRow(name) << text << QString::fromUtf8(expected);
     };
     row("blanks anywhere", QStringLiteral("\r\n1 2\t3\n4\r\n"), "1234");
-    row("blank after sign", QStringLiteral("- 4"), "-4");
     row("comma ends number", QStringLiteral("21,5"), "21");
-    row("unit after number", QStringLiteral("21.5°C"), "21.5");
     row("point first", QStringLiteral(".5"), "0.5");
     row("exponent signed", QStringLiteral("25E-1x"), "2.5");
     row("D exponent", QStringLiteral("2D2"), "200");
-    row("exponent without digits", QStringLiteral("4e"), "4");
-    row("minus in the middle ends", QStringLiteral("5-3"), "5");
     row("hexadecimal", QStringLiteral("&H1F"), "31");
     row("octal", QStringLiteral("&O17"), "15");
     row("empty", QString(), "0");
@@ -120,9 +113,6 @@ void tst_NumberText::conversion_data()
     };
     row("Long: 2.5 to even", false, 2.5, "2");
     row("Long: 3.5 to even", false, 3.5, "4");
-    row("Long: text with blanks", false, text(" 10 "), "10");
-    row("Long: text with fraction", false, text("2.5"), "2");
-    row("Long: largest", false, qlonglong(2147483647), "2147483647");
     row("Long: smallest by rounding", false, -2147483648.5, "-2147483648");
     row("Long: one above", false, qlonglong(2147483648LL), error(ErrorNumber::Overflow));
     row("Long: rounds above", false, 2147483647.5, error(ErrorNumber::Overflow));

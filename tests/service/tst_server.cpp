@@ -1,11 +1,7 @@
 #include "devicesim/devicesimulator.h"
-#include "runtime/runtimeerror.h"
-#include "storage/database.h"
-#include "storage/dbbackend.h"
-#include "storage/dbengine.h"
-#include "storage/postgresbackend.h"
 #include "support/programprocess.h"
 #include "support/serverschema.h"
+#include "support/sqlfixture.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -16,84 +12,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-
-namespace {
-
-const QString kSettings = QStringLiteral(
-    "DELETE FROM Einstellungen;"
-    "INSERT INTO Einstellungen (Parameter, Wert) VALUES ('MessIntervall', 1), ('Messungen', %1);");
-
-QStringList databaseArguments(const QString &database)
-{
-    return {QStringLiteral("--headless"), QStringLiteral("--database"), database};
-}
-
-int stop(QProcess &program)
-{
-    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
-    return program.waitForFinished(10000) ? program.exitCode() : -1;
-}
-
-} // namespace
-
-// The real executable against the throwaway PostgreSQL server, and how --database names become
-// connections.
+// The real executable against the throwaway PostgreSQL server.
 class tst_Server : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void databaseNames_data();
-    void databaseNames();
     void startupFailures_data();
     void startupFailures();
     void twoSitesLogIntoOneServerAtOnce();
     void everyStoreArrivesAfterTheServerIsBack();
 };
-
-// A PostgreSQL URI as the libpq options it becomes, or the message it is refused with (which
-// never holds the password).
-void tst_Server::databaseNames_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("expected");
-    const auto row = [](const char *name, const char *uri, const char *expected) {
-        QTest::newRow(name) << QString::fromUtf8(uri) << QString::fromUtf8(expected);
-    };
-    row("socket folder, schema, user, quote and backslash",
-        "postgresql://logger@/m?host=/run/pg&options=-csearch_path=nord,public"
-        "&application_name=it%27s%5C",
-        "user='logger' dbname='m' host='/run/pg' options='-csearch_path=nord,public' "
-        "application_name='it\\'s\\\\'");
-    row("IPv6 address, ports, two hosts", "postgresql://[::1]:5433,db2:5434/x",
-        "host='::1,db2' port='5433,5434' dbname='x'");
-    row("password as parameter", "postgres://db/m?sslmode=require&password=geheim",
-        "'postgres://db/m?sslmode=require&password=***' enthält ein Passwort");
-    row("ODBC password in braces", "odbc:DRIVER={X};Password={ge;heim};DBQ=a.mdb",
-        "'odbc:DRIVER={X};Password=***;DBQ=a.mdb' enthält ein Passwort");
-    // The driver would make a ';' a blank, and so split the value.
-    row("';' in a value", "postgresql:///db?application_name=a%3Bb",
-        "ein ';' im Wert von 'application_name'");
-}
-
-void tst_Server::databaseNames()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, expected);
-    QString result;
-    bool refused = false;
-    try {
-        const std::unique_ptr<DbBackend> backend = DbBackend::forName(name);
-        const auto *postgres = dynamic_cast<const PostgresBackend *>(backend.get());
-        result = postgres ? postgres->connectOptions() : QStringLiteral("accepted");
-    } catch (const RuntimeError &error) {
-        result = error.description();
-        refused = true;
-    }
-    QVERIFY2(refused ? result.contains(expected) : result == expected, qPrintable(result));
-    QVERIFY(!result.contains(QLatin1String("heim")));
-}
 
 // As with an SQLite file; %1 in the message is the database named.
 void tst_Server::startupFailures_data()
@@ -112,8 +41,6 @@ void tst_Server::startupFailures_data()
     const QString socket = QStringLiteral("@/pelvaro?host=") + ServerSchema::socketFolder();
     row("missing table", "DROP TABLE Sensoren", "",
         "Laufzeitfehler 3078: Die Tabelle 'Sensoren' fehlt in der Datenbank '%1'.");
-    row("table without Reihenfolge", "ALTER TABLE Geraete DROP COLUMN Reihenfolge", "",
-        "Laufzeitfehler 3265: Die Spalte 'Reihenfolge' fehlt in der Tabelle 'Geraete'");
     row("empty table", "DELETE FROM Sensoren", "",
         "die Tabelle 'Sensoren' der Datenbank '%1' ist leer");
     row("null integer",
@@ -141,7 +68,8 @@ void tst_Server::startupFailures()
     database = database.isEmpty() ? schema.uri() : database;
     const QString tables = QStringLiteral("SELECT tablename FROM pg_tables ORDER BY 1");
     const QList<QVariantList> tablesBefore = schema.rows(tables);
-    const ProcessResult result = runPelvaro(databaseArguments(database));
+    const ProcessResult result =
+        runPelvaro({QStringLiteral("--headless"), QStringLiteral("--database"), database});
     QCOMPARE(result.exitCode, 1);
     const QString err = QString::fromLocal8Bit(result.err);
     QVERIFY2(err.contains(message.replace(QStringLiteral("%1"), database)), qPrintable(err));
@@ -173,16 +101,15 @@ void tst_Server::twoSitesLogIntoOneServerAtOnce()
     dach.setSensorCount(1);
     dach.setFixedReadings({-0.233333333333333});
     // Inserted in the wrong order on purpose: Reihenfolge, not insertion, makes Heizung device 1.
-    nord.exec(kSettings.arg(2)
-              + QStringLiteral("ALTER TABLE Werte ADD Standort text DEFAULT current_schema();"
-                               "INSERT INTO Geraete VALUES (20, '%1', 'Aus', 2), (10, '%2', "
-                               "'Heizung', 1); INSERT INTO Sensoren VALUES (7, 1, 1, 'Vorlauf'), "
-                               "(8, 1, 2, 'Aussen'), (9, 2, 1, 'Keller')")
-                    .arg(aus.address(), heizung.address()));
-    west.exec(kSettings.arg(2)
-              + QStringLiteral("DROP TABLE Werte; INSERT INTO Geraete VALUES (1, '%1', 'West');"
-                               "INSERT INTO Sensoren VALUES (7, 1, 1, 'Dach')")
-                    .arg(dach.address()));
+    nord.exec(QStringLiteral("ALTER TABLE Werte ADD Standort text DEFAULT current_schema();")
+              + loggerSetup(2,
+                            QStringLiteral("(20, '%1', 'Aus', 2), (10, '%2', 'Heizung', 1)")
+                                .arg(aus.address(), heizung.address()),
+                            QStringLiteral("(7, 1, 1, 'Vorlauf'), (8, 1, 2, 'Aussen'), "
+                                           "(9, 2, 1, 'Keller')")));
+    west.exec(QStringLiteral("DROP TABLE Werte;")
+              + loggerSetup(2, QStringLiteral("(1, '%1', 'West')").arg(dach.address()),
+                            QStringLiteral("(7, 1, 1, 'Dach')")));
 
     // The ODBC driver registered in a folder of its own: the system's ODBC configuration is
     // neither used nor touched.
@@ -203,7 +130,7 @@ void tst_Server::twoSitesLogIntoOneServerAtOnce()
     const QString sources[2] = {nord.uri(), westSource};
     for (int i = 0; i < 2; ++i) {
         loggers[i].setProcessEnvironment(environment);
-        loggers[i].start(pelvaroExecutable(), databaseArguments(sources[i]));
+        QVERIFY(startPelvaro(loggers[i], sources[i]));
     }
     const auto stored = [&](const ServerSchema &site) {
         return nord.rows(QStringLiteral("SELECT SensorNummer, MessWert FROM Werte WHERE "
@@ -213,7 +140,7 @@ void tst_Server::twoSitesLogIntoOneServerAtOnce()
     // Two stores of each; the test's event loop serves the devices meanwhile.
     QTRY_VERIFY_WITH_TIMEOUT(stored(nord).size() >= 4 && stored(west).size() >= 2, 30000);
     for (QProcess &logger : loggers) {
-        QCOMPARE(stop(logger), 0);
+        QCOMPARE(stopPelvaro(logger), 0);
         QVERIFY2(logger.readAllStandardError().isEmpty(), "a logger reported an error");
     }
     const QList<QVariantList> nordRows = stored(nord);
@@ -237,45 +164,27 @@ void tst_Server::everyStoreArrivesAfterTheServerIsBack()
     device.setSensorCount(1);
     device.setFixedReadings({21.5});
     // One store per pass, so every second has its row.
-    schema.exec(kSettings.arg(1)
-                + QStringLiteral("INSERT INTO Geraete VALUES (10, '%1', 'Heizung');"
-                                 "INSERT INTO Sensoren VALUES (7, 1, 1, 'Vorlauf')")
-                      .arg(device.address()));
+    schema.exec(loggerSetup(1, QStringLiteral("(10, '%1', 'Heizung')").arg(device.address()),
+                            QStringLiteral("(7, 1, 1, 'Vorlauf')")));
     const auto rowsAfter = [&](const QDateTime &since) {
         const QString query = QStringLiteral("SELECT Zeit FROM Werte WHERE Zeit > '%1'");
         return schema.rows(query.arg(since.toString(Qt::ISODate))).size();
     };
     QProcess program;
-    program.start(pelvaroExecutable(), databaseArguments(schema.uri()));
+    QVERIFY(startPelvaro(program, schema.uri()));
     QTRY_VERIFY_WITH_TIMEOUT(rowsAfter(QDateTime::currentDateTime().addSecs(-3)) >= 2, 15000);
 
-    const std::unique_ptr<Database> db = DbEngine::instance().OpenDatabase(schema.uri());
     const QDateTime away = QDateTime::currentDateTime();
-    ServerSchema::pauseServer();
+    ServerSchema::serverScript("pause");
     // The test's event loop serves the device meanwhile.
     QTest::qWait(20000);
     const bool pollingWhileAway = program.state() == QProcess::Running;
-    // What a store can tell the user meanwhile: the server's own words, on one line; and a
-    // program that ends now must not fail on closing what broke.
-    QString reason;
-    const bool reconnectedWhileAway = db->reconnect(&reason);
-    bool closed = true;
-    try {
-        db->Close();
-    } catch (const RuntimeError &) {
-        closed = false;
-    }
     const QDateTime back = QDateTime::currentDateTime();
-    ServerSchema::resumeServer();
+    ServerSchema::serverScript("resume");
     QVERIFY2(pollingWhileAway, program.readAllStandardError().constData());
-    QVERIFY(!reconnectedWhileAway);
-    QVERIFY2(reason.startsWith(QLatin1String("connection to server on socket"))
-                 && !reason.contains(QLatin1Char('\n')),
-             qPrintable(reason));
-    QVERIFY(closed);
     // A store after the server is back brings the waiting rows along with its own.
     QTRY_VERIFY_WITH_TIMEOUT(rowsAfter(back.addSecs(1)) >= 1, 20000);
-    QCOMPARE(stop(program), 0);
+    QCOMPARE(stopPelvaro(program), 0);
 
     const QList<QVariantList> rows = schema.rows(QStringLiteral(
         "SELECT SensorNummer, to_char(Zeit, 'YYYY-MM-DD\"T\"HH24:MI:SS'), MessWert FROM Werte"));

@@ -1,6 +1,9 @@
 #include "programprocess.h"
 
 #include <QProcessEnvironment>
+#include <QTest>
+
+#include <csignal>
 
 QString pelvaroExecutable()
 {
@@ -30,4 +33,40 @@ ProcessResult runPelvaro(const QStringList &arguments, bool display, const QStri
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+bool startPelvaro(QProcess &process, const QString &database,
+                  const std::function<void()> &childSetup)
+{
+    QProcessEnvironment environment = process.processEnvironment();
+    if (environment.isEmpty()) {
+        environment = QProcessEnvironment::systemEnvironment();
+    }
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    process.setProcessEnvironment(environment);
+    process.setChildProcessModifier([childSetup] {
+        ::signal(SIGPIPE, SIG_DFL);
+        if (childSetup) {
+            childSetup();
+        }
+    });
+    process.start(pelvaroExecutable(),
+                  {QStringLiteral("--headless"), QStringLiteral("--database"), database});
+    return process.waitForStarted();
+}
+
+int stopPelvaro(QProcess &process)
+{
+    // A program that has already ended has no process id left; kill(0) would hit this test.
+    if (process.state() == QProcess::NotRunning) {
+        return -1;
+    }
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 10000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }

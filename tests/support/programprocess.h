@@ -4,6 +4,8 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <functional>
+
 // The real executable, started as users start it.
 QString pelvaroExecutable();
 
@@ -20,3 +22,12 @@ struct ProcessResult
 // all.
 ProcessResult runPelvaro(const QStringList &arguments, bool display = true,
                          const QString &executable = pelvaroExecutable());
+
+// Starts the program headless on database, in the process's environment without any display, as
+// a service manager starts it: SIGPIPE at its default (Qt's network code in a test ignores it,
+// and the child would inherit that), then childSetup in the child. False if it did not start.
+bool startPelvaro(QProcess &process, const QString &database,
+                  const std::function<void()> &childSetup = {});
+// SIGTERM, while this event loop serves the devices; the exit code, or -1 when the program had
+// already ended, crashed or did not end within 10 s.
+int stopPelvaro(QProcess &process);

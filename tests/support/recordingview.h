@@ -1,15 +1,13 @@
 #pragma once
 
 #include "runtime/mainview.h"
-#include "runtime/runtimeerror.h"
 
 #include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 
 // A MainView for tests of the storage and web code: it records what the code shows and does with
-// the timer, pumps real events, and can make the n-th pump end the program as a click on "Ende"
-// would.
+// the timer, and pumps real events.
 class RecordingView : public MainView
 {
 public:
@@ -19,17 +17,9 @@ public:
     void setStatus(const QString &caption) override { statuses << caption; }
     void timerOff() override { timerEvents << QStringLiteral("off"); }
     void timerOn() override { timerEvents << QStringLiteral("on"); }
-    void pump() override
-    {
-        QCoreApplication::processEvents();
-        if (pumpsToEnd > 0 && --pumpsToEnd == 0) {
-            throw ProgramEnd();
-        }
-    }
+    void pump() override { QCoreApplication::processEvents(); }
 
     QString log = QStringLiteral("Text1");
     QStringList statuses;
     QStringList timerEvents;
-    // The pump that ends the program: 1 for the next one; 0 or less for none.
-    int pumpsToEnd = 0;
 };

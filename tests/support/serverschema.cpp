@@ -18,16 +18,6 @@ SetUpConnection inSchema(const QString &schema)
     };
 }
 
-void runScript(const char *command)
-{
-    const int status =
-        QProcess::execute(qEnvironmentVariable("PELVARO_PGSERVER"),
-                          {QString::fromLatin1(command), ServerSchema::socketFolder()});
-    if (status != 0) {
-        qFatal("pgserver.sh %s failed (%d)", command, status);
-    }
-}
-
 } // namespace
 
 ServerSchema::ServerSchema()
@@ -72,12 +62,12 @@ QString ServerSchema::socketFolder()
     return folder;
 }
 
-void ServerSchema::pauseServer()
+void ServerSchema::serverScript(const char *command)
 {
-    runScript("pause");
-}
-
-void ServerSchema::resumeServer()
-{
-    runScript("resume");
+    const int status =
+        QProcess::execute(qEnvironmentVariable("PELVARO_PGSERVER"),
+                          {QString::fromLatin1(command), ServerSchema::socketFolder()});
+    if (status != 0) {
+        qFatal("pgserver.sh %s failed (%d)", command, status);
+    }
 }

@@ -26,9 +26,8 @@ public:
 
     // The server's socket folder.
     static QString socketFolder();
-    // Stops the server (its clients lose their connections) and starts it again.
-    static void pauseServer();
-    static void resumeServer();
+    // "pause" stops the server (its clients lose their connections), "resume" starts it again.
+    static void serverScript(const char *command);
 
 private:
     QString m_name;

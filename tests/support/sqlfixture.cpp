@@ -69,3 +69,11 @@ QList<QVariantList> sqlRows(const QString &driver, const SetUpConnection &config
     });
     return result;
 }
+
+QString loggerSetup(int messungen, const QString &geraete, const QString &sensoren)
+{
+    return QStringLiteral("DELETE FROM Einstellungen; INSERT INTO Einstellungen (Parameter, Wert) "
+                          "VALUES ('MessIntervall', 1), ('Messungen', %1);"
+                          "INSERT INTO Geraete VALUES %2; INSERT INTO Sensoren VALUES %3")
+        .arg(QString::number(messungen), geraete, sensoren);
+}

@@ -18,3 +18,7 @@ using SetUpConnection = std::function<void(QSqlDatabase &)>;
 void execSql(const QString &driver, const SetUpConnection &configure, const QString &statements);
 QList<QVariantList> sqlRows(const QString &driver, const SetUpConnection &configure,
                             const QString &query);
+
+// A logger that polls every second and stores every `messungen` passes, with the devices and
+// sensors given as SQL value lists such as "(10, '127.0.0.1:8080', 'Heizung')".
+QString loggerSetup(int messungen, const QString &geraete, const QString &sensoren);

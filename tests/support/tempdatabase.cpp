@@ -36,11 +36,6 @@ QString TempDatabase::path() const
     return m_dir.filePath(QStringLiteral("Messwerte.mdb"));
 }
 
-QString TempDatabase::folder() const
-{
-    return m_dir.path();
-}
-
 void TempDatabase::exec(const QString &statements) const
 {
     execSql(QStringLiteral("QSQLITE"), sqliteFile(path()), statements);

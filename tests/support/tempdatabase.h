@@ -16,7 +16,6 @@ public:
     explicit TempDatabase(bool withSchema = true);
 
     QString path() const;
-    QString folder() const;
 
     // Statements separated by ';'.
     void exec(const QString &statements) const;

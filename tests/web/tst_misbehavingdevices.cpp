@@ -2,6 +2,7 @@
 #include "support/programprocess.h"
 #include "support/rawdevice.h"
 #include "support/recordingview.h"
+#include "support/sqlfixture.h"
 #include "support/tempdatabase.h"
 #include "web/holeurl.h"
 #include "web/interschneck.h"
@@ -10,8 +11,6 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTest>
-
-#include <csignal>
 
 #include <unistd.h>
 
@@ -180,12 +179,10 @@ void tst_MisbehavingDevices::programStaysBoundedAndEnds()
     RawDevice bad(raw(chunked + "7FFFFFFFFFFFFFFF\r\n", filler(), kEndless));
     QVERIFY(bad.listen());
     TempDatabase database;
-    database.exec(
-        QStringLiteral("DELETE FROM Einstellungen;"
-                       "INSERT INTO Einstellungen VALUES ('MessIntervall', 1), ('Messungen', 2);"
-                       "INSERT INTO Geraete VALUES (1, '%1', 'Gut'), (2, '%2', 'Schlecht');"
-                       "INSERT INTO Sensoren VALUES (7, 1, 1, 'Vorlauf'), (9, 2, 1, 'Keller')")
-            .arg(m_healthy.address(), bad.address()));
+    database.exec(loggerSetup(2,
+                              QStringLiteral("(1, '%1', 'Gut'), (2, '%2', 'Schlecht')")
+                                  .arg(m_healthy.address(), bad.address()),
+                              QStringLiteral("(7, 1, 1, 'Vorlauf'), (9, 2, 1, 'Keller')")));
     const int healthyRequests = m_healthy.requestCount();
 
     QProcess program;
@@ -193,10 +190,7 @@ void tst_MisbehavingDevices::programStaysBoundedAndEnds()
     // A proxy in the environment must not be used for the devices.
     environment.insert(QStringLiteral("http_proxy"), QStringLiteral("http://127.0.0.1:9"));
     program.setProcessEnvironment(environment);
-    program.setChildProcessModifier([] { ::signal(SIGPIPE, SIG_DFL); });
-    program.start(pelvaroExecutable(),
-                  {QStringLiteral("--database"), database.path(), QStringLiteral("--headless")});
-    QVERIFY(program.waitForStarted());
+    QVERIFY(startPelvaro(program, database.path()));
     const qint64 pid = program.processId();
     QTRY_COMPARE_WITH_TIMEOUT(bad.openConnectionCount(), 1, 20000);
     QCOMPARE(m_healthy.requestCount(), healthyRequests + 1);
@@ -205,10 +199,7 @@ void tst_MisbehavingDevices::programStaysBoundedAndEnds()
     const qint64 grown = peakKiB(pid) - resting;
     QVERIFY2(!kPeakShows || grown < kGrowthBoundKiB, qPrintable(QString::number(grown)));
 
-    ::kill(static_cast<pid_t>(pid), SIGTERM);
-    QTRY_VERIFY_WITH_TIMEOUT(program.state() == QProcess::NotRunning, 10000);
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(stopPelvaro(program), 0);
     QTRY_COMPARE(bad.openConnectionCount(), 0);
     QVERIFY(!program.readAllStandardError().contains("Laufzeitfehler"));
 }

@@ -10,33 +10,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include <functional>
 #include <limits>
-
-namespace {
-
-constexpr int kWatchdogExit = 99;
-
-// Runs the application's event loop as main() does; act() runs the first time condition() holds
-// (checked every 20 ms). A watchdog ends a run that does not end by itself well before the 15 s
-// a fetch may wait. Returns the exit code.
-int runUntilEnd(const std::function<bool()> &condition, const std::function<void()> &act)
-{
-    QTimer poll;
-    QTimer watchdog;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (condition()) {
-            poll.stop();
-            act();
-        }
-    });
-    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(kWatchdogExit); });
-    poll.start(20);
-    watchdog.start(12000);
-    return QCoreApplication::exec();
-}
-
-} // namespace
 
 class tst_Pelvaro_Main : public QObject
 {
@@ -92,9 +66,8 @@ void tst_Pelvaro_Main::layoutAndStartState()
     QCOMPARE(window.windowTitle(), QStringLiteral("Pelvaro (Access)"));
     window.resize(800, 600);
     QCOMPARE(window.size(), QSize(484, 409));
-    QCOMPARE(tb->geometry(), QRect(4, 8, 473, 365));
-    QCOMPARE(label->geometry(), QRect(8, 380, 285, 21));
-    QCOMPARE(ende->geometry(), QRect(392, 384, 85, 21));
+    QCOMPARE((QList<QRect>{tb->geometry(), label->geometry(), ende->geometry()}),
+             (QList<QRect>{{4, 8, 473, 365}, {8, 380, 285, 21}, {392, 384, 85, 21}}));
     QCOMPARE(tb->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QCOMPARE(tb->toPlainText(), QStringLiteral("Text1"));
     QCOMPARE(label->text(), QString());
@@ -159,8 +132,16 @@ void tst_Pelvaro_Main::ends()
                    ? tb->toPlainText().contains(QLatin1String("Aussen"))
                    : how != QLatin1String("none");
     };
+    // The application's event loop as main() runs it; the end comes the first time ready()
+    // holds. A watchdog (exit 99) ends a run that does not end by itself well before the 15 s a
+    // fetch may wait.
     QString captionAtClick;
-    const int ended = runUntilEnd(ready, [&] {
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!ready()) {
+            return;
+        }
+        poll.stop();
         captionAtClick = label->text();
         if (how == QLatin1String("close")) {
             window.close();
@@ -168,6 +149,9 @@ void tst_Pelvaro_Main::ends()
             QTest::mouseClick(control<QPushButton>(window, "kEnde"), Qt::LeftButton);
         }
     });
+    poll.start(20);
+    QTimer::singleShot(12000, &window, [] { QCoreApplication::exit(99); });
+    const int ended = QCoreApplication::exec();
     QCOMPARE(ended, code);
     QVERIFY(code != 0 || !window.registry().Datenbank == databaseClosed);
     QVERIFY(!window.isVisible());
