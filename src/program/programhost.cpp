@@ -34,6 +34,7 @@ void ProgramHost::Form_Load()
     EinstellungenLesen(m_registry, *this);
     checkWerte(m_registry);
     takeInRecoveryFile();
+    m_registry.Datenbank->started();
     m_registry.Sekunden = 0;
     timerOn();
 }
@@ -76,11 +77,21 @@ void ProgramHost::endSequence()
     m_closing = true;
     if (guarded([this] {
             timerOff();
-            // One more short try; what still cannot be written goes to the recovery file.
+            // The rows go to the recovery file before the one more short try, not after: a try
+            // that hangs on a server long enough for the service manager (or a second Ctrl+C) to
+            // kill the program must not take them with it. Written, the file goes again.
             const qsizetype waiting = m_registry.pendingRows.size();
-            if (waiting > 0 && writePendingRows(m_registry)) {
-                storeNotice(rowsWrittenLine(m_registry, waiting));
-                removeRecoveryFileOnceWritten();
+            if (waiting > 0) {
+                try {
+                    writeRecoveryFile(recoveryFilePath(m_databasePath), m_registry.pendingRows);
+                    m_recoveryFileTakenIn = true;
+                } catch (const RuntimeError &) {
+                    // Tried again, and reported, once the last try has failed.
+                }
+                if (writePendingRows(m_registry)) {
+                    storeNotice(rowsWrittenLine(m_registry, waiting));
+                    removeRecoveryFileOnceWritten();
+                }
             }
             DatenbankSchliessen(m_registry, *this);
         })) {
@@ -159,12 +170,15 @@ int ProgramHost::keepPendingRows(int exitCode)
                     .arg(PendingRows::zeitOf(row).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
                     .arg(row.wert, 0, 'g', 17);
         }
+        // Only the summary goes into a box on a display; the rows could be hundreds of thousands.
         reportError(QStringLiteral("%1 Messwerte konnten nicht in die Datenbank '%2' "
-                                   "geschrieben werden%3. %4 Sie folgen hier (SensorNummer;"
-                                   "Zeit;MessWert):")
+                                   "geschrieben werden%3. %4 Sie folgen auf der "
+                                   "Standardfehlerausgabe (SensorNummer;Zeit;MessWert).")
                         .arg(pending.size())
                         .arg(m_databasePath, why, error.description())
-                    + lost + rows);
+                    + lost);
+        std::fputs(rows.mid(1).append(QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+        std::fflush(stderr);
         return 1;
     }
     reportNotice(QStringLiteral("%1 Messwerte konnten nicht in die Datenbank '%2' geschrieben "

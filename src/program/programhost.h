@@ -90,6 +90,8 @@ private:
     Registry m_registry;
     Interschneck m_interschneck;
     MessTakt m_messTakt;
+    // The recovery file holds the rows that wait (taken in at start, or written at the end before
+    // the last try), so it goes once they are written.
     bool m_recoveryFileTakenIn = false;
     bool m_ending = false;
     bool m_closing = false;

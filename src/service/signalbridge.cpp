@@ -17,12 +17,14 @@ volatile std::sig_atomic_t g_firstMs = 0;
 // Some senders deliver one stop twice in a row (timeout(1) signals the process and its group);
 // only a signal that comes this long after the first counts as a second request.
 constexpr long kRepeatAfterMs = 1000;
+// nowMs() counts milliseconds modulo this, so that it fits a sig_atomic_t.
+constexpr long kClockWrapMs = 1000000L * 1000;
 
 long nowMs()
 {
     timespec now = {};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec % 1000000) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<long>(now.tv_sec % (kClockWrapMs / 1000)) * 1000 + now.tv_nsec / 1000000;
 }
 
 void onSignal(int number)
@@ -34,7 +36,7 @@ void onSignal(int number)
         g_firstMs = static_cast<std::sig_atomic_t>(nowMs());
         const char byte = 1;
         [[maybe_unused]] const ssize_t written = ::write(g_sockets[0], &byte, 1);
-    } else if (nowMs() - g_firstMs >= kRepeatAfterMs) {
+    } else if ((nowMs() - g_firstMs + kClockWrapMs) % kClockWrapMs >= kRepeatAfterMs) {
         std::signal(number, SIG_DFL);
         std::raise(number);
     }

@@ -181,3 +181,9 @@ void Database::throwReadFailure(const QSqlError &error, const QString &table) co
                                       "werden: %3")
                            .arg(table, m_path, error.text()));
 }
+
+void Database::started()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+    m_backend->started(db);
+}

@@ -45,6 +45,9 @@ public:
     // SQLite file the query never fails, so nothing is reopened.
     bool reconnect(QString *failure = nullptr);
 
+    // Start-up is over: waits that suit it (another program's lock) are shortened for the run.
+    void started();
+
     // Closes the database. No recordset of this database may still be open.
     void Close();
 

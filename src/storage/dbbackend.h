@@ -47,6 +47,10 @@ public:
     QString orderColumn() const { return m_orderColumn; }
     bool orderRequired() const { return m_orderRequired; }
 
+    // Called once start-up has read the configuration: from then on the program runs unattended
+    // (SQLite shortens its wait for another program's lock).
+    virtual void started(QSqlDatabase &db) const { Q_UNUSED(db) }
+
     // Whether a SELECT on table failed with error because the table does not exist.
     virtual bool isMissingTable(const QSqlError &error, const QSqlDatabase &db,
                                 const QString &table) const = 0;

@@ -46,24 +46,24 @@ RuntimeError passwordGiven(const QString &shown)
 }
 
 // host[:port], [v6-address][:port] or empty; the host may be a percent-encoded socket folder.
-void splitHost(const QString &uri, const QString &spec, QStringList &hosts, QStringList &ports)
+void splitHost(const QString &uri, const QString &hostPort, QStringList &hosts, QStringList &ports)
 {
-    QString host = spec;
+    QString host = hostPort;
     QString port;
-    if (spec.startsWith(QLatin1Char('['))) {
-        const qsizetype close = spec.indexOf(QLatin1Char(']'));
+    if (hostPort.startsWith(QLatin1Char('['))) {
+        const qsizetype close = hostPort.indexOf(QLatin1Char(']'));
         if (close < 0) {
             throw malformed(uri, QStringLiteral("']' fehlt nach der IPv6-Adresse"));
         }
-        host = spec.mid(1, close - 1);
-        const QString rest = spec.mid(close + 1);
+        host = hostPort.mid(1, close - 1);
+        const QString rest = hostPort.mid(close + 1);
         if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':'))) {
             throw malformed(uri, QStringLiteral("unerwartet '%1' nach der IPv6-Adresse").arg(rest));
         }
         port = rest.mid(1);
-    } else if (const qsizetype colon = spec.lastIndexOf(QLatin1Char(':')); colon >= 0) {
-        host = spec.left(colon);
-        port = spec.mid(colon + 1);
+    } else if (const qsizetype colon = hostPort.lastIndexOf(QLatin1Char(':')); colon >= 0) {
+        host = hostPort.left(colon);
+        port = hostPort.mid(colon + 1);
     }
     hosts << decoded(host);
     ports << decoded(port);
@@ -98,12 +98,17 @@ PostgresBackend::PostgresBackend(const QString &uri)
         rest = rest.mid(at + 1);
     }
 
-    QList<Parameter> parameters;
+    // libpq waits for a server that does not answer as long as the kernel lets it, which would
+    // freeze the window and the end of the program. These bounds come first, so that the same
+    // keys in the URI still win.
+    QList<Parameter> parameters{{QStringLiteral("connect_timeout"), QStringLiteral("10")},
+                                {QStringLiteral("keepalives_idle"), QStringLiteral("30")},
+                                {QStringLiteral("tcp_user_timeout"), QStringLiteral("30000")}};
     if (!rest.isEmpty()) {
         QStringList hosts;
         QStringList ports;
-        for (const QString &spec : rest.split(QLatin1Char(','))) {
-            splitHost(uri, spec, hosts, ports);
+        for (const QString &hostPort : rest.split(QLatin1Char(','))) {
+            splitHost(uri, hostPort, hosts, ports);
         }
         parameters << Parameter(QStringLiteral("host"), hosts.join(QLatin1Char(',')));
         if (!ports.join(QString()).isEmpty()) {

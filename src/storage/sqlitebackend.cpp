@@ -11,7 +11,10 @@
 
 namespace {
 
-// Short, so that a store that meets another program's lock gives way at once (its rows wait for the
+// While starting, another program's lock is waited out for a while, as users expect of a program
+// that starts beside their database browser.
+constexpr int kStartBusyTimeoutMs = 5000;
+// Once running: short, so that a store that meets a lock gives way at once (its rows wait for the
 // next store) and "Ende", a signal and the countdown are answered within a fraction of a second.
 constexpr int kBusyTimeoutMs = 100;
 
@@ -96,7 +99,12 @@ void SqliteBackend::configure(QSqlDatabase &db) const
         QUrl::fromLocalFile(QFileInfo(name()).absoluteFilePath()).toString(QUrl::FullyEncoded)
         + QStringLiteral("?mode=rw"));
     db.setConnectOptions(
-        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kStartBusyTimeoutMs));
+}
+
+void SqliteBackend::started(QSqlDatabase &db) const
+{
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(kBusyTimeoutMs));
 }
 
 QString SqliteBackend::verify(QSqlDatabase &db) const

@@ -11,6 +11,7 @@ public:
 
     bool isMissingTable(const QSqlError &error, const QSqlDatabase &db,
                         const QString &table) const override;
+    void started(QSqlDatabase &db) const override;
 
 protected:
     // Refuses, naming the file: a missing file, a directory, a Microsoft Access file (with a

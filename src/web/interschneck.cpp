@@ -184,6 +184,9 @@ void Interschneck::setUpHandles(const QString &url)
         }
     };
     check(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+    // A device named by host name is resolved in a thread of libcurl's; a cancelled fetch must not
+    // wait for a slow name server before the program can go on or end.
+    check(curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L));
     check(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http"));
     check(curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http"));
     check(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L));

@@ -46,6 +46,7 @@ void tst_Datenbank::init()
     m_database = std::make_unique<TempDatabase>();
     m_registry = std::make_unique<Registry>();
     DatenbankOeffnen(*m_registry, m_view, m_database->path());
+    m_registry->Datenbank->started();
 }
 
 void tst_Datenbank::cleanup()
