@@ -25,18 +25,18 @@ void DatenbankOeffnen(Registry &registry, MainView &view, const QString &path)
 void DatenbankSchliessen(Registry &registry, MainView &view)
 {
     view.timerOff();
-    openDatabase(registry, QString());
+    openDatabase(registry);
     const std::unique_ptr<Database> closing = std::move(registry.Datenbank);
     closing->Close();
     view.pump();
 }
 
-Database &openDatabase(const Registry &registry, const QString &detail)
+Database &openDatabase(const Registry &registry)
 {
     if (!registry.Datenbank) {
-        QString text = QStringLiteral("Objektvariable nicht festgelegt: keine Datenbank offen");
-        text += detail.isEmpty() ? QStringLiteral(".") : QStringLiteral(" für ") + detail;
-        throw RuntimeError(ErrorNumber::ObjectNotSet, text);
+        throw RuntimeError(
+            ErrorNumber::ObjectNotSet,
+            QStringLiteral("Objektvariable nicht festgelegt: keine Datenbank offen."));
     }
     return *registry.Datenbank;
 }
