@@ -8,6 +8,7 @@
 #include "runtime/mainview.h"
 #include "storage/registry.h"
 #include "web/geraeteabfragen.h"
+#include "web/curldriver.h"
 #include "web/interschneck.h"
 
 #include <QCoreApplication>
@@ -109,7 +110,8 @@ int main(int argc, char *argv[])
     registry.AnzahlGeraete = kDevices;
     registry.AnzahlSensoren = kDevices;
     QuietView view;
-    Interschneck transfer;
+    CurlDriver curl;
+    Interschneck transfer(curl);
 
     std::vector<double> passMs;
     std::vector<double> plainMs;

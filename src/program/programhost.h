@@ -3,6 +3,7 @@
 #include "runtime/mainview.h"
 #include "storage/messtakt.h"
 #include "storage/registry.h"
+#include "web/curldriver.h"
 #include "web/interschneck.h"
 
 #include <QString>
@@ -88,7 +89,8 @@ private:
 
     QString m_databasePath;
     Registry m_registry;
-    Interschneck m_interschneck;
+    CurlDriver m_curl;
+    Interschneck m_interschneck{m_curl};
     MessTakt m_messTakt;
     // The recovery file holds the rows that wait (taken in at start, or written at the end before
     // the last try), so it goes once they are written.

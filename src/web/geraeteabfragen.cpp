@@ -1,6 +1,7 @@
 #include "geraeteabfragen.h"
 
 #include "holeurl.h"
+#include "interschneck.h"
 #include "parallelabfrage.h"
 #include "runtime/leadingnumber.h"
 #include "runtime/mainview.h"
@@ -60,7 +61,7 @@ void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
         for (qint32 i = 1; i <= devices; ++i) {
             urls << url(i);
         }
-        fetched = fetchAll(view, urls, registry.ParallelAbfrage, timeoutSeconds);
+        fetched = fetchAll(view, transfer.driver(), urls, registry.ParallelAbfrage, timeoutSeconds);
     }
     for (qint32 i = 1; i <= devices; ++i) {
         view.setStatus(QStringLiteral("Datenübertragung (") + registry.GeraetName[i]

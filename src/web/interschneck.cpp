@@ -1,31 +1,16 @@
 #include "interschneck.h"
 
+#include "curldriver.h"
 #include "runtime/runtimeerror.h"
 #include "runtime/version.h"
 
-#include <QSocketNotifier>
-#include <QTimer>
 #include <QUrl>
 
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <climits>
-#include <type_traits>
-
-static_assert(
-    std::is_same_v<CURL, void> && std::is_same_v<CURLM, void> && std::is_same_v<curl_socket_t, int>,
-    "the header keeps libcurl's handles as void * and its sockets as int");
 
 namespace {
-
-// libcurl's global set-up, once per process before the first handle; the function-local static
-// makes it safe from any thread.
-bool curlReady()
-{
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
-}
 
 RuntimeError setUpError(const QString &url, const char *reason)
 {
@@ -37,28 +22,10 @@ RuntimeError setUpError(const QString &url, const char *reason)
 
 } // namespace
 
-// libcurl's C callbacks. They only note what libcurl asks for and never run the event loop or
-// call into libcurl, so libcurl is never entered again from inside itself.
+// libcurl's C callbacks for the answer. They only keep what is wanted and never call into libcurl.
 class InterschneckCallbacks
 {
 public:
-    static int socket(CURL *, curl_socket_t socket, int what, void *self, void *)
-    {
-        static_cast<Interschneck *>(self)->watchSocket(socket, what);
-        return 0;
-    }
-
-    static int timer(CURLM *, long timeoutMs, void *self)
-    {
-        QTimer *timer = static_cast<Interschneck *>(self)->m_timer;
-        if (timeoutMs < 0) {
-            timer->stop();
-        } else {
-            timer->start(static_cast<int>(std::min<long>(timeoutMs, INT_MAX)));
-        }
-        return 0;
-    }
-
     // Called once per complete header line, the status line included. libcurl holds an
     // unfinished line itself and gives up on one longer than its own limit (100 KiB).
     static size_t header(char *, size_t size, size_t count, void *self)
@@ -83,25 +50,21 @@ public:
     }
 };
 
-Interschneck::Interschneck(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
+Interschneck::Interschneck(CurlDriver &driver, QObject *parent) : QObject(parent), m_driver(driver)
 {
     setObjectName(QStringLiteral("Interschneck"));
-    m_timer->setSingleShot(true);
-    m_timer->setTimerType(Qt::PreciseTimer);
-    connect(m_timer, &QTimer::timeout, this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
 }
 
 Interschneck::~Interschneck()
 {
-    dropTransfer();
-    curl_multi_cleanup(m_multi);
+    m_driver.stop(m_easy);
     curl_easy_cleanup(m_easy);
     curl_slist_free_all(static_cast<curl_slist *>(m_headers));
 }
 
 void Interschneck::Cancel()
 {
-    dropTransfer();
+    m_driver.stop(m_easy);
     m_body.clear();
 }
 
@@ -113,23 +76,21 @@ void Interschneck::Execute(const QString &url, const QString &operation)
         || target.scheme() != QLatin1String("http") || target.host().isEmpty()) {
         return;
     }
-    setUpHandles(url);
+    setUpHandle(url);
     m_headerBytesSeen = 0;
     // libcurl keeps its own copy of the text.
-    CURLcode code = curl_easy_setopt(m_easy, CURLOPT_URL, target.toEncoded().constData());
+    const CURLcode code = curl_easy_setopt(m_easy, CURLOPT_URL, target.toEncoded().constData());
     if (code != CURLE_OK) {
         throw setUpError(url, curl_easy_strerror(code));
     }
-    const CURLMcode added = curl_multi_add_handle(m_multi, m_easy);
-    if (added != CURLM_OK) {
-        throw setUpError(url, curl_multi_strerror(added));
-    }
-    m_running = true;
+    m_driver.start(
+        m_easy, [this](int result) { ended(result); },
+        QStringLiteral("Die Anfrage an %1").arg(url));
 }
 
 bool Interschneck::StillExecuting() const
 {
-    return m_running;
+    return m_driver.isRunning(m_easy);
 }
 
 QString Interschneck::GetChunk(qint64 size)
@@ -139,23 +100,22 @@ QString Interschneck::GetChunk(qint64 size)
     return QString::fromLatin1(chunk);
 }
 
-void Interschneck::setUpHandles(const QString &url)
+void Interschneck::ended(int result)
+{
+    if (result != CURLE_OK) {
+        m_body.clear();
+    }
+    // Last, so that a slot may start the next request or cancel right away.
+    Q_EMIT finished();
+}
+
+void Interschneck::setUpHandle(const QString &url)
 {
     if (m_easy != nullptr) {
         return;
     }
-    if (!curlReady()) {
+    if (!CurlDriver::ready()) {
         throw setUpError(url, "curl_global_init");
-    }
-    if (m_multi == nullptr) {
-        m_multi = curl_multi_init();
-        if (m_multi == nullptr) {
-            throw setUpError(url, "curl_multi_init");
-        }
-        curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &InterschneckCallbacks::socket);
-        curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
-        curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &InterschneckCallbacks::timer);
-        curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
     }
     if (m_headers == nullptr) {
         curl_slist *headers = nullptr;
@@ -216,90 +176,3 @@ void Interschneck::setUpHandles(const QString &url)
     m_easy = easy;
 }
 
-void Interschneck::watchSocket(int socket, int what)
-{
-    if (what == CURL_POLL_REMOVE) {
-        forgetSocket(socket);
-        return;
-    }
-    SocketWatch &watch = m_sockets[socket];
-    const auto watchFor = [this, socket](QSocketNotifier *&notifier, QSocketNotifier::Type type,
-                                         bool wanted) {
-        if (notifier == nullptr && wanted) {
-            notifier = notifierFor(socket, type);
-        } else if (notifier != nullptr) {
-            notifier->setEnabled(wanted);
-        }
-    };
-    watchFor(watch.read, QSocketNotifier::Read, what == CURL_POLL_IN || what == CURL_POLL_INOUT);
-    watchFor(watch.write, QSocketNotifier::Write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
-}
-
-QSocketNotifier *Interschneck::notifierFor(int socket, QSocketNotifier::Type type)
-{
-    // One connection per request: the notifiers of the last one serve the next, which spares
-    // creating and deleting them for every fetch.
-    QList<QSocketNotifier *> &spare = m_spareNotifiers[type == QSocketNotifier::Read ? 0 : 1];
-    QSocketNotifier *notifier = nullptr;
-    if (spare.isEmpty()) {
-        notifier = new QSocketNotifier(type, this);
-        const int events = type == QSocketNotifier::Read ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
-        connect(notifier, &QSocketNotifier::activated, this,
-                [this, notifier, events] { act(int(notifier->socket()), events); });
-    } else {
-        notifier = spare.takeLast();
-    }
-    notifier->setSocket(socket);
-    notifier->setEnabled(true);
-    return notifier;
-}
-
-void Interschneck::forgetSocket(int socket)
-{
-    const SocketWatch watch = m_sockets.take(socket);
-    // Only disabled, never deleted here: the notifier may be the one whose activation is being
-    // handled right now.
-    if (watch.read != nullptr) {
-        watch.read->setEnabled(false);
-        m_spareNotifiers[0].append(watch.read);
-    }
-    if (watch.write != nullptr) {
-        watch.write->setEnabled(false);
-        m_spareNotifiers[1].append(watch.write);
-    }
-}
-
-void Interschneck::act(int socket, int events)
-{
-    if (m_multi == nullptr) {
-        return;
-    }
-    int running = 0;
-    curl_multi_socket_action(m_multi, socket, events, &running);
-    bool ended = false;
-    int queued = 0;
-    while (const CURLMsg *message = curl_multi_info_read(m_multi, &queued)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == m_easy && m_running) {
-            ended = true;
-            if (message->data.result != CURLE_OK) {
-                m_body.clear();
-            }
-        }
-    }
-    if (ended) {
-        dropTransfer();
-        // Last, so that a slot may start the next request or cancel right away.
-        Q_EMIT finished();
-    }
-}
-
-void Interschneck::dropTransfer()
-{
-    if (!m_running) {
-        return;
-    }
-    m_running = false;
-    // Closes the connection if the transfer still runs; the sockets' notifiers go through
-    // forgetSocket.
-    curl_multi_remove_handle(m_multi, m_easy);
-}

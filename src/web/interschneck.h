@@ -1,17 +1,14 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHash>
-#include <QList>
 #include <QObject>
-#include <QSocketNotifier>
 
-class QTimer;
+class CurlDriver;
 
 // The transfer component through which the device pages are fetched: one HTTP GET at a time,
 // started by Execute and followed by polling StillExecuting, as the fetch loop needs it. It runs
-// on libcurl's multi interface, driven by the event loop of the thread it lives in: no thread of
-// its own, so a device however misbehaved cannot hold up the event loop or the next request.
+// through the program's CurlDriver, on the event loop of the thread it lives in: no thread of its
+// own, so a device however misbehaved cannot hold up the event loop or the next request.
 //
 // Only the first 4096 bytes of an answer body are kept while it streams in; the rest is read and
 // discarded, so memory stays bounded whatever a device sends, an endless body included. Status
@@ -30,7 +27,8 @@ public:
     static constexpr qint64 kHeaderBytes = 16 * 1024;
     static constexpr int kRequestTimeoutMs = 60000;
 
-    explicit Interschneck(QObject *parent = nullptr);
+    // driver runs the transfers and must outlive the component.
+    explicit Interschneck(CurlDriver &driver, QObject *parent = nullptr);
     ~Interschneck() override;
 
     // Ends any running request and forgets its answer; harmless when idle. Safe to call from a
@@ -46,6 +44,9 @@ public:
     // the empty text when nothing was received.
     QString GetChunk(qint64 size);
 
+    // The driver that runs this component's transfers, for others of the same pass.
+    CurlDriver &driver() const { return m_driver; }
+
 Q_SIGNALS:
     // The running request has ended, with or without an answer. Emitted from the event loop,
     // never from inside libcurl.
@@ -54,31 +55,14 @@ Q_SIGNALS:
 private:
     friend class InterschneckCallbacks;
 
-    // The notifiers of one socket that libcurl asked to have watched.
-    struct SocketWatch
-    {
-        QSocketNotifier *read = nullptr;
-        QSocketNotifier *write = nullptr;
-    };
+    void setUpHandle(const QString &url);
+    void ended(int result);
 
-    void setUpHandles(const QString &url);
-    void watchSocket(int socket, int what);
-    QSocketNotifier *notifierFor(int socket, QSocketNotifier::Type type);
-    void forgetSocket(int socket);
-    void act(int socket, int events);
-    void dropTransfer();
-
-    // libcurl's multi and easy handles (CURLM *, CURL *), which libcurl declares as void *.
-    void *m_multi = nullptr;
+    CurlDriver &m_driver;
+    // libcurl's easy handle (a CURL *), set up once and used for every request.
     void *m_easy = nullptr;
     // The request headers (a struct curl_slist *).
     void *m_headers = nullptr;
-    QTimer *m_timer;
-    QHash<int, SocketWatch> m_sockets;
-    // Disabled notifiers for reading [0] and writing [1], to be given the next sockets.
-    QList<QSocketNotifier *> m_spareNotifiers[2];
-    // The easy handle is in the multi handle: a request runs.
-    bool m_running = false;
     QByteArray m_body;
     qint64 m_headerBytesSeen = 0;
 };

@@ -18,7 +18,9 @@ constexpr int kPassMs = 20;
 // The fetches of one address, one after the other through one transfer component.
 struct AddressQueue
 {
-    std::unique_ptr<Interschneck> transfer = std::make_unique<Interschneck>();
+    explicit AddressQueue(CurlDriver &driver) : transfer(std::make_unique<Interschneck>(driver)) {}
+
+    std::unique_ptr<Interschneck> transfer;
     std::vector<int> pending;
     int running = -1;
     QElapsedTimer started;
@@ -33,7 +35,7 @@ QString addressOf(const QString &url)
 
 } // namespace
 
-QStringList fetchAll(MainView &view, const QStringList &urls, qint32 limitSeconds,
+QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls, qint32 limitSeconds,
                      qint32 timeoutSeconds)
 {
     QStringList answers;
@@ -46,7 +48,7 @@ QStringList fetchAll(MainView &view, const QStringList &urls, qint32 limitSecond
         if (q < 0) {
             q = addresses.size();
             addresses << address;
-            queues.emplace_back();
+            queues.emplace_back(driver);
         }
         queues[size_t(q)].pending.push_back(i);
     }

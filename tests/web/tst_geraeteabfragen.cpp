@@ -2,6 +2,7 @@
 #include "storage/registry.h"
 #include "support/recordingview.h"
 #include "web/geraeteabfragen.h"
+#include "web/curldriver.h"
 #include "web/interschneck.h"
 
 #include <QDateTime>
@@ -31,7 +32,8 @@ private:
     std::vector<std::unique_ptr<DeviceSimulator>> m_devices;
     std::unique_ptr<Registry> m_registry = std::make_unique<Registry>();
     RecordingView m_view;
-    Interschneck m_transfer;
+    CurlDriver m_curl;
+    Interschneck m_transfer{m_curl};
 };
 
 DeviceSimulator &tst_GeraeteAbfragen::addDevice(const QString &name, Behaviour behaviour,

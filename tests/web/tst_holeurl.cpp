@@ -1,6 +1,7 @@
 #include "devicesim/devicesimulator.h"
 #include "support/recordingview.h"
 #include "web/holeurl.h"
+#include "web/curldriver.h"
 #include "web/interschneck.h"
 
 #include <QTest>
@@ -17,7 +18,8 @@ private Q_SLOTS:
 
 private:
     RecordingView m_view;
-    Interschneck m_transfer;
+    CurlDriver m_curl;
+    Interschneck m_transfer{m_curl};
 };
 
 void tst_HoleURL::fetches_data()

@@ -5,6 +5,7 @@
 #include "support/sqlfixture.h"
 #include "support/tempdatabase.h"
 #include "web/holeurl.h"
+#include "web/curldriver.h"
 #include "web/interschneck.h"
 
 #include <QFile>
@@ -95,7 +96,8 @@ private:
     }
 
     RecordingView m_view;
-    Interschneck m_transfer;
+    CurlDriver m_curl;
+    Interschneck m_transfer{m_curl};
     DeviceSimulator m_healthy;
 };
 
