@@ -7,8 +7,8 @@
 
 #include "runtime/mainview.h"
 #include "storage/registry.h"
-#include "web/geraeteabfragen.h"
 #include "web/curldriver.h"
+#include "web/geraeteabfragen.h"
 #include "web/interschneck.h"
 
 #include <QCoreApplication>

@@ -175,4 +175,3 @@ void Interschneck::setUpHandle(const QString &url)
     }
     m_easy = easy;
 }
-

@@ -35,8 +35,8 @@ QString addressOf(const QString &url)
 
 } // namespace
 
-QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls, qint32 limitSeconds,
-                     qint32 timeoutSeconds)
+QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls,
+                     qint32 limitSeconds, qint32 timeoutSeconds)
 {
     QStringList answers;
     std::vector<AddressQueue> queues;

@@ -7,13 +7,13 @@ class CurlDriver;
 class MainView;
 
 // The fetches of a parallel polling pass: every url is requested at once on driver, each address
-// through a transfer component of its own, and the call returns when all have ended or limitSeconds have
-// passed, whichever comes first. Urls for the same host and port are fetched one after the other,
-// never two at a time, as small device web servers often serve one connection only.
+// through a transfer component of its own, and the call returns when all have ended or limitSeconds
+// have passed, whichever comes first. Urls for the same host and port are fetched one after the
+// other, never two at a time, as small device web servers often serve one connection only.
 //
 // Returns one answer per url, in the order given: what HoleURL would return (at most the first
 // 4096 bytes), or the empty text for a fetch that failed, took longer than timeoutSeconds, or had
 // not ended by the limit and was cancelled. Pumps the window's events throughout; a ProgramEnd from
 // a pump cancels every fetch on its way out.
-QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls, qint32 limitSeconds,
-                     qint32 timeoutSeconds);
+QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls,
+                     qint32 limitSeconds, qint32 timeoutSeconds);

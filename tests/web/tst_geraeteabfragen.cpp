@@ -1,8 +1,8 @@
 #include "devicesim/devicesimulator.h"
 #include "storage/registry.h"
 #include "support/recordingview.h"
-#include "web/geraeteabfragen.h"
 #include "web/curldriver.h"
+#include "web/geraeteabfragen.h"
 #include "web/interschneck.h"
 
 #include <QDateTime>

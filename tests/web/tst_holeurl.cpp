@@ -1,7 +1,7 @@
 #include "devicesim/devicesimulator.h"
 #include "support/recordingview.h"
-#include "web/holeurl.h"
 #include "web/curldriver.h"
+#include "web/holeurl.h"
 #include "web/interschneck.h"
 
 #include <QTest>

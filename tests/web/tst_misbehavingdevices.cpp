@@ -4,8 +4,8 @@
 #include "support/recordingview.h"
 #include "support/sqlfixture.h"
 #include "support/tempdatabase.h"
-#include "web/holeurl.h"
 #include "web/curldriver.h"
+#include "web/holeurl.h"
 #include "web/interschneck.h"
 
 #include <QFile>
