@@ -97,22 +97,45 @@ void EinstellungenLesen(Registry &registry, MainView &view)
     registry.MessIntervall = 2;
     registry.Messungen = 5;
     registry.ParallelAbfrage = 0;
-    readTable(registry, view, QStringLiteral("Einstellungen"), [&registry](Recordset &rows) {
-        const QString parameter = QStringLiteral("Parameter");
-        if (isParameter(rows.field(parameter), QStringLiteral("MessIntervall"))) {
-            store(
-                rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.MessIntervall; },
-                toLong);
-        }
-        if (isParameter(rows.field(parameter), QStringLiteral("Messungen"))) {
-            store(
-                rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.Messungen; },
-                toLong);
-        }
-        if (isParameter(rows.field(parameter), QStringLiteral("ParallelAbfrage"))) {
-            store(
-                rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.ParallelAbfrage; },
-                toLong);
+    registry.StatusAdresse.clear();
+    registry.AlarmNachFehlern = 5;
+    registry.AlarmSpeicherMinuten = 10;
+    registry.AlarmMailServer.clear();
+    registry.AlarmMailVon.clear();
+    registry.AlarmMailAn.clear();
+    registry.AlarmWebhook.clear();
+    const struct
+    {
+        const char *name;
+        qint32 *number;
+        QString *text;
+    } settings[] = {
+        {"MessIntervall", &registry.MessIntervall, nullptr},
+        {"Messungen", &registry.Messungen, nullptr},
+        {"ParallelAbfrage", &registry.ParallelAbfrage, nullptr},
+        {"StatusAdresse", nullptr, &registry.StatusAdresse},
+        {"AlarmNachFehlern", &registry.AlarmNachFehlern, nullptr},
+        {"AlarmSpeicherMinuten", &registry.AlarmSpeicherMinuten, nullptr},
+        {"AlarmMailServer", nullptr, &registry.AlarmMailServer},
+        {"AlarmMailVon", nullptr, &registry.AlarmMailVon},
+        {"AlarmMailAn", nullptr, &registry.AlarmMailAn},
+        {"AlarmWebhook", nullptr, &registry.AlarmWebhook},
+    };
+    readTable(registry, view, QStringLiteral("Einstellungen"), [&settings](Recordset &rows) {
+        const QVariant parameter = rows.field(QStringLiteral("Parameter"));
+        for (const auto &setting : settings) {
+            if (!isParameter(parameter, QString::fromLatin1(setting.name))) {
+                continue;
+            }
+            if (setting.number != nullptr) {
+                store(
+                    rows, QStringLiteral("Wert"), [&]() -> auto & { return *setting.number; },
+                    toLong);
+            } else {
+                store(
+                    rows, QStringLiteral("Wert"), [&]() -> auto & { return *setting.text; },
+                    toText);
+            }
         }
     });
 }

@@ -13,9 +13,11 @@ struct Registry;
 void GeraeteLesen(Registry &registry, MainView &view);
 // Sensors, from Sensoren (ID, Geraet, Anschluss, Bezeichnung); at most 99 rows.
 void SensorenLesen(Registry &registry, MainView &view);
-// MessIntervall, Messungen and ParallelAbfrage, from Einstellungen (Parameter, Wert): first the
-// defaults 2, 5 and 0, then for each setting the Wert of the last row whose Parameter is exactly
-// its name.
+// The settings, from Einstellungen (Parameter, Wert): first the defaults (MessIntervall 2,
+// Messungen 5, ParallelAbfrage 0, AlarmNachFehlern 5, AlarmSpeicherMinuten 10, the texts empty),
+// then for each setting the Wert of the last row whose Parameter is exactly its name: a number
+// for MessIntervall, Messungen, ParallelAbfrage, AlarmNachFehlern and AlarmSpeicherMinuten, a
+// text for StatusAdresse, AlarmMailServer, AlarmMailVon, AlarmMailAn and AlarmWebhook.
 void EinstellungenLesen(Registry &registry, MainView &view);
 
 // Werte is only ever written, so a missing table or column would otherwise show only at the first

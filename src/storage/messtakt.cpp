@@ -15,6 +15,7 @@ MessTakt::MessTakt(Registry &registry, MainView &view, std::function<void()> pas
 void MessTakt::run()
 {
     m_view.timerOff();
+    m_averages.clear();
     m_registry.Sekunden = checkedAdd(m_registry.Sekunden, 1);
     const qint32 remaining = checkedSub(m_registry.MessIntervall, m_registry.Sekunden);
     if (remaining > 0) {
@@ -29,7 +30,7 @@ void MessTakt::run()
         bool stored = false;
         if (m_abfragen >= m_registry.Messungen) {
             m_abfragen = 0;
-            MittelwerteSpeichern(m_registry);
+            m_averages = MittelwerteSpeichern(m_registry);
             stored = true;
         }
         reportPendingRows(stored, waitingBefore);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mittelwerte.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -30,6 +32,8 @@ public:
 
     // Polling passes since the last store of averages.
     qint32 abfragen() const { return m_abfragen; }
+    // The averages formed by the latest tick; empty after a tick without a store.
+    const QList<Mittelwert> &averages() const { return m_averages; }
 
 private:
     void reportPendingRows(bool stored, qsizetype waitingBefore);
@@ -39,5 +43,6 @@ private:
     std::function<void()> m_pass;
     std::function<void(const QString &)> m_notice;
     qint32 m_abfragen = 0;
+    QList<Mittelwert> m_averages;
     bool m_failing = false;
 };

@@ -28,8 +28,9 @@ QString droppedNote(const PendingRows &pending)
 
 } // namespace
 
-void MittelwerteSpeichern(Registry &registry)
+QList<Mittelwert> MittelwerteSpeichern(Registry &registry)
 {
+    QList<Mittelwert> formed;
     // One time stamp for the whole store: a row written late still says when its average was
     // formed, and the rows of one store belong together.
     const QDateTime zeit = QDateTime::currentDateTime();
@@ -41,12 +42,14 @@ void MittelwerteSpeichern(Registry &registry)
             // that cannot be stored is dropped rather than the whole logger ended.
             if (std::isfinite(average)) {
                 registry.pendingRows.append(registry.SensorID[i], zeit, average);
+                formed.append(Mittelwert{i, registry.SensorID[i], average, zeit});
             }
             registry.SensorZaehler[i] = 0;
             registry.SensorSumme[i] = 0;
         }
     }
     writePendingRows(registry);
+    return formed;
 }
 
 bool writePendingRows(Registry &registry)

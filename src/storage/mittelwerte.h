@@ -1,10 +1,21 @@
 #pragma once
 
+#include <QDateTime>
+#include <QList>
 #include <QtGlobal>
 
-class QDateTime;
 class QString;
 struct Registry;
+
+// One average formed by a store: the sensor by position and by number (its ID), the value and the
+// store's time.
+struct Mittelwert
+{
+    qint32 sensor;
+    qint32 sensorNummer;
+    double wert;
+    QDateTime zeit;
+};
 
 // Turning the accumulated readings into rows of Werte.
 
@@ -12,8 +23,9 @@ struct Registry;
 // row with the sensor's ID, the local date and time of this store and the mean of its readings;
 // its count and sum go back to 0. Then all pending rows, the oldest first, are written as one
 // transaction (writePendingRows). A failed write never throws: the rows stay pending, with
-// the database's text, for the next store. Nothing pumps.
-void MittelwerteSpeichern(Registry &registry);
+// the database's text, for the next store. Nothing pumps. Returns the averages formed, for those
+// who watch the program.
+QList<Mittelwert> MittelwerteSpeichern(Registry &registry);
 
 // Writes registry.pendingRows into Werte in one transaction, each row with its own Zeit. True
 // when they were written (or there were none): the pending rows are then empty. False when the

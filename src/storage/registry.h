@@ -44,5 +44,18 @@ struct Registry
     qint32 Messungen = 0;
     // Seconds that a parallel polling pass may take; 0 or less keeps the sequential pass.
     qint32 ParallelAbfrage = 0;
+
+    // Options beyond the original; without their rows they stay off. The texts are empty when
+    // not set; checking them is up to the part that uses them.
+    // Where the status page listens ("127.0.0.1:8080", a bare port for loopback).
+    QString StatusAdresse;
+    // Alerts: a device failing this many passes in a row, the store failing this many minutes;
+    // where messages go (an SMTP server with sender and recipients, a webhook URL).
+    qint32 AlarmNachFehlern = 5;
+    qint32 AlarmSpeicherMinuten = 10;
+    QString AlarmMailServer;
+    QString AlarmMailVon;
+    QString AlarmMailAn;
+    QString AlarmWebhook;
     qint32 Sekunden = 0;
 };

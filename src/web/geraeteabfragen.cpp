@@ -3,6 +3,7 @@
 #include "holeurl.h"
 #include "interschneck.h"
 #include "parallelabfrage.h"
+#include "pollingstate.h"
 #include "runtime/leadingnumber.h"
 #include "runtime/mainview.h"
 #include "runtime/numbertext.h"
@@ -12,6 +13,7 @@
 #include <QDateTime>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -24,7 +26,8 @@ bool accepted(const QString &answer)
     return !answer.isEmpty() && answer.indexOf(QLatin1String("<ntpsync>")) > 0;
 }
 
-void readSensors(Registry &registry, MainView &view, qint32 device, const QString &answer)
+void readSensors(Registry &registry, MainView &view, qint32 device, const QString &answer,
+                 PassOutcome &outcome)
 {
     const qint32 sensors = registry.AnzahlSensoren;
     for (qint32 j = 1; j <= sensors; ++j) {
@@ -42,16 +45,22 @@ void readSensors(Registry &registry, MainView &view, qint32 device, const QStrin
         view.pump();
         registry.SensorZaehler[j] += 1;
         registry.SensorSumme[j] += *reading;
+        outcome.readings[std::size_t(j)] = *reading;
     }
 }
 
 } // namespace
 
 void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
-                     qint32 timeoutSeconds)
+                     qint32 timeoutSeconds, PassOutcome *outcome)
 {
     view.clearLog();
     const qint32 devices = registry.AnzahlGeraete;
+    PassOutcome pass;
+    pass.started = QDateTime::currentDateTime();
+    pass.answered.assign(std::size_t(devices) + 1, false);
+    pass.readings.assign(std::size_t(registry.AnzahlSensoren) + 1,
+                         std::numeric_limits<double>::quiet_NaN());
     const auto url = [&registry](qint32 i) {
         return QStringLiteral("http://") + registry.GeraetIP[i] + QStringLiteral("/xml");
     };
@@ -71,14 +80,18 @@ void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
             fetched.isEmpty() ? HoleURL(view, transfer, url(i), timeoutSeconds) : fetched.at(i - 1);
         view.pump();
         if (accepted(answer)) {
-            readSensors(registry, view, i, answer);
+            pass.answered[std::size_t(i)] = true;
+            readSensors(registry, view, i, answer, pass);
         } else {
             view.appendLog(QStringLiteral("Datenholung von ") + registry.GeraetName[i]
                            + QStringLiteral(" war erfolglos.") + kCrLf);
         }
     }
-    view.appendLog(kCrLf
-                   + QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss dd.MM.yyyy")));
+    pass.ended = QDateTime::currentDateTime();
+    view.appendLog(kCrLf + pass.ended.toString(QStringLiteral("HH:mm:ss dd.MM.yyyy")));
+    if (outcome != nullptr) {
+        *outcome = std::move(pass);
+    }
     view.pump();
     view.setStatus(QString());
     view.pump();

@@ -4,6 +4,7 @@
 
 class Interschneck;
 class MainView;
+struct PassOutcome;
 struct Registry;
 
 // One polling pass over all devices, in table order. The log box is emptied, then holds one line
@@ -21,6 +22,7 @@ struct Registry;
 // a fetch that had not ended counting as a failed one. The log and the accumulators come out as
 // in the sequential pass.
 //
-// timeoutSeconds is what each device's fetch may take; only tests shorten it.
+// timeoutSeconds is what each device's fetch may take; only tests shorten it. outcome, when given,
+// receives which devices answered and the readings taken, for those who watch the program.
 void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
-                     qint32 timeoutSeconds = 15);
+                     qint32 timeoutSeconds = 15, PassOutcome *outcome = nullptr);

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "storage/storestate.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+class PollingState;
+struct Registry;
+
+// What the status page shows of the running program. ProgramHost implements it; every call comes
+// on the window's thread, between two events, so what it returns is consistent.
+class StatusSource
+{
+public:
+    struct Stored
+    {
+        double wert;
+        QDateTime zeit;
+    };
+    // A condition that an alert reported and that has not ended yet.
+    struct Alert
+    {
+        QDateTime since;
+        // One line in German, naming the device or sensor by name and number.
+        QString text;
+    };
+
+    virtual ~StatusSource() = default;
+
+    // Devices and sensors by position with names, addresses and the sums and counts of the
+    // averages forming; the settings.
+    virtual const Registry &registry() const = 0;
+    virtual const PollingState &polling() const = 0;
+    virtual StoreState storeState() const = 0;
+    // The latest value this run wrote into Werte for the sensor with this number.
+    virtual std::optional<Stored> lastStored(qint32 sensorNummer) const = 0;
+    // The log of the latest complete pass as the log box shows it, with CR LF line ends.
+    virtual QString passLog() const = 0;
+    // The database as messages name it (never with a password: start-up refuses such names).
+    virtual QString databaseName() const = 0;
+    virtual QDateTime startedAt() const = 0;
+    // The alert conditions that are on, and alert messages that could not be delivered at all.
+    virtual QList<Alert> alerts() const = 0;
+    virtual qint64 undeliveredAlerts() const = 0;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QtGlobal>
+
+// How storing into Werte goes in this run, for those who watch the program (status page, alerts).
+struct StoreState
+{
+    // Why the latest store failed; empty while storing works.
+    QString failure;
+    // When the current run of failed stores began; invalid while storing works.
+    QDateTime failingSince;
+    // Rows waiting to be written, and rows dropped because too many waited.
+    qint64 waiting = 0;
+    qint64 dropped = 0;
+    // Failed stores of this run.
+    qint64 failedStores = 0;
+    // Rows the database refused for a reason of their own in this run, and the file they went to.
+    qint64 refused = 0;
+    QString refusedFile;
+};
