@@ -7,7 +7,6 @@
 //   build/bench/bench_serverstore [rounds]
 
 #include "storage/database.h"
-#include "storage/dbengine.h"
 #include "storage/mittelwerte.h"
 
 #include <QCoreApplication>
@@ -108,8 +107,8 @@ int main(int argc, char *argv[])
     if (!createTables(folder)) {
         status = 1;
     } else {
-        const std::unique_ptr<Database> db = DbEngine::instance().OpenDatabase(
-            QStringLiteral("postgresql://pelvaro@/pelvaro?host=") + folder);
+        const std::unique_ptr<Database> db =
+            OpenDatabase(QStringLiteral("postgresql://pelvaro@/pelvaro?host=") + folder);
         for (int warmUp = 0; warmUp < 5; ++warmUp) {
             store(*db, true, -1);
         }

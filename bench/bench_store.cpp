@@ -5,7 +5,6 @@
 //   build/bench/bench_store [rounds]
 
 #include "storage/database.h"
-#include "storage/dbengine.h"
 #include "storage/mittelwerte.h"
 #include "storage/pendingrows.h"
 #include "storage/registry.h"
@@ -71,9 +70,9 @@ int main(int argc, char *argv[])
 
     QTemporaryDir dir;
     const std::unique_ptr<Database> oneDb =
-        DbEngine::instance().OpenDatabase(freshDatabase(dir, QStringLiteral("eins.mdb")));
+        OpenDatabase(freshDatabase(dir, QStringLiteral("eins.mdb")));
     const std::unique_ptr<Database> singleDb =
-        DbEngine::instance().OpenDatabase(freshDatabase(dir, QStringLiteral("einzeln.mdb")));
+        OpenDatabase(freshDatabase(dir, QStringLiteral("einzeln.mdb")));
     const auto statement = [&zeit](qsizetype i) {
         return insertStatement(static_cast<qint32>(i + 1), 20.5 + static_cast<double>(i), zeit);
     };
@@ -102,8 +101,7 @@ int main(int argc, char *argv[])
 
     // The worst catch-up: a full day's backlog written by the first store that works again.
     Registry registry;
-    registry.Datenbank =
-        DbEngine::instance().OpenDatabase(freshDatabase(dir, QStringLiteral("tag.mdb")));
+    registry.Datenbank = OpenDatabase(freshDatabase(dir, QStringLiteral("tag.mdb")));
     for (qsizetype i = 0; i < kDayOfRows; ++i) {
         registry.pendingRows.append(static_cast<qint32>(i % kSensors + 1),
                                     zeit.addSecs(i / kSensors * 10), 21.5);

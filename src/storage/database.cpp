@@ -26,15 +26,29 @@ QString reason(const QSqlError &error)
 
 } // namespace
 
-Database::Database(QString connectionName, std::unique_ptr<DbBackend> backend)
-    : m_connectionName(std::move(connectionName)), m_backend(std::move(backend)),
-      m_path(m_backend->name())
+Database::Database(std::unique_ptr<DbBackend> backend)
+    : m_connectionName(QStringLiteral("pelvaro-%1").arg(reinterpret_cast<quintptr>(this), 0, 16)),
+      m_backend(std::move(backend)), m_path(m_backend->name())
 {
+}
+
+std::unique_ptr<Database> OpenDatabase(const QString &name, Database::Access access)
+{
+    // The connection is named after the object, unique while it lives.
+    std::unique_ptr<Database> database(
+        new Database(DbBackend::forName(name, access == Database::Access::ReadOnly)));
+    database->m_backend->open(database->m_connectionName);
+    return database;
+}
+
+QSqlDatabase Database::connection() const
+{
+    return QSqlDatabase::database(m_connectionName, false);
 }
 
 Database::~Database()
 {
-    if (m_open) {
+    if (m_open && QSqlDatabase::contains(m_connectionName)) {
         QSqlDatabase::database(m_connectionName, false).close();
     }
     QSqlDatabase::removeDatabase(m_connectionName);

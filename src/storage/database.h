@@ -7,15 +7,23 @@
 #include <memory>
 
 class DbBackend;
+class QSqlDatabase;
 class QSqlError;
 class Recordset;
 
 // An open database: an SQLite file, a PostgreSQL server or an ODBC source. Table and column names
 // match without regard to case. Every failure is a RuntimeError that names the database and
-// carries the driver's own text.
+// carries the driver's own text. A Database belongs to the thread that opened it.
 class Database
 {
 public:
+    enum class Access {
+        ReadWrite,
+        // For readers beside the program's own connection (the status page's charts): never
+        // writes, and an SQLite file need not be writable.
+        ReadOnly,
+    };
+
     ~Database();
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
@@ -53,10 +61,12 @@ public:
 
     // The database as messages name it: the file path, or the URI or ODBC text as given.
     QString path() const { return m_path; }
+    // The Qt SQL connection, for readers that run their own queries; only on the opening thread.
+    QSqlDatabase connection() const;
 
 private:
-    friend class DbEngine;
-    Database(QString connectionName, std::unique_ptr<DbBackend> backend);
+    friend std::unique_ptr<Database> OpenDatabase(const QString &name, Access access);
+    explicit Database(std::unique_ptr<DbBackend> backend);
     // The error for a table that could not be read: missing, or unreadable with the driver's text.
     [[noreturn]] void throwReadFailure(const QSqlError &error, const QString &table) const;
 
@@ -65,3 +75,9 @@ private:
     QString m_path;
     bool m_open = true;
 };
+
+// Opens the database that name gives: the path of an existing SQLite file (shared, never
+// created), a PostgreSQL URI or an ODBC source (see DbBackend). Every failure is a RuntimeError
+// that names the file, server or data source and never shows a password.
+std::unique_ptr<Database> OpenDatabase(const QString &name,
+                                       Database::Access access = Database::Access::ReadWrite);

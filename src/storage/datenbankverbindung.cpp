@@ -1,6 +1,6 @@
 #include "datenbankverbindung.h"
 
-#include "dbengine.h"
+#include "database.h"
 #include "registry.h"
 #include "runtime/mainview.h"
 
@@ -17,21 +17,20 @@ QString defaultDatabasePath()
 
 void DatenbankOeffnen(Registry &registry, MainView &view, const QString &path)
 {
-    DbEngine &engine = DbEngine::instance();
-    registry.Datenbank = engine.OpenDatabase(path);
+    registry.Datenbank = OpenDatabase(path);
     view.pump();
 }
 
 void DatenbankSchliessen(Registry &registry, MainView &view)
 {
     view.timerOff();
-    openDatabase(registry);
+    requireDatabase(registry);
     const std::unique_ptr<Database> closing = std::move(registry.Datenbank);
     closing->Close();
     view.pump();
 }
 
-Database &openDatabase(const Registry &registry)
+Database &requireDatabase(const Registry &registry)
 {
     if (!registry.Datenbank) {
         throw RuntimeError(

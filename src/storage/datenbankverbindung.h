@@ -18,5 +18,5 @@ void DatenbankOeffnen(Registry &registry, MainView &view, const QString &path);
 // is stopped first so that no tick delivered by that pump can meet a closed database.
 void DatenbankSchliessen(Registry &registry, MainView &view);
 
-// The open database of the run. Without one, the "object not set" run-time error.
-Database &openDatabase(const Registry &registry);
+// The database of the run, which must be open: without one, the "object not set" run-time error.
+Database &requireDatabase(const Registry &registry);

@@ -23,15 +23,18 @@ bool namesOdbc(const QString &name)
 
 } // namespace
 
-std::unique_ptr<DbBackend> DbBackend::forName(const QString &name)
+std::unique_ptr<DbBackend> DbBackend::forName(const QString &name, bool readOnly)
 {
+    std::unique_ptr<DbBackend> backend;
     if (namesServer(name)) {
-        return std::make_unique<PostgresBackend>(name);
+        backend = std::make_unique<PostgresBackend>(name);
+    } else if (namesOdbc(name)) {
+        backend = std::make_unique<OdbcBackend>(name);
+    } else {
+        backend = std::make_unique<SqliteBackend>(name);
     }
-    if (namesOdbc(name)) {
-        return std::make_unique<OdbcBackend>(name);
-    }
-    return std::make_unique<SqliteBackend>(name);
+    backend->m_readOnly = readOnly;
+    return backend;
 }
 
 bool DbBackend::namesFile(const QString &name)

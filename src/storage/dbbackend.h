@@ -20,8 +20,9 @@ class RuntimeError;
 class DbBackend
 {
 public:
-    // Throws a RuntimeError when the name is malformed or carries a password.
-    static std::unique_ptr<DbBackend> forName(const QString &name);
+    // Throws a RuntimeError when the name is malformed or carries a password. A read-only backend
+    // opens connections that never write (see Database::Access::ReadOnly).
+    static std::unique_ptr<DbBackend> forName(const QString &name, bool readOnly = false);
     // Whether the name is an SQLite file path rather than a server or an ODBC source.
     static bool namesFile(const QString &name);
 
@@ -45,6 +46,7 @@ public:
     // from run to run. Without orderRequired() a table that lacks it is read in the driver's own
     // order; with it, such a table is an error.
     QString orderColumn() const { return m_orderColumn; }
+    bool readOnly() const { return m_readOnly; }
     bool orderRequired() const { return m_orderRequired; }
 
     // Called once start-up has read the configuration: from then on the program runs unattended
@@ -75,4 +77,5 @@ private:
     QString m_driverPackage;
     QString m_orderColumn;
     bool m_orderRequired;
+    bool m_readOnly = false;
 };

@@ -20,7 +20,7 @@ namespace {
 void readTable(Registry &registry, MainView &view, const QString &table,
                const std::function<void(Recordset &)> &handleRow)
 {
-    std::unique_ptr<Recordset> rows = openDatabase(registry).OpenRecordset(table);
+    std::unique_ptr<Recordset> rows = requireDatabase(registry).OpenRecordset(table);
     rows->MoveFirst();
     qint32 row = 0;
     while (!rows->Eof()) {
@@ -143,7 +143,7 @@ void EinstellungenLesen(Registry &registry, MainView &view)
 void checkWerte(Registry &registry)
 {
     const QString table = QStringLiteral("Werte");
-    Database &database = openDatabase(registry);
+    Database &database = requireDatabase(registry);
     const QStringList columns = database.columnNames(table);
     for (const QString &column :
          {QStringLiteral("SensorNummer"), QStringLiteral("Zeit"), QStringLiteral("MessWert")}) {

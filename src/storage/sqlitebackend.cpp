@@ -76,6 +76,9 @@ void SqliteBackend::check() const
                            QStringLiteral("'%1' ist keine Datei.").arg(path));
     }
     checkHeader(path);
+    if (readOnly()) {
+        return;
+    }
     if (!info.isWritable()) {
         throw RuntimeError(
             ErrorNumber::CannotOpenFile,
@@ -97,9 +100,10 @@ void SqliteBackend::configure(QSqlDatabase &db) const
     // mode=rw: open read-write, and never create the file.
     db.setDatabaseName(
         QUrl::fromLocalFile(QFileInfo(name()).absoluteFilePath()).toString(QUrl::FullyEncoded)
-        + QStringLiteral("?mode=rw"));
+        + (readOnly() ? QStringLiteral("?mode=ro") : QStringLiteral("?mode=rw")));
     db.setConnectOptions(
-        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kStartBusyTimeoutMs));
+        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kStartBusyTimeoutMs)
+        + (readOnly() ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
 }
 
 void SqliteBackend::started(QSqlDatabase &db) const
