@@ -108,7 +108,7 @@ int main(int argc, char *argv[])
     }
     QElapsedTimer timer;
     timer.start();
-    const bool written = writePendingRows(registry);
+    const bool written = registry.pendingRows.write(registry.Datenbank.get());
     std::printf("catch-up of %lld rows in one transaction: %.1f s (%s)\n",
                 static_cast<long long>(kDayOfRows), static_cast<double>(timer.elapsed()) / 1e3,
                 written ? "geschrieben" : qPrintable(registry.pendingRows.failure()));

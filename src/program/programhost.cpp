@@ -3,24 +3,33 @@
 #include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
-#include "storage/mittelwerte.h"
-#include "storage/recoveryfile.h"
 #include "web/geraeteabfragen.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QFile>
+#include <QTimer>
 
 #include <cstdio>
 #include <functional>
 #include <new>
 
-ProgramHost::ProgramHost(QString databasePath)
-    : m_databasePath(std::move(databasePath)),
-      m_messTakt(
-          m_registry, *this, [this] { pollingPass(); },
-          [this](const QString &line) { storeNotice(line); })
+namespace {
+
+constexpr int kTickMs = 1000;
+
+} // namespace
+
+ProgramHost::ProgramHost(QString databasePath, QObject *timerOwner)
+    : m_databasePath(std::move(databasePath)), m_timer(new QTimer(timerOwner)),
+      m_log(QStringLiteral("Text1")), m_messTakt(
+                                          m_registry, *this, [this] { pollingPass(); },
+                                          [this](const QString &line) { storeNotice(line); })
 {
+    m_timer->setObjectName(QStringLiteral("Timer1"));
+    m_timer->setInterval(kTickMs);
+    // A coarse timer may fire up to 5 % early; the next tick is due a full second after a tick
+    // ends.
+    m_timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(m_timer, &QTimer::timeout, [this] { Timer1_Timer(); });
 }
 
 ProgramHost::~ProgramHost() = default;
@@ -33,10 +42,35 @@ void ProgramHost::Form_Load()
     SensorenLesen(m_registry, *this);
     EinstellungenLesen(m_registry, *this);
     checkWerte(m_registry);
-    takeInRecoveryFile();
+    const QString takenIn = m_registry.pendingRows.takeIn(m_registry.Datenbank.get());
+    if (!takenIn.isEmpty()) {
+        storeNotice(takenIn);
+    }
     m_registry.Datenbank->started();
     m_registry.Sekunden = 0;
     timerOn();
+}
+
+void ProgramHost::clearLog()
+{
+    m_log.clear();
+    logCleared();
+}
+
+void ProgramHost::appendLog(const QString &piece)
+{
+    m_log += piece;
+    logAppended(piece);
+}
+
+void ProgramHost::timerOff()
+{
+    m_timer->stop();
+}
+
+void ProgramHost::timerOn()
+{
+    m_timer->start();
 }
 
 void ProgramHost::pump()
@@ -49,7 +83,10 @@ void ProgramHost::pump()
 
 void ProgramHost::reportError(const QString &message)
 {
-    const QByteArray text = QStringLiteral("pelvaro-access: %1\n").arg(message).toLocal8Bit();
+    const QString name = QCoreApplication::applicationName();
+    const QByteArray text = QStringLiteral("%1: %2\n")
+                                .arg(name.isEmpty() ? QStringLiteral("pelvaro") : name, message)
+                                .toLocal8Bit();
     std::fputs(text.constData(), stderr);
     std::fflush(stderr);
 }
@@ -77,21 +114,9 @@ void ProgramHost::endSequence()
     m_closing = true;
     if (guarded([this] {
             timerOff();
-            // The rows go to the recovery file before the one more short try, not after: a try
-            // that hangs on a server long enough for the service manager (or a second Ctrl+C) to
-            // kill the program must not take them with it. Written, the file goes again.
-            const qsizetype waiting = m_registry.pendingRows.size();
-            if (waiting > 0) {
-                try {
-                    writeRecoveryFile(recoveryFilePath(m_databasePath), m_registry.pendingRows);
-                    m_recoveryFileTakenIn = true;
-                } catch (const RuntimeError &) {
-                    // Tried again, and reported, once the last try has failed.
-                }
-                if (writePendingRows(m_registry)) {
-                    storeNotice(rowsWrittenLine(m_registry, waiting));
-                    removeRecoveryFileOnceWritten();
-                }
+            const QString written = m_registry.pendingRows.lastTry(m_registry.Datenbank.get());
+            if (!written.isEmpty()) {
+                storeNotice(written);
             }
             DatenbankSchliessen(m_registry, *this);
         })) {
@@ -99,95 +124,13 @@ void ProgramHost::endSequence()
     }
 }
 
-void ProgramHost::timerTick()
+void ProgramHost::Timer1_Timer()
 {
+    m_passRan = false;
     guarded([this] { m_messTakt.run(); });
-    removeRecoveryFileOnceWritten();
-}
-
-void ProgramHost::takeInRecoveryFile()
-{
-    const QString path = recoveryFilePath(m_databasePath);
-    if (!readRecoveryFile(path, m_registry.pendingRows)) {
-        return;
+    if (m_passRan && !m_ending) {
+        passEnded();
     }
-    const qsizetype count = m_registry.pendingRows.size();
-    m_recoveryFileTakenIn = true;
-    if (writePendingRows(m_registry)) {
-        storeNotice(QStringLiteral("%1 Messwerte aus '%2' in die Datenbank nachgetragen.")
-                        .arg(count)
-                        .arg(path));
-        removeRecoveryFileOnceWritten();
-    } else {
-        storeNotice(QStringLiteral("%1 Messwerte aus '%2' können noch nicht in die Datenbank "
-                                   "geschrieben werden: %3. Sie warten auf das nächste Speichern.")
-                        .arg(count)
-                        .arg(path, m_registry.pendingRows.failure()));
-    }
-}
-
-void ProgramHost::removeRecoveryFileOnceWritten()
-{
-    if (!m_recoveryFileTakenIn || !m_registry.pendingRows.isEmpty()) {
-        return;
-    }
-    m_recoveryFileTakenIn = false;
-    QFile file(recoveryFilePath(m_databasePath));
-    if (!file.remove()) {
-        // Its rows are in the database now; taken in again they would stand there twice.
-        storeNotice(QStringLiteral("Die Datei '%1' kann nicht gelöscht werden (%2). Ihre "
-                                   "Messwerte stehen schon in der Datenbank: bitte die Datei "
-                                   "löschen, sonst werden sie beim nächsten Start noch einmal "
-                                   "eingetragen.")
-                        .arg(file.fileName(), file.errorString()));
-    }
-}
-
-int ProgramHost::keepPendingRows(int exitCode)
-{
-    const PendingRows &pending = m_registry.pendingRows;
-    if (pending.isEmpty()) {
-        return exitCode;
-    }
-    const QString path = recoveryFilePath(m_databasePath);
-    const QString lost =
-        pending.dropped() > 0
-            ? QStringLiteral(" %1 ältere Messwerte waren schon verworfen, weil zu viele warteten.")
-                  .arg(pending.dropped())
-            : QString();
-    const QString why =
-        pending.failure().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(pending.failure());
-    try {
-        writeRecoveryFile(path, pending);
-    } catch (const RuntimeError &error) {
-        // The last place left is the journal: the rows follow the message, one a line.
-        QString rows;
-        for (qsizetype i = 0; i < pending.size(); ++i) {
-            const PendingRows::Row &row = pending.at(i);
-            rows +=
-                QStringLiteral("\n%1;%2;%3")
-                    .arg(row.sensorNummer)
-                    .arg(PendingRows::zeitOf(row).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
-                    .arg(row.wert, 0, 'g', 17);
-        }
-        // Only the summary goes into a box on a display; the rows could be hundreds of thousands.
-        reportError(QStringLiteral("%1 Messwerte konnten nicht in die Datenbank '%2' "
-                                   "geschrieben werden%3. %4 Sie folgen auf der "
-                                   "Standardfehlerausgabe (SensorNummer;Zeit;MessWert).")
-                        .arg(pending.size())
-                        .arg(m_databasePath, why, error.description())
-                    + lost);
-        std::fputs(rows.mid(1).append(QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
-        std::fflush(stderr);
-        return 1;
-    }
-    reportNotice(QStringLiteral("%1 Messwerte konnten nicht in die Datenbank '%2' geschrieben "
-                                "werden%3. Sie stehen in der Datei '%4' und werden beim "
-                                "nächsten Start nachgetragen.")
-                     .arg(pending.size())
-                     .arg(m_databasePath, why, path)
-                 + lost);
-    return exitCode;
 }
 
 bool ProgramHost::guarded(const std::function<void()> &work)
@@ -216,14 +159,25 @@ void ProgramHost::endProgram(int exitCode)
     timerOff();
     // The fetch that was waiting on it unwinds at its next pump and will not cancel it itself.
     m_interschneck.Cancel();
-    m_exitCode = keepPendingRows(exitCode);
+    const bool kept =
+        m_registry.pendingRows.keepForNextStart([this](const QString &message, bool inFile) {
+            if (inFile) {
+                reportNotice(message);
+            } else {
+                reportError(message);
+            }
+        });
+    m_exitCode = kept ? exitCode : 1;
     programEnding();
     QCoreApplication::exit(m_exitCode);
 }
 
 void ProgramHost::pollingPass()
 {
-    GeraeteAbfragen(m_registry, *this, m_interschneck);
+    PassOutcome outcome;
+    GeraeteAbfragen(m_registry, *this, m_interschneck, 15, &outcome);
+    m_polling.record(outcome);
+    m_passRan = true;
 }
 
 void ProgramHost::fail(const QString &message)

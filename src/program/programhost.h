@@ -5,25 +5,30 @@
 #include "storage/registry.h"
 #include "web/curldriver.h"
 #include "web/interschneck.h"
+#include "web/pollingstate.h"
 
 #include <QString>
 
 #include <functional>
 
-// The program apart from how it is shown: the registry, the transfer component, the cycle tick,
-// and what the three event handlers do, with the error and end handling they share. The window
-// and the headless runner derive from it and supply the rest of MainView.
+class QObject;
+class QTimer;
+
+// The program apart from how it is shown: the registry, the transfer component, the one-second
+// clock Timer1, the log of the latest pass, and what the three event handlers do, with the error
+// and end handling they share. The window and the headless runner derive from it and only show
+// what it gives them: the log as it grows, the status line, errors and notices.
 //
 // How the program ends, from the request to the last pump:
 //  1. "Ende" (kEnde_Click) or SIGTERM/SIGINT (SignalBridge::endRequested, delivered by the event
 //     loop or by any pump) calls endSequence(). It runs once: a second request finds it under way.
-//  2. endSequence() stops the timer, gives rows that wait to be written one more short try,
-//     closes the database (DatenbankSchliessen pumps once after closing), then calls
-//     endProgram(0). A failure on the way ends with exit code 1 instead.
+//  2. endSequence() stops the timer, gives rows that wait to be written one more short try (they
+//     are put into the recovery file first), closes the database (DatenbankSchliessen pumps once
+//     after closing), then calls endProgram(0). A failure on the way ends with exit code 1.
 //  3. endProgram() marks the program as ending, stops the timer, cancels the request in flight,
-//     writes rows that still wait into the recovery file beside the database and says so (exit
-//     code 1 only if that file cannot be written either), lets the shown form go
-//     (programEnding) and tells the event loop to return with the code.
+//     keeps rows that still wait in the recovery file beside the database and says so (exit code
+//     1 when not every one of them is in that file), lets the shown form go (programEnding) and
+//     tells the event loop to return with the code.
 //  4. The handler that was running when the request came (a tick in the middle of a fetch, say)
 //     is still on the stack below the pump that delivered it. That pump now throws ProgramEnd, so
 //     the operation unwinds without doing anything further; guarded() takes it as no error.
@@ -32,7 +37,9 @@
 class ProgramHost : public MainView
 {
 public:
-    explicit ProgramHost(QString databasePath);
+    // timerOwner becomes the parent of Timer1, so that the clock is found among the controls of
+    // the form that shows the program.
+    ProgramHost(QString databasePath, QObject *timerOwner);
     ~ProgramHost() override;
 
     // Start-up, before anything is shown: empty status line, open the database, load devices,
@@ -43,6 +50,13 @@ public:
     // exitCode() is 1.
     bool start();
 
+    // The log box's text, kept here exactly as appended (CR LF included); derived classes hear of
+    // each change to show it.
+    void clearLog() final;
+    void appendLog(const QString &piece) final;
+    QString logText() const final { return m_log; }
+    void timerOff() final;
+    void timerOn() final;
     void pump() override;
 
     // Writes a run-time error where the user sees it: stderr, and whatever the derived class adds.
@@ -57,18 +71,23 @@ public:
     // What the event loop returns once the program has ended.
     int exitCode() const { return m_exitCode; }
     Registry &registry() { return m_registry; }
+    QTimer &timer() { return *m_timer; }
+    const PollingState &polling() const { return m_polling; }
 
 protected:
-    // The timer: one tick of the cycle. A RuntimeError in it ends the program with exit code 1.
-    void timerTick();
+    // The timer's handler: one tick of the cycle. A RuntimeError in it ends the program with exit
+    // code 1.
+    void Timer1_Timer();
     void endProgram(int exitCode);
 
-    // The polling pass of a tick.
-    virtual void pollingPass();
+    // How the log box shows the log: emptied, or a piece appended.
+    virtual void logCleared() {}
+    virtual void logAppended(const QString &piece) { Q_UNUSED(piece) }
+    // After a tick that ran a polling pass, once its log is complete (with the lines about the
+    // store that followed the pass).
+    virtual void passEnded() {}
     // Called once when the program begins to end, before the event loops return.
     virtual void programEnding() {}
-
-    Interschneck &transfer() { return m_interschneck; }
 
 private:
     // Runs a handler's work so that no exception leaves it: a failure is reported and ends the
@@ -76,14 +95,7 @@ private:
     // ran to its end.
     bool guarded(const std::function<void()> &work);
     void fail(const QString &message);
-
-    // The rows an earlier run could not write: into Werte before the first pass, then the file
-    // goes. If they cannot be written yet they wait like any others, and the file stays until
-    // they are written. A malformed file is a start-up error and stays as it is.
-    void takeInRecoveryFile();
-    void removeRecoveryFileOnceWritten();
-    // At the end: rows that still wait go into the recovery file. Returns the exit code.
-    int keepPendingRows(int exitCode);
+    void pollingPass();
     // A line about storing for the journal: stderr.
     void storeNotice(const QString &line);
 
@@ -91,10 +103,11 @@ private:
     Registry m_registry;
     CurlDriver m_curl;
     Interschneck m_interschneck{m_curl};
+    QTimer *m_timer;
+    QString m_log;
+    PollingState m_polling;
     MessTakt m_messTakt;
-    // The recovery file holds the rows that wait (taken in at start, or written at the end before
-    // the last try), so it goes once they are written.
-    bool m_recoveryFileTakenIn = false;
+    bool m_passRan = false;
     bool m_ending = false;
     bool m_closing = false;
     int m_exitCode = 0;

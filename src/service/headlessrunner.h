@@ -5,8 +5,6 @@
 
 #include <QObject>
 
-class QTimer;
-
 // The program without a window, for machines without a display and for running as a service:
 // the same start-up, cycle and database work. The log of each polling pass goes to stdout at the
 // end of its tick, with the line about a store that failed; the status line is not shown; errors
@@ -19,21 +17,11 @@ public:
     explicit HeadlessRunner(const QString &databasePath, QObject *parent = nullptr);
     ~HeadlessRunner() override;
 
-    void clearLog() override;
-    void appendLog(const QString &piece) override;
-    QString logText() const override;
     void setStatus(const QString &caption) override;
-    void timerOff() override;
-    void timerOn() override;
 
 protected:
-    void pollingPass() override;
+    void passEnded() override;
 
 private:
-    void writePassLog();
-
-    QTimer *m_timer;
-    bool m_passDone = false;
-    QString m_log;
     LogWriter m_output;
 };

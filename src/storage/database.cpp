@@ -93,18 +93,24 @@ void Database::Execute(const QString &statement)
 }
 
 QString Database::executeInTransaction(qsizetype count,
-                                       const std::function<QString(qsizetype)> &statement)
+                                       const std::function<QString(qsizetype)> &statement,
+                                       QList<Refusal> *refusals)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+    QSqlDatabase db = connection();
+    if (refusals != nullptr) {
+        refusals->clear();
+    }
     if (!db.transaction()) {
         return reason(db.lastError());
     }
     QString failure;
+    bool refusedRow = false;
     {
         QSqlQuery query(db);
         for (qsizetype i = 0; i < count && failure.isEmpty(); ++i) {
             if (!query.exec(statement(i))) {
                 failure = reason(query.lastError());
+                refusedRow = m_backend->refusesRow(query.lastError());
             }
         }
     }
@@ -116,7 +122,56 @@ QString Database::executeInTransaction(qsizetype count,
         failure = reason(db.lastError());
     }
     db.rollback();
-    return failure.isEmpty() ? QStringLiteral("unbekannter Fehler") : failure;
+    if (refusals == nullptr || !refusedRow) {
+        return failure;
+    }
+    // The usual case above costs one statement a row; only a refused row pays for savepoints.
+    if (!db.transaction()) {
+        return reason(db.lastError());
+    }
+    failure = executeIsolated(db, 0, count, statement, *refusals);
+    if (failure.isEmpty() && db.commit()) {
+        return {};
+    }
+    if (failure.isEmpty()) {
+        failure = reason(db.lastError());
+    }
+    db.rollback();
+    refusals->clear();
+    return failure;
+}
+
+QString Database::executeIsolated(QSqlDatabase &db, qsizetype first, qsizetype last,
+                                  const std::function<QString(qsizetype)> &statement,
+                                  QList<Refusal> &refusals)
+{
+    QSqlQuery query(db);
+    const auto run = [&query](const char *sql) {
+        return query.exec(QString::fromLatin1(sql));
+    };
+    if (!run("SAVEPOINT pelvaro")) {
+        return reason(query.lastError());
+    }
+    for (qsizetype i = first; i < last; ++i) {
+        if (query.exec(statement(i))) {
+            continue;
+        }
+        const QSqlError error = query.lastError();
+        if (!m_backend->refusesRow(error)) {
+            return reason(error);
+        }
+        if (!run("ROLLBACK TO SAVEPOINT pelvaro") || !run("RELEASE SAVEPOINT pelvaro")) {
+            return reason(query.lastError());
+        }
+        if (last - first == 1) {
+            refusals.append(Refusal{i, reason(error)});
+            return {};
+        }
+        const qsizetype middle = first + (last - first) / 2;
+        const QString failure = executeIsolated(db, first, middle, statement, refusals);
+        return failure.isEmpty() ? executeIsolated(db, middle, last, statement, refusals) : failure;
+    }
+    return run("RELEASE SAVEPOINT pelvaro") ? QString() : reason(query.lastError());
 }
 
 QStringList Database::columnNames(const QString &table)
@@ -171,12 +226,15 @@ void Database::Close()
     // A connection that broke or never came back has nothing left to close; its last error is
     // the one that broke it, not one of closing.
     const bool wasOpen = db.isOpen();
+    // The driver keeps its last error, which may be an earlier store's (a rollback after a full
+    // disk, say); only a new one is a failure to close.
+    const QSqlError before = db.driver() != nullptr ? db.driver()->lastError() : QSqlError();
     db.close();
     if (!wasOpen) {
         return;
     }
     const QSqlError error = db.driver()->lastError();
-    if (error.isValid() && error.type() != QSqlError::NoError) {
+    if (error.isValid() && error.type() != QSqlError::NoError && error != before) {
         throw RuntimeError(ErrorNumber::CloseFailed,
                            QStringLiteral("Die Datenbank '%1' konnte nicht geschlossen werden: %2")
                                .arg(m_path, error.text()));

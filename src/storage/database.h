@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -36,11 +37,26 @@ public:
     // Runs one statement with the driver's defaults (each statement its own transaction).
     void Execute(const QString &statement);
 
+    // A statement the database refused for a reason of its own (a constraint, a value out of
+    // range, a trigger), by its index, with the database's text.
+    struct Refusal
+    {
+        qsizetype index;
+        QString reason;
+    };
+
     // Runs statement(0) .. statement(count - 1) as one transaction: all of them land, or none.
     // Returns the empty text, or the database's own text for the failure after rolling back.
     // Statements are made one at a time, so a long backlog never sits in memory as text twice.
+    //
+    // With refusals given, statements that the database refuses for a reason of their own do not
+    // hold back the others: the transaction is run again with its parts under savepoints, halving
+    // a part that fails, so that only the refused statements are left out; they are listed in
+    // *refusals once the rest has been committed. A failure of the whole (a lock, a connection
+    // gone, a missing table, a full disk) still rolls everything back and leaves *refusals empty.
     QString executeInTransaction(qsizetype count,
-                                 const std::function<QString(qsizetype)> &statement);
+                                 const std::function<QString(qsizetype)> &statement,
+                                 QList<Refusal> *refusals = nullptr);
 
     // The columns of a table, read from a query that yields no row. A table that does not exist
     // is an error with the same text as for OpenRecordset.
@@ -69,6 +85,11 @@ private:
     explicit Database(std::unique_ptr<DbBackend> backend);
     // The error for a table that could not be read: missing, or unreadable with the driver's text.
     [[noreturn]] void throwReadFailure(const QSqlError &error, const QString &table) const;
+    // Runs statements first .. last - 1 under a savepoint, leaving out the ones refused; returns
+    // the failure of the whole, if any.
+    QString executeIsolated(QSqlDatabase &db, qsizetype first, qsizetype last,
+                            const std::function<QString(qsizetype)> &statement,
+                            QList<Refusal> &refusals);
 
     QString m_connectionName;
     std::unique_ptr<DbBackend> m_backend;

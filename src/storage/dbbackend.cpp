@@ -94,3 +94,10 @@ QString DbBackend::verify(QSqlDatabase &) const
 {
     return QString();
 }
+
+bool DbBackend::refusesRow(const QSqlError &error) const
+{
+    const QString state = error.nativeErrorCode();
+    return state.startsWith(QLatin1String("22")) || state.startsWith(QLatin1String("23"))
+           || state == QLatin1String("P0001");
+}

@@ -53,6 +53,12 @@ public:
     // (SQLite shortens its wait for another program's lock).
     virtual void started(QSqlDatabase &db) const { Q_UNUSED(db) }
 
+    // Whether the database refused the row of an INSERT for a reason of that row (a constraint, a
+    // value out of range, a trigger) rather than failing as a whole (a lock, a connection gone, a
+    // missing table, a full disk). By default the SQLSTATE classes 22 (data exception) and 23
+    // (integrity constraint, also PostgreSQL's missing partition) and P0001 (raised by a trigger).
+    virtual bool refusesRow(const QSqlError &error) const;
+
     // Whether a SELECT on table failed with error because the table does not exist.
     virtual bool isMissingTable(const QSqlError &error, const QSqlDatabase &db,
                                 const QString &table) const = 0;

@@ -40,24 +40,32 @@ void MessTakt::run()
 
 void MessTakt::reportPendingRows(bool stored, qsizetype waitingBefore)
 {
+    PendingRows &pending = m_registry.pendingRows;
     QString line;
     bool turned = false;
-    if (!m_registry.pendingRows.isEmpty()) {
-        line = stored ? storeFailedLine(m_registry) : rowsWaitingLine(m_registry);
+    if (!pending.isEmpty()) {
+        line = stored ? pending.failedLine() : pending.waitingLine();
         turned = stored && !m_failing;
         m_failing = m_failing || stored;
     } else if (waitingBefore > 0) {
-        line = rowsWrittenLine(m_registry, waitingBefore);
-        m_registry.pendingRows.resetDropped();
+        line = pending.writtenLine(waitingBefore);
+        pending.resetDropped();
         turned = true;
         m_failing = false;
     }
-    if (line.isEmpty()) {
-        return;
+    // The pass log ends with its time stamp; the lines follow it, each on a line of its own.
+    if (!line.isEmpty()) {
+        m_view.appendLog(QStringLiteral("\r\n") + line);
+        if (turned && m_notice) {
+            m_notice(line);
+        }
     }
-    // The pass log ends with its time stamp; the line follows it on a line of its own.
-    m_view.appendLog(QStringLiteral("\r\n") + line);
-    if (turned && m_notice) {
-        m_notice(line);
+    // Refused rows are told every time: each store may refuse others.
+    if (stored && pending.lastRefused() > 0) {
+        const QString refused = pending.refusedLine();
+        m_view.appendLog(QStringLiteral("\r\n") + refused);
+        if (m_notice) {
+            m_notice(refused);
+        }
     }
 }

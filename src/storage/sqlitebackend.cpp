@@ -128,3 +128,13 @@ RuntimeError SqliteBackend::openFailure(const QString &driverText) const
                         QStringLiteral("Die Datenbank '%1' kann nicht geöffnet werden: %2")
                             .arg(name(), driverText));
 }
+
+bool SqliteBackend::refusesRow(const QSqlError &error) const
+{
+    // SQLite's primary result codes, in the low byte of the extended code the driver gives:
+    // SQLITE_TOOBIG, SQLITE_CONSTRAINT (a CHECK, a NOT NULL, a trigger's RAISE), SQLITE_MISMATCH,
+    // SQLITE_RANGE.
+    bool isNumber = false;
+    const int code = error.nativeErrorCode().toInt(&isNumber) & 0xff;
+    return isNumber && (code == 18 || code == 19 || code == 20 || code == 25);
+}

@@ -12,6 +12,7 @@ public:
     bool isMissingTable(const QSqlError &error, const QSqlDatabase &db,
                         const QString &table) const override;
     void started(QSqlDatabase &db) const override;
+    bool refusesRow(const QSqlError &error) const override;
 
 protected:
     // Refuses, naming the file: a missing file, a directory, a Microsoft Access file (with a

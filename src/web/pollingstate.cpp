@@ -39,7 +39,7 @@ void PollingState::record(const PassOutcome &pass)
 PollingState::Device PollingState::device(qint32 position) const
 {
     return position > 0 && std::size_t(position) < m_devices.size() ? m_devices[position]
-                                                                     : Device();
+                                                                    : Device();
 }
 
 PollingState::Sensor PollingState::sensor(qint32 position) const

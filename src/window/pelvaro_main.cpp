@@ -7,7 +7,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextCursor>
-#include <QTimer>
 
 namespace {
 
@@ -16,7 +15,6 @@ constexpr QSize kClientSize(484, 409);
 constexpr QRect kTbGeometry(4, 8, 473, 365);
 constexpr QRect kLBlaGeometry(8, 380, 285, 21);
 constexpr QRect kEndeGeometry(392, 384, 85, 21);
-constexpr int kTickMs = 1000;
 
 bool hasRealDisplay()
 {
@@ -34,9 +32,8 @@ QString shownForm(QString piece)
 } // namespace
 
 Pelvaro_Main::Pelvaro_Main(const QString &databasePath, QWidget *parent)
-    : QWidget(parent), ProgramHost(databasePath), kEnde(new QPushButton(this)),
-      TB(new QPlainTextEdit(this)), lBla(new QLabel(this)), Timer1(new QTimer(this)),
-      m_log(QStringLiteral("Text1"))
+    : QWidget(parent), ProgramHost(databasePath, this), kEnde(new QPushButton(this)),
+      TB(new QPlainTextEdit(this)), lBla(new QLabel(this))
 {
     setObjectName(QStringLiteral("Pelvaro_Main"));
     setWindowTitle(QStringLiteral("Pelvaro (Access)"));
@@ -47,7 +44,7 @@ Pelvaro_Main::Pelvaro_Main(const QString &databasePath, QWidget *parent)
     TB->setReadOnly(true);
     TB->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     TB->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    TB->setPlainText(m_log);
+    TB->setPlainText(logText());
 
     lBla->setObjectName(QStringLiteral("lBla"));
     lBla->setGeometry(kLBlaGeometry);
@@ -60,52 +57,28 @@ Pelvaro_Main::Pelvaro_Main(const QString &databasePath, QWidget *parent)
     kEnde->setGeometry(kEndeGeometry);
     kEnde->setText(QStringLiteral("Ende"));
 
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(kTickMs);
-    // A coarse timer may fire up to 5 % early; the next tick is due a full second after a tick
-    // ends.
-    Timer1->setTimerType(Qt::PreciseTimer);
-
     kEnde->setFocus();
 
     connect(kEnde, &QPushButton::clicked, this, &Pelvaro_Main::kEnde_Click);
-    connect(Timer1, &QTimer::timeout, this, &Pelvaro_Main::Timer1_Timer);
 }
 
 Pelvaro_Main::~Pelvaro_Main() = default;
 
-void Pelvaro_Main::clearLog()
+void Pelvaro_Main::logCleared()
 {
-    m_log.clear();
     TB->clear();
 }
 
-void Pelvaro_Main::appendLog(const QString &piece)
+void Pelvaro_Main::logAppended(const QString &piece)
 {
-    m_log += piece;
     QTextCursor end(TB->document());
     end.movePosition(QTextCursor::End);
     end.insertText(shownForm(piece));
 }
 
-QString Pelvaro_Main::logText() const
-{
-    return m_log;
-}
-
 void Pelvaro_Main::setStatus(const QString &caption)
 {
     lBla->setText(caption);
-}
-
-void Pelvaro_Main::timerOff()
-{
-    Timer1->stop();
-}
-
-void Pelvaro_Main::timerOn()
-{
-    Timer1->start();
 }
 
 void Pelvaro_Main::reportError(const QString &message)
@@ -140,9 +113,4 @@ void Pelvaro_Main::programEnding()
 void Pelvaro_Main::kEnde_Click()
 {
     endSequence();
-}
-
-void Pelvaro_Main::Timer1_Timer()
-{
-    timerTick();
 }

@@ -1,22 +1,16 @@
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
 #include "storage/mittelwerte.h"
-#include "storage/pendingrows.h"
-#include "storage/recoveryfile.h"
 #include "storage/registry.h"
 #include "support/recordingview.h"
 #include "support/tempdatabase.h"
 
 #include <QDateTime>
-#include <QFile>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QTest>
 
-// The database file from the program's side: the tables read at start-up, the averages stored,
-// and the rows that wait when a store fails. The loaders' failures, with their messages, are in
-// tst_startup's matrix.
+// The database file from the program's side: the tables read at start-up and the averages stored.
+// The loaders' failures, with their messages, are in tst_startup's matrix; the rows that wait in
+// tst_pendingrows.
 class tst_Datenbank : public QObject
 {
     Q_OBJECT
@@ -29,9 +23,6 @@ private Q_SLOTS:
     void tablesAreLoadedAsTheyStand();
     void averages_data();
     void averages();
-    void failedStoresWaitForTheNext_data();
-    void failedStoresWaitForTheNext();
-    void pendingRowsKeepTheNewestAndEveryDigit();
 
 private:
     void addSensor(qint32 id, const QList<double> &readings);
@@ -158,115 +149,6 @@ void tst_Datenbank::averages()
         const QDateTime stamp = QDateTime::fromString(zeit, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         QVERIFY2(stamp.isValid() && stamp >= before && stamp <= after, qPrintable(zeit));
     }
-}
-
-void tst_Datenbank::failedStoresWaitForTheNext_data()
-{
-    // A fault between two stores: SQL run once before them, and what another program holds open
-    // on the file until the repair.
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QStringList>("held");
-    QTest::addColumn<QString>("repair");
-    QTest::addColumn<QString>("reason");
-    const auto row = [](const char *name, const char *fault, const QStringList &held,
-                        const char *repair, const char *reason) {
-        QTest::newRow(name) << fault << held << repair << reason;
-    };
-    // Sensor 2 is refused after sensor 1 went in: the store's first row must not stay either.
-    row("second row refused",
-        "DROP TABLE Werte; CREATE TABLE Werte (SensorNummer CHECK (SensorNummer <> 2), Zeit, "
-        "MessWert)",
-        {},
-        "ALTER TABLE Werte RENAME TO Alt; CREATE TABLE Werte (SensorNummer, Zeit, MessWert);"
-        "INSERT INTO Werte SELECT * FROM Alt",
-        "CHECK constraint failed");
-    row("Werte renamed away and back", "ALTER TABLE Werte RENAME TO Weg", {},
-        "ALTER TABLE Weg RENAME TO Werte", "no such table: Werte");
-    // A reader keeps the commit from getting its lock; the transaction must not stay open.
-    row("another program reading", "", {"BEGIN", "SELECT count(*) FROM Werte"}, "",
-        "database is locked");
-}
-
-void tst_Datenbank::failedStoresWaitForTheNext()
-{
-    QFETCH(QString, fault);
-    QFETCH(QStringList, held);
-    QFETCH(QString, repair);
-    QFETCH(QString, reason);
-    if (!fault.isEmpty()) {
-        m_database->exec(fault);
-    }
-    const QString peerName = QStringLiteral("anderes Programm");
-    QSqlDatabase peer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), peerName);
-    peer.setDatabaseName(m_database->path());
-    QVERIFY(peer.open());
-    QSqlQuery query(peer);
-    for (const QString &statement : held) {
-        QVERIFY(query.exec(statement));
-    }
-    addSensor(1, {1});
-    addSensor(2, {2});
-    addSensor(3, {});
-    // Two stores fail; each still clears the accumulators, and nothing of either is written.
-    for (const double reading : {10.0, 20.0}) {
-        MittelwerteSpeichern(*m_registry);
-        for (qint32 k = 1; k <= 3; ++k) {
-            QCOMPARE(m_registry->SensorZaehler[k] + m_registry->SensorSumme[k], 0.0);
-        }
-        QVERIFY2(m_registry->pendingRows.failure().contains(reason),
-                 qPrintable(m_registry->pendingRows.failure()));
-        m_registry->SensorZaehler[1] = 1;
-        m_registry->SensorSumme[1] = reading;
-    }
-    QCOMPARE(m_registry->pendingRows.size(), 3);
-    query.finish();
-    query.exec(QStringLiteral("ROLLBACK"));
-    peer.close();
-    peer = QSqlDatabase();
-    QSqlDatabase::removeDatabase(peerName);
-    if (!repair.isEmpty()) {
-        m_database->exec(repair);
-    }
-    QCOMPARE(storedValues(*m_database), QStringList{});
-    MittelwerteSpeichern(*m_registry);
-    QVERIFY(m_registry->pendingRows.isEmpty());
-    // In the order of the stores; the rows of one store share its time stamp.
-    QCOMPARE(storedValues(*m_database), (QStringList{"1=1", "2=2", "1=10", "1=20"}));
-    const auto zeit = m_database->rows(QStringLiteral("SELECT Zeit FROM Werte ORDER BY rowid"));
-    QCOMPARE(zeit.at(0), zeit.at(1));
-    QVERIFY(zeit.at(1).at(0).toString() <= zeit.at(2).at(0).toString());
-}
-
-// Bounded in memory, the oldest dropped and counted; over a restart in the recovery file, every
-// digit and second kept. Malformed files are in tst_startup's matrix.
-void tst_Datenbank::pendingRowsKeepTheNewestAndEveryDigit()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("Messwerte.mdb.ausstehend"));
-    const auto written = [&](const PendingRows &rows) {
-        writeRecoveryFile(path, rows);
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    };
-    PendingRows capped(3);
-    QVERIFY(!readRecoveryFile(path, capped));
-    const QDateTime zeit(QDate(2026, 12, 5), QTime(8, 4, 9));
-    for (int sensor = 1; sensor <= 5; ++sensor) {
-        capped.append(sensor, zeit.addSecs(sensor), sensor / 2.0);
-    }
-    QCOMPARE(written(capped), "SensorNummer;Zeit;MessWert\n3;2026-12-05 08:04:12;1.5\n"
-                              "4;2026-12-05 08:04:13;2\n5;2026-12-05 08:04:14;2.5\n");
-    QCOMPARE(capped.dropped(), 2);
-    // Read back and written again (which replaces the file, never appends to it): the same text.
-    PendingRows rows;
-    rows.append(-4, QDateTime(QDate(2026, 3, 29), QTime(1, 59, 59)), 0.1 + 0.2);
-    rows.append(7, QDateTime(QDate(2026, 10, 25), QTime(2, 30, 0)), -1e300);
-    const QString text = written(rows);
-    PendingRows back;
-    QVERIFY(readRecoveryFile(path, back));
-    QCOMPARE(written(back), text);
-    QVERIFY2(text.contains(QLatin1String("-4;2026-03-29 01:59:59;0.30000000000000004")),
-             qPrintable(text));
 }
 
 QTEST_GUILESS_MAIN(tst_Datenbank)
