@@ -44,6 +44,7 @@ constexpr int CannotOpenFile = 3051;
 constexpr int TableNotFound = 3078;
 constexpr int StatementFailed = 3146;
 constexpr int ConnectionFailed = 3151;
+constexpr int NotSupported = 3251;
 constexpr int ItemNotFound = 3265;
 constexpr int UnrecognisedDatabaseFormat = 3343;
 constexpr int CloseFailed = 3420;

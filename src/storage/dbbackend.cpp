@@ -6,6 +6,7 @@
 #include "sqlitebackend.h"
 
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 
 namespace {
@@ -58,6 +59,21 @@ void DbBackend::open(const QString &connectionName) const
     if (!connect(connectionName, &failure)) {
         QSqlDatabase::removeDatabase(connectionName);
         throw openFailure(failure);
+    }
+    // Every store is one transaction, so that it lands whole or not at all; a source without
+    // them (ODBC text and CSV drivers) would fail every store, for a reason nobody could guess.
+    QSqlDatabase db = QSqlDatabase::database(connectionName, false);
+    if (!m_readOnly && !db.driver()->hasFeature(QSqlDriver::Transactions)) {
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(connectionName);
+        throw RuntimeError(ErrorNumber::NotSupported,
+                           QStringLiteral("Die Datenbank '%1' kann keine Transaktionen. Jedes "
+                                          "Speichern ist eine Transaktion, damit es ganz oder gar "
+                                          "nicht ankommt; bitte eine Datenquelle mit "
+                                          "Transaktionen verwenden (etwa SQLite, PostgreSQL "
+                                          "oder Access).")
+                               .arg(m_name));
     }
 }
 
