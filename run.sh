@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Pelvaro and runs it. Without a database beside the binary it creates the demo database
 # build/Messwerte.mdb (it never overwrites one) and starts simulated devices on loopback, so the
-# window shows real readings and averages land in the table Werte. Without a display it runs
-# headless and prints every polling pass until Ctrl-C. Further arguments go to the program.
+# window (build/pelvaro-access) shows real readings and averages land in the table Werte. Without
+# a display it runs the service program build/pelvarod, which prints every polling pass until
+# Ctrl-C. Further arguments go to the program.
 set -euo pipefail
 PELVARO_ROOT="$(cd "$(dirname "$0")" && pwd)"
 source "$PELVARO_ROOT/scripts/common.sh"
@@ -29,12 +30,12 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 
-mode=()
+program="$PELVARO_ROOT/build/pelvaro-access"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "Kein Bildschirm: Pelvaro läuft ohne Fenster, Ende mit Strg+C."
-    mode=(--headless)
+    echo "Kein Bildschirm: Pelvaro läuft ohne Fenster (pelvarod), Ende mit Strg+C."
+    program="$PELVARO_ROOT/build/pelvarod"
 fi
 status=0
-"$PELVARO_ROOT/build/pelvaro-access" "${mode[@]}" "$@" || status=$?
+"$program" "$@" || status=$?
 echo "Gespeicherte Mittelwerte: sqlite3 $database 'SELECT * FROM Werte ORDER BY rowid DESC LIMIT 10'"
 exit "$status"

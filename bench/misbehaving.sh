@@ -51,7 +51,7 @@ for kind in status headers 401-body chunk-7FFF; do
     sqlite3 "$work/Messwerte.mdb" "INSERT INTO Einstellungen VALUES ('MessIntervall', 2), ('Messungen', 5);
         INSERT INTO Geraete VALUES (1, '$healthy', 'Gut'),
         (2, '127.0.0.1:$(cat "$work/bad")', 'Schlecht'); INSERT INTO Sensoren VALUES (1, 1, 1, 'Vorlauf');"
-    "$build/pelvaro-access" --headless --database "$work/Messwerte.mdb" > "$work/out" 2>&1 & prog=$!
+    "$build/pelvarod" --database "$work/Messwerte.mdb" > "$work/out" 2>&1 & prog=$!
     until grep -q '^$' "$work/out" 2>/dev/null; do sleep 0.05; done
     first=$(kib $prog VmRSS)
     sleep "$DURATION"

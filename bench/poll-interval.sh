@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # How often the one healthy device among silent ones is polled, sequential against parallel: runs
-# build/pelvaro-access --headless beside 1 answering and SILENT silent simulated devices with
+# build/pelvarod beside 1 answering and SILENT silent simulated devices with
 # MessIntervall 2, once without and once with ParallelAbfrage, and prints the mean time between
 # two passes of each. Loopback only. Usage: bench/poll-interval.sh [seconds per run, default 130]
 set -euo pipefail
@@ -32,7 +32,7 @@ run() {  # ParallelAbfrage value -> mean seconds between passes
         echo "INSERT INTO Sensoren VALUES (1, 1, 1, 'Gesund');"
     } | sqlite3 "$database"
     # Every pass log begins with the healthy device's reading; stamp each on arrival.
-    timeout "$duration" "$root/build/pelvaro-access" --headless --database "$database" \
+    timeout "$duration" "$root/build/pelvarod" --database "$database" \
         | while IFS= read -r line; do
             case "$line" in Gesund:*) date +%s.%N ;; esac
         done > "$work/stamps-$1" || true

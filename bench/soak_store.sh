@@ -45,7 +45,7 @@ check() {
 stores() { sqlite3 "$db" 'SELECT count(DISTINCT Zeit) FROM Werte'; }
 
 start_program() {
-    "$build/pelvaro-access" --headless --database "$db" > "$work/out" 2> "$work/err" &
+    "$build/pelvarod" --database "$db" > "$work/out" 2> "$work/err" &
     program=$!
 }
 

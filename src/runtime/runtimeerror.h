@@ -7,7 +7,8 @@
 
 // The program's run-time error: a failed database or network operation, an index outside a
 // table's range, an overflow, a failed conversion. It carries a number and a German description
-// and ends the program; it is caught only in the window's event handlers and at start-up.
+// and ends the program; it is caught only where ProgramHost runs a handler (start-up, the end
+// button or a signal, the timer's tick), never by the code that throws it.
 class RuntimeError : public std::exception
 {
 public:

@@ -7,6 +7,56 @@
 #include "storage/datenbankverbindung.h"
 
 #include <QCoreApplication>
+#include <QStringList>
+
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The program without a window: needs no display and creates no GUI application.
+int runHeadless(int &argc, char **argv, const Options &options, const QString &name)
+{
+    // Qt's own event dispatcher costs the service less CPU than the glib one, which it would pick
+    // by default; a user who sets QT_NO_GLIB keeps the choice.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) {
+        qputenv("QT_NO_GLIB", "1");
+    }
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(name);
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
+    HeadlessRunner runner(databasePathFor(options));
+    return runProgram(runner, [] {});
+}
+
+} // namespace
+
+int pelvaroMain(int argc, char *argv[], WindowRunner runWindow)
+{
+    // Started with a standard stream closed, the next file the program opens would take its
+    // number, and messages meant for stderr would go there.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0) {
+            ::open("/dev/null", O_RDWR);
+        }
+    }
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    const Program program = runWindow != nullptr ? Program::Window : Program::Service;
+    const ParsedCommandLine command = parseCommandLine(arguments, program);
+    if (!command.run) {
+        std::fputs(command.output.toLocal8Bit().constData(), stdout);
+        std::fputs(command.error.toLocal8Bit().constData(), stderr);
+        // --help or --version whose text could not be written has not done its job.
+        return std::fflush(stdout) != 0 || std::ferror(stdout) ? 1 : command.exitCode;
+    }
+    return command.run->headless ? runHeadless(argc, argv, *command.run, programName(program))
+                                 : runWindow(argc, argv, *command.run);
+}
 
 int runProgram(ProgramHost &host, const std::function<void()> &show)
 {
@@ -23,18 +73,4 @@ int runProgram(ProgramHost &host, const std::function<void()> &show)
 QString databasePathFor(const Options &options)
 {
     return options.databasePath.isEmpty() ? defaultDatabasePath() : options.databasePath;
-}
-
-int runHeadless(int &argc, char **argv, const Options &options)
-{
-    // Qt's own event dispatcher costs the service less CPU than the glib one, which it would pick
-    // by default; a user who sets QT_NO_GLIB keeps the choice.
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) {
-        qputenv("QT_NO_GLIB", "1");
-    }
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("pelvaro-access"));
-    QCoreApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
-    HeadlessRunner runner(databasePathFor(options));
-    return runProgram(runner, [] {});
 }

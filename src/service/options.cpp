@@ -8,12 +8,14 @@ namespace {
 
 constexpr int kUsageError = 2;
 
+// @NAME@ the program's name; @OHNE@ what it does without options; @HEADLESS@ the option for
+// running without a window, where there is one; @ENDE@ the other way to end it.
 const char *const kHelp =
-    "Aufruf: pelvaro-access [Optionen]\n"
+    "Aufruf: @NAME@ [Optionen]\n"
     "\n"
     "Fragt in festem Takt die XML-Statusseiten der Sensorgeräte ab, die in der Datenbank stehen,\n"
     "und schreibt gemittelte Messwerte in deren Tabelle Werte. Ohne Optionen öffnet es die Datei\n"
-    "Messwerte.mdb im Verzeichnis des Programms und zeigt sein Fenster.\n"
+    "Messwerte.mdb im Verzeichnis des Programms@OHNE@.\n"
     "\n"
     "Optionen:\n"
     "  --database DATENBANK  diese Datenbank verwenden statt Messwerte.mdb neben dem Programm:\n"
@@ -24,88 +26,118 @@ const char *const kHelp =
     "      odbc:DSN  oder  odbc:DRIVER={...};...  eine ODBC-Datenquelle\n"
     "                        Kein Passwort hier: PostgreSQL liest es aus ~/.pgpass, PGPASSFILE\n"
     "                        oder PGPASSWORD, ODBC aus der Konfiguration der Datenquelle.\n"
-    "  --headless            ohne Fenster und ohne Bildschirm laufen: das Protokoll jedes\n"
-    "                        Abfragedurchgangs geht auf die Standardausgabe, Fehler auf die\n"
-    "                        Standardfehlerausgabe\n"
+    "@HEADLESS@"
     "  -h, --help            diese Hilfe zeigen\n"
     "  -v, --version         Name und Version zeigen\n"
     "\n"
-    "Beenden mit dem Knopf \"Ende\" oder mit SIGTERM bzw. SIGINT (Strg+C): die Datenbank wird\n"
-    "geschlossen. Rückgabewerte: 0 regulär beendet, 1 Laufzeitfehler, 2 falscher Aufruf.\n";
+    "Beenden@ENDE@ mit SIGTERM bzw. SIGINT (Strg+C): die Datenbank wird geschlossen; ein\n"
+    "zweites Signal, eine Sekunde oder länger nach dem ersten, beendet sofort. Rückgabewerte:\n"
+    "0 regulär beendet, 1 Laufzeitfehler, 2 falscher Aufruf.\n";
 
-ParsedCommandLine usageError(const QString &message)
+const char *const kHeadlessHelp =
+    "  --headless            ohne Fenster und ohne Bildschirm laufen: das Protokoll jedes\n"
+    "                        Abfragedurchgangs geht auf die Standardausgabe, Fehler auf die\n"
+    "                        Standardfehlerausgabe (als Dienst: pelvarod)\n";
+
+ParsedCommandLine usageError(Program program, const QString &message)
 {
     ParsedCommandLine result;
     result.exitCode = kUsageError;
-    result.error = QStringLiteral("pelvaro-access: %1\n"
-                                  "Aufruf: pelvaro-access [--database DATENBANK] [--headless]; "
-                                  "mehr mit --help.\n")
-                       .arg(message);
+    result.error =
+        QStringLiteral("%1: %2\n"
+                       "Aufruf: %1 [--database DATENBANK]%3; mehr mit --help.\n")
+            .arg(programName(program), message,
+                 program == Program::Window ? QStringLiteral(" [--headless]") : QString());
     return result;
 }
 
 } // namespace
 
-ParsedCommandLine parseCommandLine(const QStringList &arguments)
+QString programName(Program program)
+{
+    return program == Program::Window ? QStringLiteral("pelvaro-access")
+                                      : QStringLiteral("pelvarod");
+}
+
+ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program)
 {
     QCommandLineParser parser;
     const QCommandLineOption database(QStringLiteral("database"), QString(),
                                       QStringLiteral("DATENBANK"));
+    // The service takes --headless too, as the window program does, so that a command line
+    // written for one runs the other.
     const QCommandLineOption headless(QStringLiteral("headless"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({database, headless, help, version});
-    // Qt's own options (-platform offscreen, -display :1, -style fusion, ...) are left in the
-    // arguments for the application object, which takes them.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    for (const char *name :
-         {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "geometry",
-          "qwindowgeometry", "qwindowicon", "qwindowtitle", "style", "stylesheet", "session"}) {
-        QCommandLineOption qtOption(QString::fromLatin1(name), QString(), QStringLiteral("wert"));
-        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(qtOption);
-    }
-    for (const char *name : {"reverse", "widgetcount"}) {
-        QCommandLineOption qtOption(QString::fromLatin1(name));
-        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(qtOption);
+    if (program == Program::Window) {
+        // Qt's own options (-platform offscreen, -display :1, -style fusion, ...) are left in the
+        // arguments for the application object, which takes them.
+        for (const char *name :
+             {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "geometry",
+              "qwindowgeometry", "qwindowicon", "qwindowtitle", "style", "stylesheet", "session"}) {
+            QCommandLineOption qtOption(QString::fromLatin1(name), QString(),
+                                        QStringLiteral("wert"));
+            qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+            parser.addOption(qtOption);
+        }
+        for (const char *name : {"reverse", "widgetcount"}) {
+            QCommandLineOption qtOption(QString::fromLatin1(name));
+            qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+            parser.addOption(qtOption);
+        }
     }
 
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty()) {
             const QString name = parser.unknownOptionNames().constFirst();
             return usageError(
+                program,
                 QStringLiteral("Unbekannte Option '%1%2'.")
                     .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
         }
         if (parser.errorText().startsWith(QLatin1String("Missing value"))) {
             return usageError(
-                QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
+                program, QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
         }
-        return usageError(QStringLiteral("Falscher Aufruf (%1).").arg(parser.errorText()));
+        return usageError(program, QStringLiteral("Falscher Aufruf (%1).").arg(parser.errorText()));
     }
     if (!parser.positionalArguments().isEmpty()) {
-        return usageError(QStringLiteral("Unerwartetes Argument '%1'.")
-                              .arg(parser.positionalArguments().constFirst()));
+        return usageError(program, QStringLiteral("Unerwartetes Argument '%1'.")
+                                       .arg(parser.positionalArguments().constFirst()));
     }
 
     ParsedCommandLine result;
     if (parser.isSet(help)) {
-        result.output = QString::fromUtf8(kHelp);
+        const bool window = program == Program::Window;
+        result.output =
+            QString::fromUtf8(kHelp)
+                .replace(QStringLiteral("@NAME@"), programName(program))
+                .replace(QStringLiteral("@OHNE@"),
+                         window ? QStringLiteral(" und zeigt sein Fenster")
+                                : QStringLiteral(", ohne Fenster: das Protokoll jedes "
+                                                 "Abfragedurchgangs geht\nauf die "
+                                                 "Standardausgabe, Fehler auf die "
+                                                 "Standardfehlerausgabe"))
+                .replace(QStringLiteral("@HEADLESS@"),
+                         window ? QString::fromUtf8(kHeadlessHelp) : QString())
+                .replace(QStringLiteral("@ENDE@"),
+                         window ? QStringLiteral(" mit dem Knopf \"Ende\" oder") : QString());
         return result;
     }
     if (parser.isSet(version)) {
-        result.output = QStringLiteral("pelvaro-access (Pelvaro (Access)) %1\n")
-                            .arg(QString::fromLatin1(pelvaroVersion));
+        result.output = QStringLiteral("%1 (Pelvaro (Access)) %2\n")
+                            .arg(programName(program), QString::fromLatin1(pelvaroVersion));
         return result;
     }
     Options options;
-    options.headless = parser.isSet(headless);
+    options.headless = program == Program::Service || parser.isSet(headless);
     if (parser.isSet(database)) {
         options.databasePath = parser.value(database);
         if (options.databasePath.isEmpty()) {
             return usageError(
-                QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
+                program, QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
         }
     }
     result.run = options;

@@ -22,6 +22,16 @@ struct ParsedCommandLine
     QString error;
 };
 
+// Which program reads the command line: pelvaro-access, with its window unless --headless is
+// given, or pelvarod, the service, which never has one.
+enum class Program {
+    Window,
+    Service,
+};
+
+// The name the program goes by in its messages, --help and --version.
+QString programName(Program program);
+
 // arguments includes the program name first, as QCoreApplication::arguments() has it. Needs no
 // application object, so that the kind of application can follow from the options.
-ParsedCommandLine parseCommandLine(const QStringList &arguments);
+ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program);

@@ -9,8 +9,9 @@ class QPlainTextEdit;
 class QPushButton;
 
 // The program's only window, "Pelvaro (Access)": the log box TB, the status label lBla and the
-// button kEnde in a fixed layout, with the cycle timer Timer1 among its controls. Its three
-// handlers are the program's only reactions: Form_Load (start-up), kEnde_Click and Timer1_Timer.
+// button kEnde in a fixed layout, with the cycle timer Timer1 among its controls. It shows what
+// ProgramHost gives it; of the program's three handlers, kEnde_Click is the window's own, while
+// Form_Load (start-up, run before the window is shown) and Timer1_Timer are ProgramHost's.
 class Pelvaro_Main : public QWidget, public ProgramHost
 {
     Q_OBJECT

@@ -4,19 +4,38 @@
 #include "runtime/version.h"
 #include "service/launch.h"
 #include "service/options.h"
-#include "service/windowloader.h"
 
 #include <QApplication>
 
-#include <type_traits>
+#include <cstdio>
+#include <cstring>
 
-static_assert(std::is_same_v<decltype(&pelvaroRunWindow), WindowEntry>,
-              "the loader calls the entry through WindowEntry");
+namespace {
 
-int pelvaroRunWindow(int &argc, char **argv, const Options &options)
+bool hasPlatformOption(int argc, char **argv)
 {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int runWindow(int &argc, char **argv, const Options &options)
+{
+    // Qt would abort with a core dump when it finds no display; say what to do instead.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !hasPlatformOption(argc, argv)) {
+        std::fputs("pelvaro-access: Kein Bildschirm gefunden (DISPLAY ist nicht gesetzt). Ohne "
+                   "Fenster läuft das Programm mit --headless, als Dienst als pelvarod.\n",
+                   stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("pelvaro-access"));
+    QApplication::setApplicationName(programName(Program::Window));
     QApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
     Pelvaro_Main window(databasePathFor(options));
     return runProgram(window, [&window] { window.show(); });

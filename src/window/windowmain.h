@@ -2,6 +2,6 @@
 
 struct Options;
 
-// The window module's entry (see service/windowloader.h): the program with its window; needs a
-// display (or QT_QPA_PLATFORM=offscreen).
-extern "C" int pelvaroRunWindow(int &argc, char **argv, const Options &options);
+// The program with its window, "Pelvaro (Access)". Without any display (and no -platform or
+// QT_QPA_PLATFORM) it says so on stderr and returns 1 instead of letting Qt abort.
+int runWindow(int &argc, char **argv, const Options &options);

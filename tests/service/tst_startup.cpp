@@ -28,7 +28,8 @@ const QString kNone = QStringLiteral("none");
 // A row runs sql on a database with one device and one sensor, or writes content into file.
 // "pelvaro-access": no database file, and the program is run as users run it: copied into the
 // folder and started without arguments. "none": no database file, the arguments after
-// "--database" and its path. %1 in the message is the database's path.
+// "--database" and its path; a first argument "pelvarod" runs the service instead of the window
+// program. %1 in the message is the database's path.
 void tst_Startup::runs_data()
 {
     QTest::addColumn<QString>("sql");
@@ -117,6 +118,12 @@ void tst_Startup::runs_data()
     call("value for a flag", {"--headless=ja"}, 2, "", "Falscher Aufruf");
     // Qt itself would abort with a core dump; the program says what to do instead.
     call("window without display", {}, 1, "", "--headless", false);
+    call("service: version", {"pelvarod", "--version"}, 0, "pelvarod (Pelvaro (Access)) 1.00\n",
+         "");
+    call("service: no window, so no window options", {"pelvarod", "-platform", "offscreen"}, 2, "",
+         "pelvarod: Unbekannte Option '--platform'.");
+    call("service without display: no database file", {"pelvarod"}, 1, "",
+         "pelvarod: Laufzeitfehler 3024: Die Datenbank '%1' wurde nicht gefunden.", false);
 }
 
 void tst_Startup::runs()
@@ -125,6 +132,10 @@ void tst_Startup::runs()
     QFETCH(QString, file);
     QFETCH(QByteArray, content);
     QFETCH(QStringList, arguments);
+    const bool service = arguments.value(0) == QLatin1String("pelvarod");
+    if (service) {
+        arguments.removeFirst();
+    }
     QFETCH(bool, display);
     QFETCH(int, code);
     QFETCH(QString, out);
@@ -148,7 +159,7 @@ void tst_Startup::runs()
         file == kCopy
             ? runPelvaro({}, true, copy)
             : runPelvaro(QStringList{QStringLiteral("--database"), database.path()} + arguments,
-                         display);
+                         display, service ? pelvarodExecutable() : pelvaroExecutable());
     QVERIFY(result.finished);
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, code);

@@ -10,6 +10,11 @@ QString pelvaroExecutable()
     return qEnvironmentVariable("PELVARO_EXE");
 }
 
+QString pelvarodExecutable()
+{
+    return qEnvironmentVariable("PELVARO_DAEMON");
+}
+
 ProcessResult runPelvaro(const QStringList &arguments, bool display, const QString &executable)
 {
     QProcess process;
@@ -51,8 +56,7 @@ bool startPelvaro(QProcess &process, const QString &database,
             childSetup();
         }
     });
-    process.start(pelvaroExecutable(),
-                  {QStringLiteral("--headless"), QStringLiteral("--database"), database});
+    process.start(pelvarodExecutable(), {QStringLiteral("--database"), database});
     return process.waitForStarted();
 }
 

@@ -6,8 +6,10 @@
 
 #include <functional>
 
-// The real executable, started as users start it.
+// The real executables, started as users start them: the window program pelvaro-access and the
+// service pelvarod.
 QString pelvaroExecutable();
+QString pelvarodExecutable();
 
 struct ProcessResult
 {
@@ -23,7 +25,7 @@ struct ProcessResult
 ProcessResult runPelvaro(const QStringList &arguments, bool display = true,
                          const QString &executable = pelvaroExecutable());
 
-// Starts the program headless on database, in the process's environment without any display, as
+// Starts the service pelvarod on database, in the process's environment without any display, as
 // a service manager starts it: SIGPIPE at its default (Qt's network code in a test ignores it,
 // and the child would inherit that), then childSetup in the child. False if it did not start.
 bool startPelvaro(QProcess &process, const QString &database,
