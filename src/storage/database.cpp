@@ -208,6 +208,10 @@ bool Database::reconnect(QString *failure)
     QString reason;
     try {
         if (m_backend->connect(m_connectionName, &reason)) {
+            if (m_started) {
+                QSqlDatabase db = connection();
+                m_backend->started(db);
+            }
             return true;
         }
     } catch (const RuntimeError &error) {
@@ -256,6 +260,7 @@ void Database::throwReadFailure(const QSqlError &error, const QString &table) co
 
 void Database::started()
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+    m_started = true;
+    QSqlDatabase db = connection();
     m_backend->started(db);
 }

@@ -95,6 +95,7 @@ private:
     std::unique_ptr<DbBackend> m_backend;
     QString m_path;
     bool m_open = true;
+    bool m_started = false;
 };
 
 // Opens the database that name gives: the path of an existing SQLite file (shared, never

@@ -6,6 +6,7 @@
 #include <QPair>
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QUrl>
 
 namespace {
@@ -152,6 +153,11 @@ bool PostgresBackend::isMissingTable(const QSqlError &error, const QSqlDatabase 
                                      const QString &) const
 {
     return error.nativeErrorCode() == QLatin1String("42P01"); // undefined_table
+}
+
+void PostgresBackend::started(QSqlDatabase &db) const
+{
+    QSqlQuery(db).exec(QStringLiteral("SET lock_timeout = 100"));
 }
 
 void PostgresBackend::configure(QSqlDatabase &db) const

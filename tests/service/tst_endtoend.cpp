@@ -3,18 +3,26 @@
 #include "support/sqlfixture.h"
 #include "support/tempdatabase.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The real executable against a real database file and simulated devices, served by this test's
 // event loop while it waits for the program, and stopped the way a service manager stops it.
-// Start-up failures are in tst_startup; what a store writes, in tst_datenbank.
+// Start-up failures are in tst_startup; what a store writes, in tst_datenbank and tst_pendingrows.
 class tst_EndToEnd : public QObject
 {
     Q_OBJECT
@@ -22,12 +30,22 @@ class tst_EndToEnd : public QObject
 private Q_SLOTS:
     void initTestCase();
     void init();
-    void logReaderGone();
+    void logReaderFails_data();
+    void logReaderFails();
     void lockedDatabaseLosesNoRow();
+    void secondSignal_data();
+    void secondSignal();
+    void fullDiskLosesNoRow();
 
 private:
-    // readerGone: stdout is a pipe whose reader has closed its end.
-    void start(bool readerGone = false);
+    enum class Reader {
+        Reads,
+        // stdout is a pipe whose reader has closed its end.
+        Gone,
+        // stdout is a small pipe that its reader, the program itself, never reads.
+        Stalls,
+    };
+    void start(Reader reader = Reader::Reads);
     int stop()
     {
         const int code = stopPelvaro(*m_process);
@@ -54,6 +72,16 @@ private:
     qsizetype m_errSeen = 0;
 };
 
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
 void tst_EndToEnd::initTestCase()
 {
     QVERIFY(m_heizung.listen());
@@ -75,15 +103,18 @@ void tst_EndToEnd::init()
         QStringLiteral("(7, 1, 1, 'Vorlauf'), (8, 1, 2, 'Aussen'), (9, 2, 1, 'Keller')")));
 }
 
-void tst_EndToEnd::start(bool readerGone)
+void tst_EndToEnd::start(Reader reader)
 {
     m_process = std::make_unique<QProcess>();
-    QVERIFY(startPelvaro(*m_process, m_database->path(), [readerGone] {
+    QVERIFY(startPelvaro(*m_process, m_database->path(), [reader] {
         int fds[2];
-        if (readerGone && ::pipe(fds) == 0) {
+        if (reader != Reader::Reads && ::pipe(fds) == 0) {
+            ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
             ::dup2(fds[1], STDOUT_FILENO);
             ::close(fds[1]);
-            ::close(fds[0]);
+            if (reader == Reader::Gone) {
+                ::close(fds[0]);
+            }
         }
     }));
 }
@@ -132,16 +163,30 @@ bool tst_EndToEnd::waitForOutput(const QString &text, bool onStderr)
     return true;
 }
 
-// A reader of the pass logs that goes away must stop neither the logging nor the program's
-// orderly end. Only an unreachable device meanwhile: once Qt has a connection it ignores SIGPIPE
-// by itself, which would hide what the program must do on its own.
-void tst_EndToEnd::logReaderGone()
+void tst_EndToEnd::logReaderFails_data()
 {
-    m_database->exec(
-        QStringLiteral("DELETE FROM Sensoren WHERE Geraet = 1; DELETE FROM Geraete WHERE ID = 10"));
-    start(true);
-    // Long enough for the log of the first passes to meet the closed pipe.
-    QTest::qWait(3500);
+    QTest::addColumn<Reader>("reader");
+    QTest::newRow("reader gone") << Reader::Gone;
+    QTest::newRow("reader stalls") << Reader::Stalls;
+}
+
+// A reader of the pass logs that goes away, or stops reading, must stop neither the polling and
+// storing nor the program's orderly end.
+void tst_EndToEnd::logReaderFails()
+{
+    QFETCH(Reader, reader);
+    // Each pass's log more than fills the stalled pipe.
+    QString sensors;
+    for (int i = 1; i <= 99; ++i) {
+        sensors += QStringLiteral("(%1, 1, %2, 'Ein Sensor mit einem langen Namen, Nummer %1'),")
+                       .arg(100 + i)
+                       .arg(i % 2 + 1);
+    }
+    sensors.chop(1);
+    m_database->exec(QStringLiteral("DELETE FROM Sensoren; INSERT INTO Sensoren VALUES ")
+                     + sensors);
+    start(reader);
+    QTRY_VERIFY_WITH_TIMEOUT(rowCount() >= 3 * 99, 15000);
     QCOMPARE(stop(), 0);
     checkClosedCleanly();
 }
@@ -202,6 +247,154 @@ void tst_EndToEnd::lockedDatabaseLosesNoRow()
     QVERIFY2(stores.size() >= m_out.count(QRegularExpression(QStringLiteral("\\d\\d\\.\\d{4}\n"))),
              qPrintable(m_out));
     QVERIFY2(!m_err.contains(QLatin1String("Laufzeitfehler")), qPrintable(m_err));
+}
+
+void tst_EndToEnd::secondSignal_data()
+{
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<bool>("killed");
+    // timeout(1) signals the process and its group: one stop, delivered twice.
+    QTest::newRow("within a second: the same stop") << 0 << false;
+    QTest::newRow("a second or more later: ends at once") << 1100 << true;
+}
+
+// An end that hangs (here: the recovery file is a FIFO nobody reads) is cut short by a second
+// signal, but only one that comes a second or more after the first.
+void tst_EndToEnd::secondSignal()
+{
+    QFETCH(int, gapMs);
+    QFETCH(bool, killed);
+    start();
+    QTRY_VERIFY_WITH_TIMEOUT(rowCount() >= 2, 15000);
+    lock();
+    QVERIFY(waitForOutput(QStringLiteral("Messwerte warten.")));
+    const QByteArray fifo = QFile::encodeName(m_database->path() + ".ausstehend.neu");
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    const pid_t pid = static_cast<pid_t>(m_process->processId());
+    ::kill(pid, SIGTERM);
+    QTest::qWait(gapMs);
+    ::kill(pid, SIGTERM);
+    if (killed) {
+        QVERIFY(m_process->waitForFinished(5000));
+        QCOMPARE(m_process->exitStatus(), QProcess::CrashExit);
+    } else {
+        // The end goes on once the FIFO is read: the program was not killed.
+        QFile reader(QFile::decodeName(fifo));
+        QVERIFY(reader.open(QIODevice::ReadOnly));
+        reader.readAll();
+        QVERIFY(m_process->waitForFinished(5000));
+        QCOMPARE(m_process->exitStatus(), QProcess::NormalExit);
+    }
+    lock(false);
+    ::unlink(fifo.constData());
+}
+
+// The disk fills while the program runs, and it is stopped then: every row formed is in Werte, in
+// the recovery file or on stderr, each once, and no message claims a file that lacks a row. As
+// root on a small file system of its own (in a mount namespace of the program's); otherwise a
+// file-size limit stands in for it.
+void tst_EndToEnd::fullDiskLosesNoRow()
+{
+    const bool root = ::geteuid() == 0;
+    QTemporaryDir copyBack;
+    m_process = std::make_unique<QProcess>();
+    QString database = m_database->path();
+    if (root) {
+        // The folder is mounted over in the program's namespace; what is on the small file
+        // system is copied back out once the program has ended.
+        const QString disk = QFileInfo(database).absolutePath();
+        database = disk + QStringLiteral("/Messwerte.mdb");
+        const QString script = QStringLiteral(
+            "cp \"$1\" \"$3/vorher.mdb\" && mount -t tmpfs -o size=256k tmpfs \"$2\" && "
+            "cp \"$3/vorher.mdb\" \"$2/Messwerte.mdb\" || exit 9; \"$4\" --database "
+            "\"$2/Messwerte.mdb\"; rc=$?; rm -f \"$2\"/voll*; cp \"$2\"/* \"$3\"/; exit $rc");
+        m_process->start(QStringLiteral("unshare"),
+                         {QStringLiteral("--mount"), QStringLiteral("--propagation"),
+                          QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
+                          script, QStringLiteral("sh"), m_database->path(), disk, copyBack.path(),
+                          pelvarodExecutable()});
+        QVERIFY(m_process->waitForStarted());
+    } else {
+        // Not even a store's journal fits.
+        const qint64 limit = 4096;
+        QVERIFY(startPelvaro(*m_process, database, [limit] {
+            ::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = {rlim_t(limit), rlim_t(limit)};
+            ::setrlimit(RLIMIT_FSIZE, &small);
+        }));
+    }
+    QVERIFY(waitForOutput(QStringLiteral("Vorlauf:")));
+    // The program's own process, in the shell's namespace.
+    QString pid = QString::number(m_process->processId());
+    const auto fill = [&](const char *name) {
+        if (root) {
+            QProcess::execute(QStringLiteral("nsenter"),
+                              {QStringLiteral("-t"), pid, QStringLiteral("-m"),
+                               QStringLiteral("sh"), QStringLiteral("-c"),
+                               QStringLiteral("cat /dev/zero > '%1/%2' 2>/dev/null")
+                                   .arg(QFileInfo(database).absolutePath(), QLatin1String(name))});
+        }
+    };
+    if (root) {
+        QTRY_VERIFY((pid = QString::fromLatin1(
+                         readFile("/proc/" + QString::number(m_process->processId()) + "/task/"
+                                  + QString::number(m_process->processId()) + "/children")
+                             .trimmed()))
+                        .toInt()
+                    > 0);
+    }
+    fill("voll1");
+    QVERIFY(waitForOutput(QStringLiteral("Speichern in die Datenbank fehlgeschlagen")));
+    QVERIFY(waitForOutput(QStringLiteral("4 Messwerte warten")));
+    // What the failed stores gave back, taken too.
+    fill("voll2");
+    ::kill(pid.toInt(), SIGTERM);
+    QVERIFY(m_process->waitForFinished(10000));
+    readOutput();
+    const QString folder = root ? copyBack.path() : QFileInfo(database).absolutePath();
+    const QString recovery = folder + QStringLiteral("/Messwerte.mdb.ausstehend");
+
+    // Every pass stored its two rows; the rows of all three places, each once.
+    static const QRegularExpression passTime(QStringLiteral("\\d\\d\\.\\d{4}\n"));
+    const qsizetype formed = 2 * m_out.count(passTime);
+    static const QRegularExpression rowLine(
+        QStringLiteral("^\\d+;\\d{4}-\\d\\d-\\d\\d [\\d:]+;[-\\d.e+]+$"),
+        QRegularExpression::MultilineOption);
+    QStringList rows;
+    for (const QVariantList &row : sqlRows(
+             QStringLiteral("QSQLITE"),
+             [&](QSqlDatabase &db) { db.setDatabaseName(folder + "/Messwerte.mdb"); },
+             QStringLiteral("SELECT SensorNummer || ';' || Zeit FROM Werte"))) {
+        rows << row.at(0).toString();
+    }
+    const qsizetype inWerte = rows.size();
+    const QString fileText = QString::fromUtf8(readFile(recovery));
+    for (const QString &source : {fileText, m_err}) {
+        QRegularExpressionMatchIterator lines = rowLine.globalMatch(source);
+        while (lines.hasNext()) {
+            rows << lines.next().captured(0).section(QLatin1Char(';'), 0, 1);
+        }
+    }
+    QVERIFY2(!m_err.contains(QLatin1String("rollback")) && !m_err.contains(QLatin1String("3420")),
+             qPrintable(m_err));
+    QCOMPARE(QSet<QString>(rows.cbegin(), rows.cend()).size(), rows.size());
+    // The log of the last pass may be lost with the end, its rows never.
+    QVERIFY2(rows.size() == formed || rows.size() == formed + 2,
+             qPrintable(QStringLiteral("%1 rows (%2 in Werte), %3 formed\n%4")
+                            .arg(rows.size())
+                            .arg(inWerte)
+                            .arg(formed)
+                            .arg(m_err)));
+    const QRegularExpressionMatch claim =
+        QRegularExpression(QStringLiteral("(\\d+) Messwerte konnten .* Sie stehen in der Datei"))
+            .match(m_err);
+    if (claim.hasMatch()) {
+        QCOMPARE(m_process->exitCode(), 0);
+        QCOMPARE(fileText.count(rowLine), claim.captured(1).toInt());
+    } else {
+        QCOMPARE(m_process->exitCode(), 1);
+        QVERIFY2(m_err.contains(QLatin1String("kann sie nicht aufnehmen")), qPrintable(m_err));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)
