@@ -1,6 +1,8 @@
+#include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
 #include "storage/mittelwerte.h"
+#include "storage/postgresbackend.h"
 #include "storage/registry.h"
 #include "support/recordingview.h"
 #include "support/tempdatabase.h"
@@ -23,6 +25,8 @@ private Q_SLOTS:
     void tablesAreLoadedAsTheyStand();
     void averages_data();
     void averages();
+    void databaseNames_data();
+    void databaseNames();
 
 private:
     void addSensor(qint32 id, const QList<double> &readings);
@@ -149,6 +153,56 @@ void tst_Datenbank::averages()
         const QDateTime stamp = QDateTime::fromString(zeit, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         QVERIFY2(stamp.isValid() && stamp >= before && stamp <= after, qPrintable(zeit));
     }
+}
+
+// What --database names, as the server's driver is handed it (libpq's keyword='value' pairs, after
+// the program's own time-outs), or why it is refused ("!" and part of the message).
+void tst_Datenbank::databaseNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    const auto row = [](const char *name, const char *expected) {
+        QTest::newRow(name) << QString::fromUtf8(name) << QString::fromUtf8(expected);
+    };
+    row("postgresql://logger@[::1]:5433/messwerte",
+        "host='::1' port='5433' user='logger' dbname='messwerte'");
+    row("postgresql://a.example,[fe80::1]:5433/db",
+        "host='a.example,fe80::1' port=',5433' dbname='db'");
+    row("postgres://o%27hara@%2Frun%2Fpostgresql/mess%20werte",
+        "host='/run/postgresql' user='o\\'hara' dbname='mess werte'");
+    row("postgresql:///db?host=/tmp&options=-csearch_path%3Dnord",
+        "dbname='db' host='/tmp' options='-csearch_path=nord'");
+    row("postgresql://h/db?options=-ca%3Bb", "!ein ';' im Wert von 'options' ist nicht möglich");
+    row("postgresql://u:geheim@h/db", "!'postgresql://u:***@h/db' enthält ein Passwort");
+    row("postgresql://h/db?sslmode=require&password=geheim",
+        "!'postgresql://h/db?sslmode=require&password=***' enthält ein Passwort");
+    row("postgresql://[::1/db", "!']' fehlt nach der IPv6-Adresse");
+    row("odbc:DRIVER={PostgreSQL};Server=h;pwd=geheim",
+        "!'odbc:DRIVER={PostgreSQL};Server=h;pwd=***' enthält ein Passwort");
+    row("odbc:DRIVER={Treiber; PWD=im Namen};Server=h", "ODBC");
+    row("odbc:", "!Nach 'odbc:' fehlt der Name");
+}
+
+void tst_Datenbank::databaseNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    const QString timeouts =
+        QStringLiteral("connect_timeout='10' keepalives_idle='30' tcp_user_timeout='30000' ");
+    QString given;
+    try {
+        const std::unique_ptr<DbBackend> backend = DbBackend::forName(name);
+        const auto *server = dynamic_cast<const PostgresBackend *>(backend.get());
+        given = server == nullptr ? QStringLiteral("ODBC") : server->connectOptions();
+        QVERIFY2(server == nullptr || given.startsWith(timeouts), qPrintable(given));
+        given.remove(0, server == nullptr ? 0 : timeouts.size());
+    } catch (const RuntimeError &error) {
+        given = QLatin1Char('!') + error.description();
+        QVERIFY2(given.contains(expected.mid(1)), qPrintable(given));
+        QVERIFY(!given.contains(QLatin1String("geheim")));
+        return;
+    }
+    QCOMPARE(given, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Datenbank)
