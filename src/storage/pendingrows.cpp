@@ -105,6 +105,8 @@ bool PendingRows::write(Database *database)
     m_lastRefused = 0;
     m_lastRefusedReason.clear();
     if (m_rows.empty()) {
+        // A recovery file that held no row at all goes as well.
+        removeRecoveryFile();
         return true;
     }
     if (database == nullptr) {
