@@ -208,9 +208,9 @@ bool Database::reconnect(QString *failure)
     QString reason;
     try {
         if (m_backend->connect(m_connectionName, &reason)) {
-            if (m_started) {
+            if (m_lockWaitMs > 0) {
                 QSqlDatabase db = connection();
-                m_backend->started(db);
+                m_backend->waitForLocks(db, m_lockWaitMs);
             }
             return true;
         }
@@ -258,9 +258,9 @@ void Database::throwReadFailure(const QSqlError &error, const QString &table) co
                            .arg(table, m_path, error.text()));
 }
 
-void Database::started()
+void Database::waitForLocks(int ms)
 {
-    m_started = true;
+    m_lockWaitMs = ms;
     QSqlDatabase db = connection();
-    m_backend->started(db);
+    m_backend->waitForLocks(db, ms);
 }

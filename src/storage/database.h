@@ -69,8 +69,15 @@ public:
     // SQLite file the query never fails, so nothing is reopened.
     bool reconnect(QString *failure = nullptr);
 
-    // Start-up is over: waits that suit it (another program's lock) are shortened for the run.
-    void started();
+    // How long a statement waits for another program's lock before it fails: 5 s while starting
+    // (the database's default), 100 ms once the program runs, so that a lock defers a store and
+    // "Ende", a signal and the countdown are answered within a fraction of a second, and shorter
+    // still for the last try at the end. Kept over a reconnect.
+    static constexpr int kRunningLockWaitMs = 100;
+    static constexpr int kLastTryLockWaitMs = 20;
+    void waitForLocks(int ms);
+    // Start-up is over: waitForLocks(kRunningLockWaitMs).
+    void started() { waitForLocks(kRunningLockWaitMs); }
 
     // Closes the database. No recordset of this database may still be open.
     void Close();
@@ -95,7 +102,7 @@ private:
     std::unique_ptr<DbBackend> m_backend;
     QString m_path;
     bool m_open = true;
-    bool m_started = false;
+    int m_lockWaitMs = 0;
 };
 
 // Opens the database that name gives: the path of an existing SQLite file (shared, never

@@ -49,9 +49,12 @@ public:
     bool readOnly() const { return m_readOnly; }
     bool orderRequired() const { return m_orderRequired; }
 
-    // Called once start-up has read the configuration: from then on the program runs unattended
-    // (SQLite shortens its wait for another program's lock).
-    virtual void started(QSqlDatabase &db) const { Q_UNUSED(db) }
+    // How long a statement of this connection waits for a lock another program holds.
+    virtual void waitForLocks(QSqlDatabase &db, int ms) const
+    {
+        Q_UNUSED(db)
+        Q_UNUSED(ms)
+    }
 
     // Whether the database refused the row of an INSERT for a reason of that row (a constraint, a
     // value out of range, a trigger) rather than failing as a whole (a lock, a connection gone, a

@@ -266,6 +266,10 @@ QString PendingRows::lastTry(Database *database)
         m_fileHoldsRows = true;
         m_fileRows = size();
     }
+    // The end is answered promptly, a lock or not.
+    if (database != nullptr) {
+        database->waitForLocks(Database::kLastTryLockWaitMs);
+    }
     const qsizetype count = size();
     if (!write(database)) {
         return {};

@@ -155,9 +155,9 @@ bool PostgresBackend::isMissingTable(const QSqlError &error, const QSqlDatabase 
     return error.nativeErrorCode() == QLatin1String("42P01"); // undefined_table
 }
 
-void PostgresBackend::started(QSqlDatabase &db) const
+void PostgresBackend::waitForLocks(QSqlDatabase &db, int ms) const
 {
-    QSqlQuery(db).exec(QStringLiteral("SET lock_timeout = 100"));
+    QSqlQuery(db).exec(QStringLiteral("SET lock_timeout = %1").arg(ms));
 }
 
 void PostgresBackend::configure(QSqlDatabase &db) const

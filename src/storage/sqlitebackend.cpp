@@ -14,9 +14,6 @@ namespace {
 // While starting, another program's lock is waited out for a while, as users expect of a program
 // that starts beside their database browser.
 constexpr int kStartBusyTimeoutMs = 5000;
-// Once running: short, so that a store that meets a lock gives way at once (its rows wait for the
-// next store) and "Ende", a signal and the countdown are answered within a fraction of a second.
-constexpr int kBusyTimeoutMs = 100;
 
 // Refuses what SQLite would otherwise open without complaint or only fail on later: Access files
 // (which users migrating from the old program may still have beside it) and foreign files.
@@ -106,9 +103,9 @@ void SqliteBackend::configure(QSqlDatabase &db) const
         + (readOnly() ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
 }
 
-void SqliteBackend::started(QSqlDatabase &db) const
+void SqliteBackend::waitForLocks(QSqlDatabase &db, int ms) const
 {
-    QSqlQuery(db).exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(kBusyTimeoutMs));
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(ms));
 }
 
 QString SqliteBackend::verify(QSqlDatabase &db) const
