@@ -1,10 +1,12 @@
 #include "programhost.h"
 
+#include "alerts/alerts.h"
 #include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
 #include "storage/mittelwerte.h"
 #include "storage/recoveryfile.h"
+#include "storage/storestate.h"
 #include "web/geraeteabfragen.h"
 
 #include <QCoreApplication>
@@ -33,6 +35,7 @@ void ProgramHost::Form_Load()
     SensorenLesen(m_registry, *this);
     EinstellungenLesen(m_registry, *this);
     checkWerte(m_registry);
+    m_alerts = Alerts::create(m_registry, m_curl);
     takeInRecoveryFile();
     m_registry.Datenbank->started();
     m_registry.Sekunden = 0;
@@ -101,8 +104,44 @@ void ProgramHost::endSequence()
 
 void ProgramHost::timerTick()
 {
-    guarded([this] { m_messTakt.run(); });
+    m_passRan = false;
+    guarded([this] {
+        m_messTakt.run();
+        reportAlerts();
+    });
     removeRecoveryFileOnceWritten();
+}
+
+void ProgramHost::reportAlerts()
+{
+    if (!m_passRan) {
+        return;
+    }
+    const QDateTime now = QDateTime::currentDateTime();
+    if (m_registry.pendingRows.isEmpty()) {
+        m_storeFailingSince = QDateTime();
+    } else if (!m_storeFailingSince.isValid()) {
+        m_storeFailingSince = now;
+    }
+    if (!m_alerts) {
+        return;
+    }
+    for (const QString &line :
+         m_alerts->afterPass(m_registry, m_polling, m_messTakt.averages(), storeState(), now)) {
+        // As MessTakt appends its store lines: after the time stamp, each on a line of its own.
+        appendLog(QStringLiteral("\r\n") + line);
+    }
+}
+
+StoreState ProgramHost::storeState() const
+{
+    StoreState state;
+    const PendingRows &pending = m_registry.pendingRows;
+    state.failure = pending.failure();
+    state.failingSince = m_storeFailingSince;
+    state.waiting = pending.size();
+    state.dropped = pending.dropped();
+    return state;
 }
 
 void ProgramHost::takeInRecoveryFile()
@@ -216,6 +255,8 @@ void ProgramHost::endProgram(int exitCode)
     timerOff();
     // The fetch that was waiting on it unwinds at its next pump and will not cancel it itself.
     m_interschneck.Cancel();
+    // Messages in flight are dropped, not waited for.
+    m_alerts.reset();
     m_exitCode = keepPendingRows(exitCode);
     programEnding();
     QCoreApplication::exit(m_exitCode);
@@ -223,7 +264,10 @@ void ProgramHost::endProgram(int exitCode)
 
 void ProgramHost::pollingPass()
 {
-    GeraeteAbfragen(m_registry, *this, m_interschneck);
+    PassOutcome outcome;
+    GeraeteAbfragen(m_registry, *this, m_interschneck, 15, &outcome);
+    m_polling.record(outcome);
+    m_passRan = true;
 }
 
 void ProgramHost::fail(const QString &message)

@@ -5,10 +5,15 @@
 #include "storage/registry.h"
 #include "web/curldriver.h"
 #include "web/interschneck.h"
+#include "web/pollingstate.h"
 
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+class Alerts;
+struct StoreState;
 
 // The program apart from how it is shown: the registry, the transfer component, the cycle tick,
 // and what the three event handlers do, with the error and end handling they share. The window
@@ -86,12 +91,21 @@ private:
     int keepPendingRows(int exitCode);
     // A line about storing for the journal: stderr.
     void storeNotice(const QString &line);
+    // After a tick that ran a pass: the alerts' lines follow the pass log's time stamp.
+    void reportAlerts();
+    StoreState storeState() const;
 
     QString m_databasePath;
     Registry m_registry;
     CurlDriver m_curl;
     Interschneck m_interschneck{m_curl};
     MessTakt m_messTakt;
+    PollingState m_polling;
+    bool m_passRan = false;
+    // When the current run of failed stores began; invalid while storing works.
+    QDateTime m_storeFailingSince;
+    // Null while no Alarm row is set. Declared after m_curl, which must outlive it.
+    std::unique_ptr<Alerts> m_alerts;
     // The recovery file holds the rows that wait (taken in at start, or written at the end before
     // the last try), so it goes once they are written.
     bool m_recoveryFileTakenIn = false;
