@@ -267,8 +267,9 @@ QString AlertChannel::failure(int result, bool *lasting) const
         if (code >= 200 && code < 300) {
             return QString();
         }
-        // A refusal of the request itself; 408 and 429 only say "not now".
-        *lasting = code >= 400 && code < 500 && code != 408 && code != 429;
+        // A refusal of the request itself, or a redirect, which is not followed; 408 and 429
+        // only say "not now".
+        *lasting = code < 500 && code != 408 && code != 429;
         return QStringLiteral("Antwort HTTP %1").arg(code);
     }
     if (result == CURLE_OK) {
@@ -277,7 +278,11 @@ QString AlertChannel::failure(int result, bool *lasting) const
     // A permanent SMTP refusal (wrong login, unknown recipient).
     *lasting = m_kind == Kind::Mail && code >= 500 && code < 600;
     if (m_replyTimedOut) {
-        return QStringLiteral("der Mailserver hat die Nachricht nicht binnen %1 ms bestätigt")
+        // The server has the whole message and may deliver it yet: sent again, it could arrive
+        // once per try.
+        *lasting = true;
+        return QStringLiteral("der Mailserver hat die Nachricht nicht binnen %1 ms bestätigt; "
+                              "sie wird nicht noch einmal geschickt")
             .arg(m_timing.mailReplyWaitMs);
     }
     const QString text = QString::fromLocal8Bit(m_errorText.constData());

@@ -24,7 +24,7 @@ struct AlertTiming
     int transferTimeoutMs = 60 * 1000;
     int connectTimeoutMs = 15 * 1000;
     // How long a mail server may take to confirm a message (see AlertChannel).
-    int mailReplyWaitMs = 3000;
+    int mailReplyWaitMs = 2000;
 };
 
 // One way out for alert messages, an SMTP server or a webhook, run by the program's CurlDriver
@@ -32,15 +32,16 @@ struct AlertTiming
 // pause of AlertTiming, and the messages behind it with it, so a server that is down is asked
 // ever more rarely, and all arrive in order once it is back. At most kMaxWaiting messages wait;
 // past that the oldest that is not being sent is dropped. A message that cannot be delivered (a
-// refusal that trying again will not change, the time of AlertTiming run out, or dropped) counts
-// as undelivered. Everything worth knowing goes to report: the first failure of a run, the
-// delivery that ends it, each message given up.
+// refusal that trying again will not change, the time of AlertTiming run out, dropped, or a mail
+// cut off as below) counts as undelivered. Everything worth knowing goes to report: the first
+// failure of a run, the delivery that ends it, each message given up.
 //
 // Mail: libcurl (7.88) waits for the server's confirmation of a message, and for its answer to
 // QUIT, without returning to the event loop; a healthy server costs one round trip each. The
-// channel cuts the first wait off after mailReplyWaitMs (the message is then tried again, and a
-// server that took it after all delivers it twice) and the second after its first check, so a
-// stalled server holds up the program for mailReplyWaitMs plus a second at most.
+// channel cuts the first wait off after mailReplyWaitMs and the second at its first check, so a
+// stalled server holds up the program for about mailReplyWaitMs once per message. A message cut
+// off so is not sent again, since the server has it whole and may deliver it yet; it counts as
+// undelivered.
 //
 // Credentials come from a netrc file: $CREDENTIALS_DIRECTORY/netrc when the service was given one
 // (systemd's LoadCredential=), otherwise libcurl's ~/.netrc if there is one.
