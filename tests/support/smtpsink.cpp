@@ -5,16 +5,6 @@
 
 #include <memory>
 
-namespace {
-
-QByteArray between(const QByteArray &line, char open, char close)
-{
-    const qsizetype from = line.indexOf(open) + 1;
-    return line.mid(from, line.indexOf(close, from) - from);
-}
-
-} // namespace
-
 SmtpSink::SmtpSink() : m_context(new QObject)
 {
     m_context->moveToThread(&m_thread);
@@ -83,49 +73,34 @@ void SmtpSink::accept(QTcpServer *server)
 void SmtpSink::serve(QTcpSocket *socket, QByteArray &buffer, Mail &mail, bool &inData)
 {
     for (;;) {
-        if (inData) {
-            const qsizetype end = buffer.indexOf("\r\n.\r\n");
-            if (end < 0) {
-                return;
-            }
-            mail.data = buffer.left(end + 2).replace("\r\n..", "\r\n.");
-            buffer.remove(0, end + 5);
-            inData = false;
-            if (m_mode == Mode::Silent) {
-                return;
-            }
-            m_mutex.lock();
-            m_mails << mail;
-            m_mutex.unlock();
-            socket->write("250 angenommen\r\n");
-            continue;
-        }
-        const qsizetype end = buffer.indexOf("\r\n");
+        const qsizetype end = buffer.indexOf(inData ? "\r\n.\r\n" : "\r\n");
         if (end < 0) {
             return;
         }
-        const QByteArray line = buffer.left(end);
-        buffer.remove(0, end + 2);
-        const QByteArray command = line.left(4).toUpper();
-        if (command == "EHLO" || command == "HELO") {
-            socket->write("250 127.0.0.1\r\n");
-        } else if (command == "MAIL") {
-            mail = Mail{between(line, '<', '>'), {}, {}};
-            socket->write("250 OK\r\n");
-        } else if (command == "RCPT") {
-            mail.to << between(line, '<', '>');
-            socket->write("250 OK\r\n");
-        } else if (command == "DATA") {
+        QByteArray line = buffer.left(end);
+        buffer.remove(0, end + (inData ? 5 : 2));
+        const QByteArray address = line.mid(line.indexOf('<') + 1).chopped(1);
+        if (inData) {
+            inData = false;
+            mail.data = line.replace("\r\n..", "\r\n.") + "\r\n";
+            if (m_mode == Mode::Silent) {
+                return;
+            }
+            const QMutexLocker lock(&m_mutex);
+            m_mails << mail;
+        } else if (line.startsWith("MAIL")) {
+            mail = Mail{address, {}, {}};
+        } else if (line.startsWith("RCPT")) {
+            mail.to << address;
+        } else if (line.startsWith("DATA")) {
             inData = true;
             socket->write("354 weiter\r\n");
-        } else if (command == "QUIT") {
+            continue;
+        } else if (line.startsWith("QUIT")) {
             socket->write("221 Auf Wiedersehen\r\n");
             socket->disconnectFromHost();
             return;
-        } else if (command == "RSET" || command == "NOOP") {
-            socket->write("250 OK\r\n");
-        } else {
-            socket->write("502 unbekannt\r\n");
         }
+        socket->write("250 OK\r\n");
     }
 }

@@ -10,10 +10,11 @@
 class QTcpServer;
 class QTcpSocket;
 
-// An SMTP server on 127.0.0.1 that speaks just enough for libcurl: a greeting, EHLO (no STARTTLS,
-// no AUTH), MAIL, RCPT, DATA, RSET, NOOP, QUIT. It keeps each message it confirmed, dot-stuffing
-// undone. It runs in a thread of its own: libcurl waits for the reply to the end of a message
-// without returning to the event loop, so a server on the test's own thread could never give it.
+// An SMTP server on 127.0.0.1 that speaks just enough for libcurl: a greeting, then 250 to
+// everything (no STARTTLS, no AUTH) but DATA and QUIT. It keeps each message it confirmed,
+// dot-stuffing undone. It runs in a thread of its own: libcurl waits for the reply to the end of a
+// message without returning to the event loop, so a server on the test's own thread could never
+// give it.
 class SmtpSink
 {
 public:
