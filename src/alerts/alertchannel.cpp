@@ -45,7 +45,7 @@ public:
     static size_t read(char *buffer, size_t size, size_t count, void *self)
     {
         auto *channel = static_cast<AlertChannel *>(self);
-        const QByteArray &payload = channel->m_queue.front().payload;
+        const QByteArray &payload = channel->m_sending;
         const qsizetype bytes =
             std::min<qsizetype>(qsizetype(size * count), payload.size() - channel->m_sent);
         std::memcpy(buffer, payload.constData() + channel->m_sent, std::size_t(bytes));
@@ -235,17 +235,17 @@ void AlertChannel::startNext()
         message.firstTry.start();
     }
     ++message.tries;
+    m_sending = message.payload;
     m_sent = 0;
     m_uploadEnded.invalidate();
     m_quitting = false;
     m_replyTimedOut = false;
     m_errorText.fill('\0');
     if (m_kind == Kind::Mail) {
-        curl_easy_setopt(m_easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(message.payload.size()));
+        curl_easy_setopt(m_easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(m_sending.size()));
     } else {
-        // libcurl reads the body from the message, which stays at the front until its try ends.
-        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(message.payload.size()));
-        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDS, message.payload.constData());
+        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_sending.size()));
+        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDS, m_sending.constData());
     }
     try {
         m_driver.start(

@@ -104,7 +104,9 @@ private:
     // libcurl's error buffer, CURL_ERROR_SIZE bytes.
     QByteArray m_errorText;
     std::deque<Message> m_queue;
-    // Upload position in the message at the front, and when it was all handed over.
+    // The message being tried, which libcurl reads while the queue may change; how much of it
+    // has been handed over, and when all of it was.
+    QByteArray m_sending;
     qsizetype m_sent = 0;
     QElapsedTimer m_uploadEnded;
     bool m_quitting = false;
