@@ -117,8 +117,7 @@ AlertChannel::~AlertChannel()
     if (!m_queue.empty()) {
         m_report(4, QStringLiteral("%1 Alarmmeldung(en) %2 wegen des Programmendes nicht "
                                    "zugestellt.")
-                        .arg(m_queue.size())
-                        .arg(m_shown));
+                        .arg(QString::number(m_queue.size()), m_shown));
     }
 }
 
@@ -214,9 +213,7 @@ void AlertChannel::send(const QByteArray &payload, const QString &summary)
         const auto oldest = m_driver.isRunning(m_easy) ? m_queue.begin() + 1 : m_queue.begin();
         ++m_undelivered;
         m_report(3, QStringLiteral("Alarmmeldung %1 verworfen, weil schon %2 Meldungen warten: %3")
-                        .arg(m_shown)
-                        .arg(kMaxWaiting)
-                        .arg(oldest->summary));
+                        .arg(m_shown, QString::number(kMaxWaiting), oldest->summary));
         m_queue.erase(oldest);
     }
     m_queue.push_back(Message{payload, summary, QElapsedTimer(), 0});
@@ -296,8 +293,7 @@ void AlertChannel::ended(int result)
     if (why.isEmpty()) {
         if (m_failing) {
             m_report(5, QStringLiteral("Alarmmeldung %1 zugestellt, im %2. Versuch.")
-                            .arg(m_shown)
-                            .arg(m_queue.front().tries));
+                            .arg(m_shown, QString::number(m_queue.front().tries)));
         }
         m_failing = false;
         m_nextPauseMs = m_timing.firstPauseMs;
@@ -312,8 +308,7 @@ void AlertChannel::ended(int result)
     }
     if (!m_failing) {
         m_report(4, QStringLiteral("Alarmmeldung %1 nicht zugestellt: %2. Neuer Versuch in %3 s.")
-                        .arg(m_shown, why)
-                        .arg(m_nextPauseMs / 1000.0));
+                        .arg(m_shown, why, QString::number(m_nextPauseMs / 1000.0)));
     }
     m_failing = true;
     m_pause.start(m_nextPauseMs);
@@ -325,8 +320,6 @@ void AlertChannel::giveUp(const QString &why)
     const Message &message = m_queue.front();
     ++m_undelivered;
     m_report(3, QStringLiteral("Alarmmeldung %1 endgültig nicht zugestellt (%2, Versuche: %3): %4")
-                    .arg(m_shown, why)
-                    .arg(message.tries)
-                    .arg(message.summary));
+                    .arg(m_shown, why, QString::number(message.tries), message.summary));
     m_queue.pop_front();
 }

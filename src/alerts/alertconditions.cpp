@@ -15,7 +15,8 @@ namespace {
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
 
 // A name as the messages show it: a line break or other control character from the database
-// becomes a blank, so no name can start a line (or a mail header) of its own.
+// becomes a blank, so no name can start a line (or a mail header) of its own. Texts from the
+// database go into messages only through one multi-argument arg(), so a "%2" in a name stays.
 QString plain(QString name)
 {
     for (QChar &c : name) {
@@ -87,19 +88,17 @@ void AlertConditions::checkDevices(const Registry &registry, const PollingState 
             continue;
         }
         const QString name = plain(registry.GeraetName[i]);
-        const QString which = QStringLiteral("Gerät '%1' (Nr. %2, %3)")
-                                  .arg(name)
-                                  .arg(registry.GeraetID[i])
-                                  .arg(plain(registry.GeraetIP[i]));
+        const QString which =
+            QStringLiteral("Gerät '%1' (Nr. %2, %3)")
+                .arg(name, QString::number(registry.GeraetID[i]), plain(registry.GeraetIP[i]));
         QString text;
         if (failing) {
-            condition = Condition{device.failingSince,
-                                  QStringLiteral("%1 antwortet nicht: %2 Abfragen in Folge "
-                                                 "erfolglos seit %3.")
-                                      .arg(which)
-                                      .arg(device.failuresInRow)
-                                      .arg(when(device.failingSince)),
-                                  1};
+            condition = Condition{
+                device.failingSince,
+                QStringLiteral("%1 antwortet nicht: %2 Abfragen in Folge "
+                               "erfolglos seit %3.")
+                    .arg(which, QString::number(device.failuresInRow), when(device.failingSince)),
+                1};
             text = condition.text;
         } else {
             text = QStringLiteral("%1 antwortet wieder (erfolglos seit %2).")
