@@ -1,4 +1,4 @@
--- Creates an empty Messwerte.mdb (an SQLite file) with the four tables the program uses:
+-- Creates an empty Messwerte.mdb (an SQLite file) with the tables the program uses:
 --   sqlite3 Messwerte.mdb < docs/schema.sql
 -- The program reads Einstellungen, Geraete and Sensoren once at start-up and appends to Werte.
 -- Table and column names are matched without regard to case; further columns are ignored.
@@ -36,6 +36,15 @@ CREATE TABLE Werte (
     SensorNummer INTEGER,
     Zeit         DATETIME,
     MessWert     REAL
+);
+
+-- Limits of the stored averages, for the alerts (see the README): an average above Maximum or
+-- below Minimum starts an alert, one back inside ends it. Either limit may be NULL. Optional:
+-- without this table, or empty, there are no limits. Read only when an Alarm row is set.
+CREATE TABLE Grenzwerte (
+    SensorNummer INTEGER NOT NULL,
+    Minimum      REAL,
+    Maximum      REAL
 );
 
 INSERT INTO Einstellungen (Parameter, Wert) VALUES ('MessIntervall', 2);

@@ -1,5 +1,6 @@
 #include "programhost.h"
 
+#include "alerts/alerts.h"
 #include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
@@ -42,6 +43,7 @@ void ProgramHost::Form_Load()
     SensorenLesen(m_registry, *this);
     EinstellungenLesen(m_registry, *this);
     checkWerte(m_registry);
+    m_alerts = Alerts::create(m_registry, m_curl);
     const QString takenIn = m_registry.pendingRows.takeIn(m_registry.Datenbank.get());
     if (!takenIn.isEmpty()) {
         storeNotice(takenIn);
@@ -127,9 +129,25 @@ void ProgramHost::endSequence()
 void ProgramHost::Timer1_Timer()
 {
     m_passRan = false;
-    guarded([this] { m_messTakt.run(); });
+    guarded([this] {
+        m_messTakt.run();
+        reportAlerts();
+    });
     if (m_passRan && !m_ending) {
         passEnded();
+    }
+}
+
+void ProgramHost::reportAlerts()
+{
+    if (!m_passRan || !m_alerts) {
+        return;
+    }
+    const QDateTime now = QDateTime::currentDateTime();
+    for (const QString &line : m_alerts->afterPass(m_registry, m_polling, m_messTakt.averages(),
+                                                   m_registry.pendingRows.state(), now)) {
+        // As MessTakt appends its store lines: after the time stamp, each on a line of its own.
+        appendLog(QStringLiteral("\r\n") + line);
     }
 }
 
@@ -159,6 +177,8 @@ void ProgramHost::endProgram(int exitCode)
     timerOff();
     // The fetch that was waiting on it unwinds at its next pump and will not cancel it itself.
     m_interschneck.Cancel();
+    // Messages in flight are dropped, not waited for.
+    m_alerts.reset();
     const bool kept =
         m_registry.pendingRows.keepForNextStart([this](const QString &message, bool inFile) {
             if (inFile) {

@@ -10,6 +10,9 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+class Alerts;
 
 class QObject;
 class QTimer;
@@ -98,6 +101,8 @@ private:
     void pollingPass();
     // A line about storing for the journal: stderr.
     void storeNotice(const QString &line);
+    // After a tick that ran a pass: the alerts' lines follow the pass log's time stamp.
+    void reportAlerts();
 
     QString m_databasePath;
     Registry m_registry;
@@ -108,6 +113,8 @@ private:
     PollingState m_polling;
     MessTakt m_messTakt;
     bool m_passRan = false;
+    // Null while no Alarm row is set. Declared after m_curl, which must outlive it.
+    std::unique_ptr<Alerts> m_alerts;
     bool m_ending = false;
     bool m_closing = false;
     int m_exitCode = 0;

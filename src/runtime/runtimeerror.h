@@ -32,6 +32,7 @@ private:
 // Error numbers, after the platform the program was first written for, so that users who know
 // those numbers recognise them.
 namespace ErrorNumber {
+constexpr int InvalidArgument = 5;
 constexpr int Overflow = 6;
 constexpr int OutOfMemory = 7;
 constexpr int SubscriptOutOfRange = 9;

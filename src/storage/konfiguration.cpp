@@ -104,6 +104,7 @@ void EinstellungenLesen(Registry &registry, MainView &view)
     registry.AlarmMailVon.clear();
     registry.AlarmMailAn.clear();
     registry.AlarmWebhook.clear();
+    registry.AlarmEingestellt = false;
     const struct
     {
         const char *name;
@@ -121,11 +122,14 @@ void EinstellungenLesen(Registry &registry, MainView &view)
         {"AlarmMailAn", nullptr, &registry.AlarmMailAn},
         {"AlarmWebhook", nullptr, &registry.AlarmWebhook},
     };
-    readTable(registry, view, QStringLiteral("Einstellungen"), [&settings](Recordset &rows) {
+    readTable(registry, view, QStringLiteral("Einstellungen"), [&](Recordset &rows) {
         const QVariant parameter = rows.field(QStringLiteral("Parameter"));
         for (const auto &setting : settings) {
             if (!isParameter(parameter, QString::fromLatin1(setting.name))) {
                 continue;
+            }
+            if (qstrncmp(setting.name, "Alarm", 5) == 0) {
+                registry.AlarmEingestellt = true;
             }
             if (setting.number != nullptr) {
                 store(

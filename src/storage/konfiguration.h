@@ -18,6 +18,7 @@ void SensorenLesen(Registry &registry, MainView &view);
 // then for each setting the Wert of the last row whose Parameter is exactly its name: a number
 // for MessIntervall, Messungen, ParallelAbfrage, AlarmNachFehlern and AlarmSpeicherMinuten, a
 // text for StatusAdresse, AlarmMailServer, AlarmMailVon, AlarmMailAn and AlarmWebhook.
+// AlarmEingestellt tells whether any of the Alarm rows was there.
 void EinstellungenLesen(Registry &registry, MainView &view);
 
 // Werte is only ever written, so a missing table or column would otherwise show only at the first

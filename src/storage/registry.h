@@ -57,5 +57,7 @@ struct Registry
     QString AlarmMailVon;
     QString AlarmMailAn;
     QString AlarmWebhook;
+    // Whether any of the Alarm rows above is in Einstellungen: without one, alerts stay off.
+    bool AlarmEingestellt = false;
     qint32 Sekunden = 0;
 };

@@ -62,7 +62,8 @@ void tst_Datenbank::addSensor(qint32 id, const QList<double> &readings)
 void tst_Datenbank::settings_data()
 {
     QTest::addColumn<QString>("rows");
-    QTest::addColumn<QString>("expected"); // MessIntervall/Messungen/ParallelAbfrage
+    // MessIntervall/Messungen/ParallelAbfrage, and " Alarm" when an Alarm row switches alerts on.
+    QTest::addColumn<QString>("expected");
     const auto row = [](const char *name, const char *rows, const char *expected) {
         QTest::newRow(name) << rows << expected;
     };
@@ -73,6 +74,8 @@ void tst_Datenbank::settings_data()
     row("last row wins", "('Messungen', 3), ('Messungen', 9)", "2/9/0");
     row("zero and negative taken", "('MessIntervall', 0), ('Messungen', -5)", "0/-5/0");
     row("null Parameter skipped", "(NULL, 8), ('MessIntervall', 3)", "3/5/0");
+    row("an Alarm row, even at its default", "('AlarmNachFehlern', 5)", "2/5/0 Alarm");
+    row("Alarm rows match exactly too", "('alarmwebhook', 'x'), ('AlarmFoo', 1)", "2/5/0");
 }
 
 void tst_Datenbank::settings()
@@ -83,9 +86,10 @@ void tst_Datenbank::settings()
                      + rows);
     EinstellungenLesen(*m_registry, m_view);
     QCOMPARE(QStringLiteral("%1/%2/%3")
-                 .arg(m_registry->MessIntervall)
-                 .arg(m_registry->Messungen)
-                 .arg(m_registry->ParallelAbfrage),
+                     .arg(m_registry->MessIntervall)
+                     .arg(m_registry->Messungen)
+                     .arg(m_registry->ParallelAbfrage)
+                 + (m_registry->AlarmEingestellt ? QStringLiteral(" Alarm") : QString()),
              expected);
 }
 

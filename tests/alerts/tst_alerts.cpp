@@ -1,0 +1,325 @@
+#include "alerts/alerts.h"
+#include "devicesim/devicesimulator.h"
+#include "storage/datenbankverbindung.h"
+#include "storage/konfiguration.h"
+#include "storage/mittelwerte.h"
+#include "storage/registry.h"
+#include "storage/storestate.h"
+#include "support/programprocess.h"
+#include "support/recordingview.h"
+#include "support/smtpsink.h"
+#include "support/sqlfixture.h"
+#include "support/tempdatabase.h"
+#include "support/webhookreceiver.h"
+#include "web/curldriver.h"
+#include "web/pollingstate.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSysInfo>
+#include <QTest>
+
+// Alerts against a real SMTP server and webhook receiver on loopback: passes fed into a real
+// PollingState over a real database file, and the real executable polling simulated devices.
+class tst_Alerts : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // The test's own ways out are on loopback; a proxy of the environment must not stand between.
+    void initTestCase() { qputenv("no_proxy", "*"); }
+    void conditions_data();
+    void conditions();
+    void program_data();
+    void program();
+};
+
+namespace {
+
+// Header names of a mail, its subject decoded, and its body decoded.
+struct ReadMail
+{
+    QStringList headers;
+    QString subject;
+    QString body;
+};
+
+ReadMail read(const QByteArray &data)
+{
+    ReadMail mail;
+    const qsizetype split = data.indexOf("\r\n\r\n");
+    static const QRegularExpression word(QStringLiteral("=\\?UTF-8\\?B\\?([^?]*)\\?="));
+    for (const QByteArray &line : data.left(split).split('\n')) {
+        if (!line.startsWith(' ')) {
+            mail.headers << QString::fromLatin1(line.left(line.indexOf(':')));
+        }
+        if (mail.headers.constLast() == QLatin1String("Subject")) {
+            for (const QRegularExpressionMatch &m : word.globalMatch(QString::fromLatin1(line))) {
+                mail.subject += QString::fromUtf8(QByteArray::fromBase64(m.captured(1).toLatin1()));
+            }
+        }
+    }
+    mail.body = QString::fromUtf8(QByteArray::fromBase64(data.mid(split + 4)));
+    return mail;
+}
+
+// The settings that send alerts to sink and receiver.
+QString alarmRows(const SmtpSink &sink, const WebhookReceiver &receiver, int failuresInRow)
+{
+    return QStringLiteral("INSERT INTO Einstellungen VALUES ('AlarmNachFehlern', %1), "
+                          "('AlarmMailServer', '%2'), ('AlarmMailVon', 'logger@example.org'), "
+                          "('AlarmMailAn', 'technik@example.org, nacht@example.org'), "
+                          "('AlarmWebhook', '%3');")
+        .arg(QString::number(failuresInRow), sink.url(), receiver.url());
+}
+
+} // namespace
+
+// Three devices, a sensor with a Maximum of 30, n = 3 and m = 10. Each row is a run of passes two
+// seconds apart, each pass given as which device answered (o) or failed (x), then the average
+// stored after it or "S" and the minutes storing had failed by then. Lines are numbered by their
+// pass; each pass with lines must give one mail and one webhook call holding just those.
+void tst_Alerts::conditions_data()
+{
+    QTest::addColumn<QStringList>("passes");
+    // "up"; "down" until after the passes; "mail unconfirmed" (the message taken, never
+    // confirmed); "webhook refuses" (HTTP 400). The last two are not tried again.
+    QTest::addColumn<QString>("ways");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QStringList>("subjects");
+    const auto device = [](int pass, const QString &name, int port, bool begins) {
+        return QStringLiteral("%1 %2: Gerät '%3' (Nr. %4, 127.0.0.1:%5) antwortet %6")
+            .arg(pass)
+            .arg(begins ? QStringLiteral("Alarm") : QStringLiteral("Entwarnung"), name)
+            .arg(port * 10)
+            .arg(port)
+            .arg(begins ? QStringLiteral("nicht: 3 Abfragen in Folge erfolglos seit 08:00:00 "
+                                         "07.12.2026.")
+                        : QStringLiteral("wieder (erfolglos seit 08:00:00 07.12.2026)."));
+    };
+    const QStringList silent{"xoo", "xoo", "xoo", "ooo"};
+    const QStringList lines{device(3, "Heizung", 1, true), device(4, "Heizung", 1, false)};
+    const QStringList subjects{"Alarm für Heizung", "Entwarnung für Heizung"};
+    QTest::newRow("device silent for n passes, then back") << silent << "up" << lines << subjects;
+    QTest::newRow("fewer than n failures in a row")
+        << QStringList{"xoo", "xoo", "ooo", "xoo", "xoo"} << "up" << QStringList() << QStringList();
+    const QString dach = QStringLiteral("Dach  Bcc: boese@example.org");
+    QTest::newRow("three devices at once, a name with a line break")
+        << QStringList{"xxx", "xxx", "xxx", "ooo"} << "up"
+        << QStringList{device(3, "Heizung", 1, true), device(3, "Keller", 2, true),
+                       device(3, dach, 3, true),      device(4, "Heizung", 1, false),
+                       device(4, "Keller", 2, false), device(4, dach, 3, false)}
+        << QStringList{QStringLiteral("Alarm für Heizung, Keller, ") + dach,
+                       QStringLiteral("Entwarnung für Heizung, Keller, ") + dach};
+    // The hysteresis is 0.3 here: 29.8 is not yet back.
+    QTest::newRow("average above Maximum, back past the hysteresis")
+        << QStringList{"ooo 29", "ooo 31", "ooo 30.5", "ooo 29.8", "ooo 29.6"} << "up"
+        << QStringList{"2 Alarm: Sensor 'Vorlauf' (Nr. 7): Mittelwert 31 über dem Maximum 30.",
+                       "5 Entwarnung: Sensor 'Vorlauf' (Nr. 7): Mittelwert 29.6 wieder unter dem "
+                       "Maximum 30."}
+        << QStringList{"Alarm für Vorlauf", "Entwarnung für Vorlauf"};
+    QTest::newRow("store failing for m minutes, until the rows are written")
+        << QStringList{"ooo S3", "ooo S9", "ooo S10", "ooo S25", "ooo"} << "up"
+        << QStringList{"3 Alarm: Speichern in die Datenbank schlägt seit 07:50:05 07.12.2026 "
+                       "fehl: database is locked. 4 Messwerte warten.",
+                       "5 Entwarnung: Speichern in die Datenbank geht wieder: die wartenden "
+                       "Messwerte sind gespeichert."}
+        << QStringList{"Alarm für Speichern", "Entwarnung für Speichern"};
+    QTest::newRow("ways out down during the passes: each message once when back")
+        << silent << "down" << lines << subjects;
+    QTest::newRow("mail server that takes but never confirms: cut off, not sent twice")
+        << silent << "mail unconfirmed" << lines << subjects;
+    QTest::newRow("webhook refuses: given up, mail delivered")
+        << silent.mid(0, 3) << "webhook refuses" << lines.mid(0, 1) << subjects.mid(0, 1);
+}
+
+void tst_Alerts::conditions()
+{
+    QFETCH(QStringList, passes);
+    QFETCH(QString, ways);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, subjects);
+    SmtpSink sink;
+    WebhookReceiver receiver;
+    QVERIFY(sink.listen() && receiver.listen());
+    TempDatabase database;
+    database.exec(alarmRows(sink, receiver, 3)
+                  + QStringLiteral("INSERT INTO Geraete VALUES (10, '127.0.0.1:1', 'Heizung'), "
+                                   "(20, '127.0.0.1:2', 'Keller'), (30, '127.0.0.1:3', 'Dach' || "
+                                   "char(13, 10) || 'Bcc: boese@example.org');"
+                                   "INSERT INTO Sensoren VALUES (7, 1, 1, 'Vorlauf');"
+                                   "INSERT INTO Grenzwerte VALUES (7, NULL, 30)"));
+    Registry registry;
+    RecordingView view;
+    DatenbankOeffnen(registry, view, database.path());
+    GeraeteLesen(registry, view);
+    SensorenLesen(registry, view);
+    EinstellungenLesen(registry, view);
+    CurlDriver driver;
+    const std::unique_ptr<Alerts> alerts =
+        Alerts::create(registry, driver, AlertTiming{20, 100, 60000, 5000, 2000, 100});
+    QVERIFY(alerts);
+    const bool down = ways == QLatin1String("down");
+    const bool unconfirmed = ways == QLatin1String("mail unconfirmed");
+    const bool refused = ways == QLatin1String("webhook refuses");
+    sink.setMode(down          ? SmtpSink::Mode::Down
+                 : unconfirmed ? SmtpSink::Mode::Silent
+                               : SmtpSink::Mode::Answering);
+    receiver.setStatus(down ? 503 : refused ? 400 : 200);
+
+    PollingState polling;
+    QStringList logged;
+    QList<QStringList> ofPass;
+    const QDateTime start(QDate(2026, 12, 7), QTime(8, 0));
+    for (int i = 0; i < passes.size(); ++i) {
+        const QStringList given = passes.at(i).split(QLatin1Char(' '));
+        PassOutcome pass{start.addSecs(2 * i), start.addSecs(2 * i + 1), {false}, {}};
+        for (QChar c : given.at(0)) {
+            pass.answered.push_back(c == QLatin1Char('o'));
+        }
+        polling.record(pass);
+        QList<Mittelwert> formed;
+        StoreState store;
+        if (given.size() > 1 && given.at(1).startsWith(QLatin1Char('S'))) {
+            store.failure = QStringLiteral("database is locked");
+            store.failingSince = pass.ended.addSecs(-60 * given.at(1).mid(1).toInt());
+            store.waiting = 4;
+        } else if (given.size() > 1) {
+            formed << Mittelwert{1, 7, given.at(1).toDouble(), pass.ended};
+        }
+        ofPass << alerts->afterPass(registry, polling, formed, store, pass.ended);
+        for (const QString &line : ofPass.last()) {
+            logged << QString::number(i + 1) + QLatin1Char(' ') + line;
+        }
+    }
+    ofPass.removeAll(QStringList());
+    QCOMPARE(logged, lines);
+    if (down) {
+        // Tried and failed more than once before the ways out come back.
+        QTRY_VERIFY(sink.connectionCount() > 1 && receiver.requestCount() > 1);
+        sink.setMode(SmtpSink::Mode::Answering);
+        receiver.setStatus(200);
+    }
+    QTRY_COMPARE(alerts->waiting(), 0);
+
+    // One message per pass with lines, in order, each holding exactly the lines of its pass.
+    const QString prefix = QStringLiteral("Pelvaro auf %1: ").arg(QSysInfo::machineHostName());
+    QCOMPARE(alerts->undelivered(), refused || unconfirmed ? subjects.size() : 0);
+    QCOMPARE(sink.mails().size(), unconfirmed ? 0 : subjects.size());
+    QCOMPARE(receiver.bodies().size(), refused ? 0 : subjects.size());
+    if (unconfirmed) {
+        QCOMPARE(sink.connectionCount(), subjects.size());
+    }
+    for (int k = 0; k < sink.mails().size(); ++k) {
+        const SmtpSink::Mail sent = sink.mails().at(k);
+        QCOMPARE(sent.from, "logger@example.org");
+        QCOMPARE(sent.to, (QList<QByteArray>{"technik@example.org", "nacht@example.org"}));
+        const ReadMail mail = read(sent.data);
+        QCOMPARE(mail.headers,
+                 QStringList({"Date", "From", "To", "Subject", "Message-ID", "Auto-Submitted",
+                              "MIME-Version", "Content-Type", "Content-Transfer-Encoding"}));
+        QCOMPARE(mail.subject, prefix + subjects.at(k));
+        // "HH:mm:ss dd.MM.yyyy  " before each line, then a blank line and the closing words.
+        QStringList bodyLines = mail.body.section(QStringLiteral("\r\n\r\n"), 0, 0).split("\r\n");
+        for (QString &line : bodyLines) {
+            line.remove(0, 21);
+        }
+        QCOMPARE(bodyLines, ofPass.at(k));
+    }
+    for (int k = 0; k < receiver.bodies().size(); ++k) {
+        const QJsonObject hook = QJsonDocument::fromJson(receiver.bodies().at(k)).object();
+        QCOMPARE(hook.value("title").toString(), prefix + subjects.at(k));
+        QCOMPARE(hook.value("text").toString(),
+                 prefix + subjects.at(k) + '\n' + ofPass.at(k).join('\n'));
+        QCOMPARE(hook.value("alerts").toArray().size(), ofPass.at(k).size());
+    }
+    // Only the refusing row ends with its device still silent.
+    QCOMPARE(alerts->conditions().size(), refused ? 1 : 0);
+}
+
+// The real executable with one device that answers (Vorlauf 21.5 against a Maximum of 20) and
+// one that refuses connections; alerts after n = 2 failures.
+void tst_Alerts::program_data()
+{
+    QTest::addColumn<bool>("alarm");
+    QTest::addColumn<int>("webhookStatus");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("alerts on: a silent device, a value above its Maximum")
+        << true << 200
+        << "pelvaro-access: Alarm: Sensor 'Vorlauf' (Nr. 7): Mittelwert 21.5 über dem Maximum 20.";
+    QTest::newRow("no Alarm row: the pass log as before, nothing on stderr") << false << 200 << "";
+    QTest::newRow("a webhook that never answers: the end does not wait")
+        << true << 0 << "wegen des Programmendes nicht zugestellt.";
+}
+
+void tst_Alerts::program()
+{
+    QFETCH(bool, alarm);
+    QFETCH(int, webhookStatus);
+    QFETCH(QString, err);
+    SmtpSink sink;
+    WebhookReceiver receiver;
+    DeviceSimulator heizung;
+    DeviceSimulator aus;
+    QVERIFY(sink.listen() && receiver.listen() && heizung.listen() && aus.listen());
+    heizung.setFixedReadings({21.5});
+    aus.setBehaviour(DeviceSimulator::Behaviour::Refused);
+    receiver.setStatus(webhookStatus);
+    TempDatabase database;
+    database.exec(loggerSetup(1,
+                              QStringLiteral("(10, '%1', 'Heizung'), (20, '%2', 'Aus')")
+                                  .arg(heizung.address(), aus.address()),
+                              QStringLiteral("(7, 1, 1, 'Vorlauf')"))
+                  + QStringLiteral("; INSERT INTO Grenzwerte VALUES (7, NULL, 20);")
+                  + (alarm ? alarmRows(sink, receiver, 2) : QString()));
+    QProcess process;
+    QVERIFY(startPelvaro(process, database.path()));
+    QString out;
+    const auto passesLogged = [&] {
+        out += QString::fromUtf8(process.readAllStandardOutput());
+        return out.count(QStringLiteral("Datenholung von Aus war erfolglos."));
+    };
+    const QString limit =
+        QStringLiteral("Alarm: Sensor 'Vorlauf' (Nr. 7): Mittelwert 21.5 über dem Maximum 20.");
+    const QString silent = QStringLiteral("Alarm: Gerät 'Aus' (Nr. 20, %1) antwortet nicht: 2 "
+                                          "Abfragen in Folge erfolglos seit ")
+                               .arg(aus.address());
+    // By mail and by webhook.
+    const auto sent = [&](const QString &text) {
+        bool mailed = false;
+        bool posted = false;
+        for (const SmtpSink::Mail &mail : sink.mails()) {
+            mailed = mailed || read(mail.data).body.contains(text);
+        }
+        for (const QByteArray &body : receiver.bodies()) {
+            posted = posted || QString::fromUtf8(body).contains(text);
+        }
+        return mailed && posted;
+    };
+    if (!alarm) {
+        QTRY_VERIFY_WITH_TIMEOUT(passesLogged() >= 6, 20000);
+    } else if (webhookStatus == 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.requestCount() > 0, 20000);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(passesLogged() >= 3 && sent(limit) && sent(silent), 20000);
+        QVERIFY2(out.contains(limit) && out.contains(silent), qPrintable(out));
+    }
+    QCOMPARE(stopPelvaro(process), 0);
+    passesLogged();
+    const QString errors = QString::fromUtf8(process.readAllStandardError());
+    if (!alarm) {
+        static const QRegularExpression plainLogs(QStringLiteral(
+            "^(Vorlauf:  21\\.5\nDatenholung von Aus war erfolglos\\.\n\n\\d\\d:\\d\\d:\\d\\d "
+            "\\d\\d\\.\\d\\d\\.\\d{4}\n\n)+$"));
+        QVERIFY2(plainLogs.match(out).hasMatch(), qPrintable(out));
+        QCOMPARE(errors, QString());
+    } else {
+        QVERIFY2(errors.contains(err), qPrintable(errors));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Alerts)
+#include "tst_alerts.moc"
