@@ -3,7 +3,7 @@
 //  1. 20 mails one after another to an SMTP server that confirms them, 20 webhook calls, and 3
 //     mails to a server that takes messages but never confirms them: the largest gap of a 1 ms
 //     timer meanwhile, which is the longest the event loop was held.
-//  2. build/pelvaro-access --headless with alerts on a refused device, SIGTERM once the message is
+//  2. build/pelvarod with alerts on a refused device, SIGTERM once the message is
 //     in flight to a webhook that never answers, or to a mail server that never confirms: the
 //     time from the signal to the end of the process, median and largest of 5 runs.
 //
@@ -127,7 +127,7 @@ QString medianAndMax(std::vector<qint64> times)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    qputenv("PELVARO_EXE", PELVARO_EXE_PATH);
+    qputenv("PELVARO_DAEMON", PELVARO_DAEMON_PATH);
     qputenv("no_proxy", "*");
     SmtpSink confirming;
     SmtpSink silent;

@@ -1,5 +1,6 @@
 #include "alertchannel.h"
 
+#include "runtime/endrequest.h"
 #include "runtime/runtimeerror.h"
 #include "runtime/version.h"
 #include "web/curldriver.h"
@@ -69,10 +70,14 @@ public:
     }
 
     // Also called from libcurl's blocking waits for a mail server's replies, once a second at the
-    // latest: a non-zero return ends the wait.
+    // latest and at once after a signal: a non-zero return ends the wait.
     static int progress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     {
         auto *channel = static_cast<AlertChannel *>(self);
+        // The end is answered at once; a message in flight is dropped then anyway.
+        if (endRequested()) {
+            return 1;
+        }
         if (!channel->m_uploadEnded.isValid()) {
             return 0;
         }

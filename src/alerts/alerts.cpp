@@ -5,6 +5,7 @@
 #include "storage/database.h"
 #include "storage/registry.h"
 
+#include <QCoreApplication>
 #include <QSysInfo>
 
 #include <cstdio>
@@ -20,7 +21,8 @@ constexpr int kNotice = 5;
 void writeStderr(int priority, const QString &line)
 {
     static const bool journal = qEnvironmentVariableIsSet("JOURNAL_STREAM");
-    QByteArray text = QStringLiteral("pelvaro-access: %1\n").arg(line).toLocal8Bit();
+    QByteArray text =
+        QStringLiteral("%1: %2\n").arg(QCoreApplication::applicationName(), line).toLocal8Bit();
     if (journal) {
         text.prepend('<' + QByteArray::number(priority) + '>');
     }

@@ -1,6 +1,7 @@
 #include "programhost.h"
 
 #include "alerts/alerts.h"
+#include "runtime/endrequest.h"
 #include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
@@ -114,6 +115,7 @@ void ProgramHost::endSequence()
         return;
     }
     m_closing = true;
+    markEndRequested();
     if (guarded([this] {
             timerOff();
             const QString written = m_registry.pendingRows.lastTry(m_registry.Datenbank.get());
@@ -174,6 +176,7 @@ void ProgramHost::endProgram(int exitCode)
         return;
     }
     m_ending = true;
+    markEndRequested();
     timerOff();
     // The fetch that was waiting on it unwinds at its next pump and will not cancel it itself.
     m_interschneck.Cancel();

@@ -1,5 +1,7 @@
 #include "signalbridge.h"
 
+#include "runtime/endrequest.h"
+
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -33,6 +35,7 @@ void onSignal(int number)
     const int savedErrno = errno;
     if (!g_received) {
         g_received = 1;
+        markEndRequested();
         g_firstMs = static_cast<std::sig_atomic_t>(nowMs());
         const char byte = 1;
         [[maybe_unused]] const ssize_t written = ::write(g_sockets[0], &byte, 1);
