@@ -249,7 +249,7 @@ void tst_Alerts::program_data()
     QTest::addColumn<QString>("err");
     QTest::newRow("alerts on: a silent device, a value above its Maximum")
         << true << 200
-        << "pelvaro-access: Alarm: Sensor 'Vorlauf' (Nr. 7): Mittelwert 21.5 über dem Maximum 20.";
+        << "pelvarod: Alarm: Sensor 'Vorlauf' (Nr. 7): Mittelwert 21.5 über dem Maximum 20.";
     QTest::newRow("no Alarm row: the pass log as before, nothing on stderr") << false << 200 << "";
     QTest::newRow("a webhook that never answers: the end does not wait")
         << true << 0 << "wegen des Programmendes nicht zugestellt.";
