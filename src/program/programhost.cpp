@@ -1,6 +1,7 @@
 #include "programhost.h"
 
 #include "runtime/runtimeerror.h"
+#include "statuspage/statuspage.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
 #include "storage/mittelwerte.h"
@@ -14,6 +15,13 @@
 #include <cstdio>
 #include <functional>
 #include <new>
+
+namespace {
+
+// What each device's fetch may take.
+constexpr qint32 kFetchTimeoutSeconds = 15;
+
+} // namespace
 
 ProgramHost::ProgramHost(QString databasePath)
     : m_databasePath(std::move(databasePath)),
@@ -35,8 +43,25 @@ void ProgramHost::Form_Load()
     checkWerte(m_registry);
     takeInRecoveryFile();
     m_registry.Datenbank->started();
+    startStatusPage();
     m_registry.Sekunden = 0;
     timerOn();
+}
+
+void ProgramHost::startStatusPage()
+{
+    const QString address =
+        m_statusAddress.isEmpty() ? m_registry.StatusAdresse.trimmed() : m_statusAddress;
+    if (address.isEmpty()) {
+        return;
+    }
+    auto page = std::make_unique<StatusPage>(*this, m_databasePath);
+    page->start(address);
+    storeNotice(QStringLiteral("Statusseite: %1").arg(page->url()));
+    if (!page->isLoopback()) {
+        storeNotice(StatusPage::openAddressNotice(page->url()));
+    }
+    m_statusPage = std::move(page);
 }
 
 void ProgramHost::pump()
@@ -101,8 +126,44 @@ void ProgramHost::endSequence()
 
 void ProgramHost::timerTick()
 {
+    const qint64 passes = m_polling.passes();
     guarded([this] { m_messTakt.run(); });
     removeRecoveryFileOnceWritten();
+    if (m_polling.passes() != passes && !m_ending) {
+        passEnded();
+    }
+}
+
+void ProgramHost::passEnded()
+{
+    m_passLog = logText();
+    // One transaction: with no row left waiting, this store's averages are in the database.
+    if (m_registry.pendingRows.isEmpty()) {
+        for (const Mittelwert &average : m_messTakt.averages()) {
+            m_lastStored.insert(average.sensorNummer, Stored{average.wert, average.zeit});
+        }
+    }
+    if (m_statusPage) {
+        m_statusPage->passEnded();
+    }
+}
+
+StoreState ProgramHost::storeState() const
+{
+    const PendingRows &pending = m_registry.pendingRows;
+    StoreState state;
+    state.failure = pending.failure();
+    state.waiting = pending.size();
+    state.dropped = pending.dropped();
+    // failingSince, failedStores, refused and refusedFile come with the rows-that-wait class's
+    // own account of its failures.
+    return state;
+}
+
+std::optional<StatusSource::Stored> ProgramHost::lastStored(qint32 sensorNummer) const
+{
+    const auto stored = m_lastStored.constFind(sensorNummer);
+    return stored == m_lastStored.cend() ? std::nullopt : std::optional<Stored>(*stored);
 }
 
 void ProgramHost::takeInRecoveryFile()
@@ -214,6 +275,8 @@ void ProgramHost::endProgram(int exitCode)
     }
     m_ending = true;
     timerOff();
+    // No page answers while the program ends; connections still open are closed.
+    m_statusPage.reset();
     // The fetch that was waiting on it unwinds at its next pump and will not cancel it itself.
     m_interschneck.Cancel();
     m_exitCode = keepPendingRows(exitCode);
@@ -223,7 +286,9 @@ void ProgramHost::endProgram(int exitCode)
 
 void ProgramHost::pollingPass()
 {
-    GeraeteAbfragen(m_registry, *this, m_interschneck);
+    PassOutcome outcome;
+    GeraeteAbfragen(m_registry, *this, m_interschneck, kFetchTimeoutSeconds, &outcome);
+    m_polling.record(outcome);
 }
 
 void ProgramHost::fail(const QString &message)

@@ -1,14 +1,21 @@
 #pragma once
 
 #include "runtime/mainview.h"
+#include "statuspage/statussource.h"
 #include "storage/messtakt.h"
 #include "storage/registry.h"
 #include "web/curldriver.h"
 #include "web/interschneck.h"
+#include "web/pollingstate.h"
 
+#include <QDateTime>
+#include <QHash>
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+class StatusPage;
 
 // The program apart from how it is shown: the registry, the transfer component, the cycle tick,
 // and what the three event handlers do, with the error and end handling they share. The window
@@ -29,15 +36,19 @@
 //     the operation unwinds without doing anything further; guarded() takes it as no error.
 //  5. QCoreApplication::exec() returns exitCode(). No exception leaves a handler.
 // Closing the window through its title bar goes straight to step 3 with exit code 0.
-class ProgramHost : public MainView
+class ProgramHost : public MainView, public StatusSource
 {
 public:
     explicit ProgramHost(QString databasePath);
     ~ProgramHost() override;
 
+    // Where the status page listens, from the command line; it wins over the Einstellungen row
+    // StatusAdresse. Empty: the row decides, and without one the page stays off.
+    void setStatusAddress(const QString &address) { m_statusAddress = address; }
+
     // Start-up, before anything is shown: empty status line, open the database, load devices,
-    // sensors and settings, check Werte, take in the recovery file of an earlier run, reset the
-    // seconds, switch the timer on. Throws RuntimeError.
+    // sensors and settings, check Werte, take in the recovery file of an earlier run, start the
+    // status page if asked to, reset the seconds, switch the timer on. Throws RuntimeError.
     void Form_Load();
     // Form_Load as a handler: false when it failed; the error has then been reported and
     // exitCode() is 1.
@@ -57,6 +68,17 @@ public:
     // What the event loop returns once the program has ended.
     int exitCode() const { return m_exitCode; }
     Registry &registry() { return m_registry; }
+
+    // StatusSource, for the status page.
+    const Registry &registry() const override { return m_registry; }
+    const PollingState &polling() const override { return m_polling; }
+    StoreState storeState() const override;
+    std::optional<Stored> lastStored(qint32 sensorNummer) const override;
+    QString passLog() const override { return m_passLog; }
+    QString databaseName() const override { return m_databasePath; }
+    QDateTime startedAt() const override { return m_startedAt; }
+    QList<Alert> alerts() const override { return {}; }
+    qint64 undeliveredAlerts() const override { return 0; }
 
 protected:
     // The timer: one tick of the cycle. A RuntimeError in it ends the program with exit code 1.
@@ -86,6 +108,9 @@ private:
     int keepPendingRows(int exitCode);
     // A line about storing for the journal: stderr.
     void storeNotice(const QString &line);
+    void startStatusPage();
+    // After a tick that ran a polling pass: what it stored, its log, and the page told.
+    void passEnded();
 
     QString m_databasePath;
     Registry m_registry;
@@ -98,4 +123,11 @@ private:
     bool m_ending = false;
     bool m_closing = false;
     int m_exitCode = 0;
+
+    QDateTime m_startedAt = QDateTime::currentDateTime();
+    PollingState m_polling;
+    QString m_passLog;
+    QHash<qint32, Stored> m_lastStored;
+    QString m_statusAddress;
+    std::unique_ptr<StatusPage> m_statusPage;
 };

@@ -36,5 +36,6 @@ int runHeadless(int &argc, char **argv, const Options &options)
     QCoreApplication::setApplicationName(QStringLiteral("pelvaro-access"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
     HeadlessRunner runner(databasePathFor(options));
+    runner.setStatusAddress(options.statusAddress);
     return runProgram(runner, [] {});
 }

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "runtime/version.h"
+#include "statuspage/listenaddress.h"
 
 #include <QCommandLineParser>
 
@@ -27,6 +28,9 @@ const char *const kHelp =
     "  --headless            ohne Fenster und ohne Bildschirm laufen: das Protokoll jedes\n"
     "                        Abfragedurchgangs geht auf die Standardausgabe, Fehler auf die\n"
     "                        Standardfehlerausgabe\n"
+    "  --status ADRESSE:PORT die Statusseite im Browser anbieten, etwa 127.0.0.1:8080; ein Port\n"
+    "                        allein (8080) heißt: nur von diesem Rechner aus. Gilt vor der\n"
+    "                        Zeile StatusAdresse in Einstellungen.\n"
     "  -h, --help            diese Hilfe zeigen\n"
     "  -v, --version         Name und Version zeigen\n"
     "\n"
@@ -38,7 +42,8 @@ ParsedCommandLine usageError(const QString &message)
     ParsedCommandLine result;
     result.exitCode = kUsageError;
     result.error = QStringLiteral("pelvaro-access: %1\n"
-                                  "Aufruf: pelvaro-access [--database DATENBANK] [--headless]; "
+                                  "Aufruf: pelvaro-access [--database DATENBANK] [--headless] "
+                                  "[--status ADRESSE:PORT]; "
                                   "mehr mit --help.\n")
                        .arg(message);
     return result;
@@ -52,9 +57,11 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption database(QStringLiteral("database"), QString(),
                                       QStringLiteral("DATENBANK"));
     const QCommandLineOption headless(QStringLiteral("headless"));
+    const QCommandLineOption status(QStringLiteral("status"), QString(),
+                                    QStringLiteral("ADRESSE:PORT"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({database, headless, help, version});
+    parser.addOptions({database, headless, status, help, version});
     // Qt's own options (-platform offscreen, -display :1, -style fusion, ...) are left in the
     // arguments for the application object, which takes them.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -77,6 +84,10 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
             return usageError(
                 QStringLiteral("Unbekannte Option '%1%2'.")
                     .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
+        }
+        if (parser.errorText().startsWith(QLatin1String("Missing value"))
+            && parser.errorText().contains(QLatin1String("--status"))) {
+            return usageError(QStringLiteral("Der Option '--status' fehlt die Adresse."));
         }
         if (parser.errorText().startsWith(QLatin1String("Missing value"))) {
             return usageError(
@@ -106,6 +117,15 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         if (options.databasePath.isEmpty()) {
             return usageError(
                 QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
+        }
+    }
+    if (parser.isSet(status)) {
+        options.statusAddress = parser.value(status).trimmed();
+        if (!ListenAddress::parse(options.statusAddress)) {
+            return usageError(QStringLiteral("'%1' ist keine Adresse für '--status'; erwartet "
+                                             "ADRESSE:PORT oder einen Port, etwa 127.0.0.1:8080 "
+                                             "oder 8080.")
+                                  .arg(parser.value(status)));
         }
     }
     result.run = options;

@@ -19,5 +19,6 @@ int pelvaroRunWindow(int &argc, char **argv, const Options &options)
     QApplication::setApplicationName(QStringLiteral("pelvaro-access"));
     QApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
     Pelvaro_Main window(databasePathFor(options));
+    window.setStatusAddress(options.statusAddress);
     return runProgram(window, [&window] { window.show(); });
 }
