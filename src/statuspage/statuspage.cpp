@@ -10,32 +10,6 @@
 
 #include <QDateTime>
 
-// The live updates of one page: the latest state waits here until the connection takes it; a
-// newer one replaces it, so a slow reader never makes states pile up.
-class EventStream : public HttpStream
-{
-public:
-    explicit EventStream(quint64 id, QByteArray first) : m_id(id), m_next(std::move(first)) {}
-
-    quint64 id() const { return m_id; }
-    void offer(const QByteArray &event) { m_next = event; }
-    void end() { m_ended = true; }
-
-    Pull pull(QByteArray &chunk) override
-    {
-        if (!m_next.isEmpty()) {
-            chunk = std::exchange(m_next, {});
-            return Pull::Data;
-        }
-        return m_ended ? Pull::End : Pull::Wait;
-    }
-
-private:
-    quint64 m_id;
-    QByteArray m_next;
-    bool m_ended = false;
-};
-
 StatusPage::StatusPage(StatusSource &source, QString databaseName, QObject *parent)
     : QObject(parent), m_source(source), m_databaseName(std::move(databaseName))
 {
@@ -108,29 +82,15 @@ void StatusPage::readFacts()
                 // they cannot be read.
             }
         },
-        [this, facts] { m_facts = *facts; });
+        [this, facts] {
+            m_facts = *facts;
+            ++m_changes;
+        });
 }
 
 void StatusPage::passEnded()
 {
-    if (m_events.isEmpty()) {
-        return;
-    }
-    const QByteArray next = event();
-    for (auto it = m_events.begin(); it != m_events.end();) {
-        if (!m_server->isOpen((*it)->id())) {
-            it = m_events.erase(it);
-            continue;
-        }
-        (*it)->offer(next);
-        m_server->wake((*it)->id());
-        ++it;
-    }
-}
-
-QByteArray StatusPage::event() const
-{
-    return "data: " + StatusReport::json(m_source, m_facts) + "\n\n";
+    ++m_changes;
 }
 
 void StatusPage::reply(const HttpServer::Request &request, int status,
@@ -143,19 +103,7 @@ void StatusPage::handle(const HttpServer::Request &request)
 {
     const QByteArray &path = request.path;
     if (path == "/api/status") {
-        const QByteArray json = StatusReport::json(m_source, m_facts);
-        const QByteArray deflated =
-            PageAssets::acceptsDeflate(request.headers.value("accept-encoding"))
-                ? PageAssets::deflate(json)
-                : QByteArray();
-        if (deflated.isEmpty()) {
-            reply(request, 200, "application/json", json);
-        } else {
-            reply(request, 200, "application/json", deflated,
-                  {{"Content-Encoding", "deflate"}, {"Vary", "Accept-Encoding"}});
-        }
-    } else if (path == "/api/ereignisse") {
-        serveEvents(request);
+        serveStatus(request);
     } else if (path == "/api/werte") {
         m_werte->series(request);
     } else if (path == "/werte.csv") {
@@ -195,21 +143,25 @@ void StatusPage::serveAsset(const HttpServer::Request &request)
     reply(request, 200, asset->contentType, asset->body, headers);
 }
 
-void StatusPage::serveEvents(const HttpServer::Request &request)
+void StatusPage::serveStatus(const HttpServer::Request &request)
 {
-    for (auto it = m_events.begin(); it != m_events.end();) {
-        it = m_server->isOpen((*it)->id()) ? it + 1 : m_events.erase(it);
+    const QByteArray etag =
+        QByteArray("\"") + QByteArray::number(m_changes) + '.'
+        + QByteArray::number(QDateTime::currentMSecsSinceEpoch() / kStateMaxAgeMs) + '"';
+    HttpHeaders headers{{"ETag", etag}, {"Cache-Control", "no-cache"}};
+    if (request.headers.value("if-none-match") == etag) {
+        reply(request, 304, "application/json", {}, headers);
+        return;
     }
-    if (m_events.size() >= kMaxEventStreams) {
-        const std::shared_ptr<EventStream> oldest = m_events.takeFirst();
-        oldest->end();
-        m_server->wake(oldest->id());
+    const QByteArray json = StatusReport::json(m_source, m_facts);
+    const QByteArray deflated = PageAssets::acceptsDeflate(request.headers.value("accept-encoding"))
+                                    ? PageAssets::deflate(json)
+                                    : QByteArray();
+    if (deflated.isEmpty()) {
+        reply(request, 200, "application/json", json, headers);
+        return;
     }
-    // The browser reconnects by itself after 5 s when the connection is lost.
-    auto stream = std::make_shared<EventStream>(request.id, "retry: 5000\n\n" + event());
-    m_events.append(stream);
-    m_server->respond(
-        request.id,
-        HttpResponse{
-            200, "text/event-stream; charset=utf-8", {}, {{"X-Accel-Buffering", "no"}}, stream});
+    headers << qMakePair(QByteArray("Content-Encoding"), QByteArray("deflate"))
+            << qMakePair(QByteArray("Vary"), QByteArray("Accept-Encoding"));
+    reply(request, 200, "application/json", deflated, headers);
 }

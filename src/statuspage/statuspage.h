@@ -5,14 +5,12 @@
 #include "pageassets.h"
 #include "statusreport.h"
 
-#include <QList>
 #include <QObject>
 #include <QString>
 
 #include <memory>
 #include <optional>
 
-class EventStream;
 class ReaderThread;
 class StatusSource;
 class WerteEndpoints;
@@ -22,8 +20,8 @@ class WerteEndpoints;
 // check, all read-only.
 //
 //   /                  the page (its files are compiled in; see assets/)
-//   /api/status        what the page shows, as JSON; /api/ereignisse the same after each pass
-//                      (Server-Sent Events)
+//   /api/status        what the page shows, as JSON; with If-None-Match, 304 while nothing changed
+//                      (the page asks every second)
 //   /api/werte         one sensor's stored averages in buckets (WerteEndpoints)
 //   /werte.csv         the stored rows as CSV (WerteEndpoints)
 //   /metrics           Prometheus text format (metricsText)
@@ -37,9 +35,9 @@ class StatusPage : public QObject
     Q_OBJECT
 
 public:
-    // Live streams at most; a further one ends the oldest (a reloaded page leaves its old one
-    // behind until the next pass would show it gone).
-    static constexpr int kMaxEventStreams = 8;
+    // The state's ETag changes with every pass, and at the latest after this long, so that a
+    // page sees the time go on while a long pass runs.
+    static constexpr qint64 kStateMaxAgeMs = 10000;
 
     StatusPage(StatusSource &source, QString databaseName, QObject *parent = nullptr);
     ~StatusPage() override;
@@ -51,7 +49,7 @@ public:
     // Where it listens, "http://127.0.0.1:8080/", with the real port after port 0.
     QString url() const;
     bool isLoopback() const;
-    // A tick that ran a polling pass has ended: live pages get the new state.
+    // A tick that ran a polling pass has ended: what the page shows has changed.
     void passEnded();
 
     // The line for the journal when the page listens beyond this machine.
@@ -62,8 +60,7 @@ private:
     void reply(const HttpServer::Request &request, int status, const QByteArray &contentType,
                const QByteArray &body, HttpHeaders headers = {});
     void serveAsset(const HttpServer::Request &request);
-    void serveEvents(const HttpServer::Request &request);
-    QByteArray event() const;
+    void serveStatus(const HttpServer::Request &request);
     void readFacts();
 
     StatusSource &m_source;
@@ -74,5 +71,6 @@ private:
     std::unique_ptr<HttpServer> m_server;
     std::unique_ptr<ReaderThread> m_reader;
     std::unique_ptr<WerteEndpoints> m_werte;
-    QList<std::shared_ptr<EventStream>> m_events;
+    // Ticks with a pass, and answers of the reader that changed the facts.
+    quint64 m_changes = 0;
 };
