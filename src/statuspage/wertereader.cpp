@@ -4,6 +4,7 @@
 #include "storage/database.h"
 #include "wallclock.h"
 
+#include <QHash>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -369,25 +370,32 @@ QList<WerteReader::Latest> WerteReader::latest(const QList<qint32> &sensors)
         }
         return found;
     }
-    // Backwards through the file: the rows stored last come first.
+    // Backwards through the file, a slice at a time: the rows stored last come first, and within
+    // the slice where a sensor turns up its latest Zeit wins.
     QList<qint32> missing = sensors;
     QSqlQuery query = prepared(QStringLiteral("SELECT SensorNummer, Zeit, MessWert FROM Werte "
-                                              "WHERE rowid > ? AND rowid <= ? ORDER BY rowid "
-                                              "DESC"));
+                                              "WHERE rowid > ? AND rowid <= ?"));
     const qint64 last = maxRowid();
     for (qint64 to = last; to > 0 && to > last - kLatestScanRows && !missing.isEmpty();
          to -= kSlice) {
         query.bindValue(0, to - kSlice);
         query.bindValue(1, to);
         exec(query);
+        QHash<qint32, Row> newest;
         while (query.next()) {
             const qint32 sensor = query.value(0).toInt();
-            if (missing.removeOne(sensor)) {
-                found.append(Latest{sensor, WallClock::fromDatabase(query.value(1)),
-                                    query.value(2).toDouble()});
+            const auto known = newest.constFind(sensor);
+            if (missing.contains(sensor)
+                && (known == newest.cend() || keyOf(query.value(1)) > keyOf(known->zeit))) {
+                newest.insert(sensor, Row{sensor, query.value(1), query.value(2)});
             }
         }
         query.finish();
+        for (const Row &row : std::as_const(newest)) {
+            missing.removeOne(row.sensorNummer);
+            found.append(
+                Latest{row.sensorNummer, WallClock::fromDatabase(row.zeit), row.wert.toDouble()});
+        }
     }
     return found;
 }

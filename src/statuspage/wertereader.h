@@ -18,7 +18,9 @@ class QSqlQuery;
 // How it reads follows from whether Werte has the covering index (SensorNummer, Zeit, MessWert):
 // with it, one sensor's range comes from the index alone; without it, an SQLite file is read in
 // slices of rowids, so that no statement holds the file long, and a server scans the table. The
-// answers are the same either way.
+// answers are the same either way, except that an export without the index gives each sensor's
+// rows in the order they were stored (which is their time order unless rows were taken in from a
+// recovery file).
 //
 // Times are wall-clock times (see WallClock). A failure is a RuntimeError naming the database;
 // the connection is then opened afresh by the next call.
@@ -95,7 +97,8 @@ public:
     // At least limit rows of the export from where cursor stands (fewer at its end), advancing
     // it.
     QList<Row> page(Cursor &cursor, int limit);
-    // The latest row by Zeit of each of the sensors that has one.
+    // The latest row by Zeit of each of the sensors that has one (without the index on an SQLite
+    // file: among the rows stored last).
     QList<Latest> latest(const QList<qint32> &sensors);
 
     // The connection goes; the next call opens it again.
