@@ -2,7 +2,9 @@
 # Builds Pelvaro and runs it. Without a database beside the binary it creates the demo database
 # build/Messwerte.mdb (it never overwrites one) and starts simulated devices on loopback, so the
 # window shows real readings and averages land in the table Werte. Without a display it runs
-# headless and prints every polling pass until Ctrl-C. Further arguments go to the program.
+# headless and prints every polling pass until Ctrl-C. The status page is on at
+# http://127.0.0.1:18080/ (PELVARO_STATUS=ADRESSE:PORT for another, PELVARO_STATUS= for none).
+# Further arguments go to the program.
 set -euo pipefail
 PELVARO_ROOT="$(cd "$(dirname "$0")" && pwd)"
 source "$PELVARO_ROOT/scripts/common.sh"
@@ -33,6 +35,11 @@ mode=()
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "Kein Bildschirm: Pelvaro läuft ohne Fenster, Ende mit Strg+C."
     mode=(--headless)
+fi
+status_address="${PELVARO_STATUS-127.0.0.1:18080}"
+if [ -n "$status_address" ]; then
+    mode+=(--status "$status_address")
+    echo "Statusseite: http://$status_address/"
 fi
 status=0
 "$PELVARO_ROOT/build/pelvaro-access" "${mode[@]}" "$@" || status=$?

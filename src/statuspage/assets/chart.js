@@ -2,8 +2,10 @@
 // maximum) or every sensor of one device (their means), over a preset or a chosen range. The
 // server reduces a long range to about one bucket per pixel; dragging zooms in, which fetches
 // the finer data of the new range, and a double click goes back.
-import uPlot from './uPlot.esm.js';
 import { alsIso, alsSekunden, zahl, zeitText } from './format.js';
+
+// uPlot's minified build, loaded by the page before its modules (index.html).
+const { uPlot } = globalThis;
 
 const $ = (id) => document.getElementById(id);
 const HOEHE = 320;
