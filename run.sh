@@ -39,7 +39,10 @@ fi
 status_address="${PELVARO_STATUS-127.0.0.1:18080}"
 if [ -n "$status_address" ]; then
     mode+=(--status "$status_address")
-    echo "Statusseite: http://$status_address/"
+    case "$status_address" in
+        *:*) echo "Statusseite: http://$status_address/" ;;
+        *) echo "Statusseite: http://127.0.0.1:$status_address/" ;;
+    esac
 fi
 status=0
 "$PELVARO_ROOT/build/pelvaro-access" "${mode[@]}" "$@" || status=$?

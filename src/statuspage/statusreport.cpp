@@ -81,7 +81,8 @@ QJsonArray sensors(const StatusSource &source, const PageFacts &facts)
             {QStringLiteral("messwert"), numberValue(sensor.reading)},
             {QStringLiteral("gemessen"), timeValue(sensor.readAt)},
             {QStringLiteral("mittelwert"),
-             count > 0 ? numberValue(registry.SensorSumme[j] / count) : QJsonValue()},
+             count > 0 ? numberValue(StatusReport::asWritten(registry.SensorSumme[j] / count))
+                       : QJsonValue()},
             {QStringLiteral("messungenImMittel"), count},
             {QStringLiteral("gespeichert"),
              stored ? QJsonValue(QJsonObject{{QStringLiteral("wert"), numberValue(stored->wert)},
@@ -151,6 +152,11 @@ Health health(const StatusSource &source, const QDateTime &now)
                                  .arg(allowed)};
     }
     return Health{};
+}
+
+double asWritten(double value)
+{
+    return std::isfinite(value) ? QString::number(value, 'g', 15).toDouble() : value;
 }
 
 QString deviceOf(const Registry &registry, qint32 sensor)

@@ -36,6 +36,10 @@ Health health(const StatusSource &source, const QDateTime &now);
 // /api/status: see the README for its fields, which stay as they are.
 QByteArray json(const StatusSource &source, const PageFacts &facts);
 
+// A computed value (a mean) as the program writes numbers: at most 15 significant digits, so that
+// the noise of the last binary digits does not reach the JSON.
+double asWritten(double value);
+
 // The name of the device of the sensor at this position; empty when it names none.
 QString deviceOf(const Registry &registry, qint32 sensor);
 // The latest stored value: written in this run, or else as the database held it at start.

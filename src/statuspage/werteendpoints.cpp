@@ -142,9 +142,9 @@ QByteArray seriesJson(qint32 sensor, const SensorNames &names, const QDateTime &
     QJsonArray anzahl;
     for (const WerteReader::Bucket &bucket : series.buckets) {
         zeit.append(WallClock::isoText(bucket.zeit));
-        minimum.append(bucket.minimum);
-        mittel.append(bucket.mittel);
-        maximum.append(bucket.maximum);
+        minimum.append(StatusReport::asWritten(bucket.minimum));
+        mittel.append(StatusReport::asWritten(bucket.mittel));
+        maximum.append(StatusReport::asWritten(bucket.maximum));
         anzahl.append(bucket.anzahl);
     }
     const QJsonObject answer{
