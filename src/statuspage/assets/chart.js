@@ -156,8 +156,11 @@ export class Verlauf {
   async laden() {
     const [von, bis] = this.bereich();
     const sensoren = this.sensoren();
-    $('von').value = alsIso(von);
-    $('bis').value = alsIso(bis);
+    // Not while someone types a range of their own.
+    if (!$('auswahl').contains(document.activeElement) || document.activeElement.tagName === 'BUTTON') {
+      $('von').value = alsIso(von);
+      $('bis').value = alsIso(bis);
+    }
     document.querySelectorAll('[data-stunden]').forEach((knopf) => {
       knopf.setAttribute('aria-pressed', String(Number(knopf.dataset.stunden) === this.stunden));
     });
@@ -190,6 +193,7 @@ export class Verlauf {
   }
 
   zeichnen(sensoren, reihen, von, bis) {
+    this.sichtbar = [von, bis];
     const wert = (u, v) => zahl(v);
     const heute = this.status.jetzt.slice(0, 10);
     let daten;
@@ -215,6 +219,13 @@ export class Verlauf {
         label: s.bezeichnung, stroke: farbe(`--linie-${(i % 8) + 1}`), width: 2, value: wert,
       }));
     }
+    // The same series with new rows (a store, another range) are put into the chart as it is,
+    // so that it does not flicker after every store.
+    if (this.plot && this.plotFuer === $('reihe').value) {
+      this.plot.setData(daten);
+      this.diagramm.dataset.gezeichnet = String(daten[0].length);
+      return;
+    }
     const achse = {
       stroke: farbe('--gedaempft'),
       grid: { stroke: farbe('--rand'), width: 1 },
@@ -225,7 +236,7 @@ export class Verlauf {
       height: HOEHE,
       tzDate: utc,
       fmtDate: (vorlage) => uPlot.fmtDate(vorlage, NAMEN),
-      scales: { x: { time: true, range: () => [von, bis] } },
+      scales: { x: { time: true, range: () => this.sichtbar } },
       series: [{ label: 'Zeit', value: (u, x) => (x === null ? '–' : zeitText(alsIso(x), heute)) }, ...serien],
       bands: baender,
       axes: [{ ...achse, values: ZEITACHSE }, { ...achse, size: 64, values: (u, werte) => werte.map(zahl) }],
@@ -234,6 +245,7 @@ export class Verlauf {
     };
     this.plot?.destroy();
     this.plot = new uPlot(optionen, daten, this.diagramm);
+    this.plotFuer = $('reihe').value;
     this.diagramm.dataset.gezeichnet = String(daten[0].length);
   }
 
