@@ -9,8 +9,9 @@
 #   3. the page's first load as chromium receives it (compressed bytes on the wire, headers
 #      included), for the demo's devices with a day of stored averages;
 #   4. with --footprint: CPU and peak RSS with the page on and no client against the page off,
-#      through ../shared/bench/footprint.sh (DURATION seconds each, default 60).
-# Usage, from the project root after building: bench/statuspage.sh [--footprint]
+#      measured as ../shared/bench/footprint.sh does (DURATION seconds each, default 60; ROUNDS
+#      rounds, default 3), and the CPU after the first 10 s apart, which leaves out the start.
+# Usage, from the project root after building: bench/statuspage.sh [--footprint | --footprint-only]
 # Needs sqlite3, curl, python3 and chromium. Loopback only; chromium resolves no host name.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -86,6 +87,7 @@ print(f"{len(d)} Durchgänge: Median {d[len(d) // 2]:.0f} ms, 95 % {d[int(len(d)
 PY
 }
 
+if [ "${1:-}" != "--footprint-only" ]; then
 echo
 echo "1. 30 Tage eines Sensors über /api/werte (punkte=1000)"
 start "$work/Messwerte.mdb"
@@ -100,6 +102,7 @@ pids+=($loop)
 echo "   Client holt Verläufe in Folge: $(passes 40) ($(wc -l < "$count") Verläufe geholt)"
 kill "$loop"
 stop
+echo "   Speichern fehlgeschlagen (Sperre der Datei): $(grep -c 'Speichern in die Datenbank fehlgeschlagen' "$work/p.out" || true) mal"
 start "$work/ohne-index.mdb"
 echo
 echo "1b. dasselbe ohne Index:  $(series 3)"
@@ -134,11 +137,60 @@ print(f"   {received} Bytes empfangen ({received / 1024:.1f} KiB) in {len(urls)}
 PY
 grep -q 'data-gezeichnet="[1-9]' "$work/dom.html" && echo "   (Diagramm gezeichnet)"
 stop
+fi
 
-if [ "${1:-}" = "--footprint" ]; then
+if [ "${1:-}" = "--footprint" ] || [ "${1:-}" = "--footprint-only" ]; then
+    # As ../shared/bench/footprint.sh measures it (49 devices with 2 sensors each, a pass every
+    # 2 s, CPU seconds and peak RSS after DURATION seconds), without its second program, the page
+    # off and on in turn, ROUNDS times each.
+    rounds="${ROUNDS:-3}"
     echo
-    echo "4. CPU und Spitzen-RSS, Seite aus gegen Seite an ohne Client (footprint.sh)"
-    footprint="$root/../shared/bench/footprint.sh"
-    echo "   Seite aus:"; "$footprint" "$build/pelvaro-access" --headless | sed 's/^/     /'
-    echo "   Seite an:";  "$footprint" "$build/pelvaro-access" --headless --status 127.0.0.1:0 | sed 's/^/     /'
+    echo "4. CPU und Spitzen-RSS nach ${DURATION:-60} s, 49 Geräte: Seite aus gegen Seite an ohne Client"
+    "$build/pelvaro-devicesim" --port 19401 --count 49 --sensors 2 --lifetime 7200 > "$work/sim49.out" &
+    pids+=($!)
+    {
+        echo "CREATE TABLE Einstellungen (Parameter TEXT, Wert); INSERT INTO Einstellungen VALUES ('MessIntervall',2),('Messungen',5);"
+        echo "CREATE TABLE Geraete (ID INTEGER, IP TEXT, Bezeichnung TEXT);"
+        echo "CREATE TABLE Sensoren (ID INTEGER, Geraet INTEGER, Anschluss INTEGER, Bezeichnung TEXT);"
+        echo "CREATE TABLE Werte (SensorNummer INTEGER, Zeit TEXT, MessWert REAL);"
+        for i in $(seq 1 49); do
+            echo "INSERT INTO Geraete VALUES ($i,'127.0.0.1:$((19400 + i))','dev$i');"
+            echo "INSERT INTO Sensoren VALUES ($((2 * i - 1)),$i,1,'s$((2 * i - 1))'), ($((2 * i)),$i,2,'s$((2 * i))');"
+        done
+    } | sqlite3 "$work/footprint.mdb"
+    sleep 1
+    cpu() { # pid -> CPU seconds so far
+        local tck ut st
+        tck="$(getconf CLK_TCK)"
+        read -r ut st < <(sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12, $13 }')
+        awk -v u="$ut" -v s="$st" -v t="$tck" 'BEGIN { printf "%.2f", (u + s) / t }'
+    }
+    footprint() { # extra arguments -> "cpu_seconds peak_rss_kb cpu_seconds_after_10s"
+        cp "$work/footprint.mdb" "$work/fp.mdb"
+        "$build/pelvaro-access" --headless --database "$work/fp.mdb" "$@" > /dev/null 2>&1 &
+        local p=$!
+        pids+=($p)
+        sleep 10
+        local early
+        early="$(cpu "$p")"
+        sleep "$(( ${DURATION:-60} - 10 ))"
+        local total
+        total="$(cpu "$p")"
+        echo "$total $(awk '/^VmHWM/ { print $2 }' "/proc/$p/status")" \
+             "$(awk -v a="$total" -v b="$early" 'BEGIN { printf "%.2f", a - b }')"
+        kill -9 "$p"
+        wait "$p" 2> /dev/null || true
+    }
+    for round in $(seq "$rounds"); do
+        read -r offCpu offRss offLater < <(footprint)
+        read -r onCpu onRss onLater < <(footprint --status 127.0.0.1:0)
+        echo "   Runde $round: aus ${offCpu} s (nach 10 s: ${offLater} s), ${offRss} kB;" \
+             "an ${onCpu} s (nach 10 s: ${onLater} s), ${onRss} kB"
+        echo "$offCpu $offRss $onCpu $onRss $offLater $onLater" >> "$work/footprint.txt"
+    done
+    awk '{ offc += $1; offr += $2; onc += $3; onr += $4; offl += $5; onl += $6 } END {
+        printf "   Mittel: aus %.2f s, %d kB; an %.2f s, %d kB: CPU %+.1f %%, RSS %+d kB\n",
+               offc / NR, offr / NR, onc / NR, onr / NR, (onc - offc) / offc * 100, (onr - offr) / NR
+        printf "   CPU nach den ersten 10 s: aus %.2f s, an %.2f s: %+.1f %%\n",
+               offl / NR, onl / NR, (onl - offl) / offl * 100 }' "$work/footprint.txt"
 fi

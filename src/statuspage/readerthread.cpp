@@ -50,7 +50,11 @@ void ReaderThread::run()
         Job job = std::move(m_jobs.front());
         m_jobs.pop_front();
         lock.unlock();
-        job.work(reader);
+        try {
+            job.work(reader);
+        } catch (const std::exception &) {
+            // A job that let something through still gets its done; the thread goes on.
+        }
         // Delivered through the owner's event loop; dropped with the owner if it is gone.
         QMetaObject::invokeMethod(this, std::move(job.done), Qt::QueuedConnection);
         lock.relock();

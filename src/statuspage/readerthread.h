@@ -22,7 +22,7 @@ class ReaderThread : public QObject
     Q_OBJECT
 
 public:
-    // Runs on the reader thread; a RuntimeError it throws is for it to catch.
+    // Runs on the reader thread; what it throws is for it to catch (and report through its done).
     using Work = std::function<void(WerteReader &)>;
     // Runs on the owner's thread once the work is done.
     using Done = std::function<void()>;

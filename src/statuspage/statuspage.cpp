@@ -35,9 +35,10 @@ void StatusPage::start(const QString &address)
     }
     m_server = std::make_unique<HttpServer>(
         [this](const HttpServer::Request &request) { handle(request); });
-    m_server->listen(*m_address);
+    // Everything a request needs is there before the first one can come.
     m_reader = std::make_unique<ReaderThread>(m_databaseName);
     m_werte = std::make_unique<WerteEndpoints>(*m_server, *m_reader, m_source);
+    m_server->listen(*m_address);
     readFacts();
 }
 
@@ -77,7 +78,7 @@ void StatusPage::readFacts()
                     facts->storedAtStart.insert(latest.sensorNummer,
                                                 StatusSource::Stored{latest.wert, latest.zeit});
                 }
-            } catch (const RuntimeError &) {
+            } catch (const std::exception &) {
                 // The page shows nothing stored until the next store, and the charts say why
                 // they cannot be read.
             }

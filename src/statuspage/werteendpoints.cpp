@@ -3,7 +3,6 @@
 #include "csvtext.h"
 #include "pageassets.h"
 #include "readerthread.h"
-#include "runtime/runtimeerror.h"
 #include "statusreport.h"
 #include "statussource.h"
 #include "storage/registry.h"
@@ -16,6 +15,7 @@
 #include <QJsonObject>
 
 #include <cmath>
+#include <exception>
 #include <limits>
 
 namespace {
@@ -216,8 +216,8 @@ public:
                         csv.appendRow(work->page, row.sensorNummer, named.sensor, named.geraet,
                                       row.zeit, row.wert);
                     }
-                } catch (const RuntimeError &error) {
-                    work->failure = error.description();
+                } catch (const std::exception &error) {
+                    work->failure = QString::fromUtf8(error.what());
                 }
             },
             [self] { self->pageRead(); }, m_answered);
@@ -306,8 +306,8 @@ void WerteEndpoints::series(const HttpServer::Request &request)
             try {
                 answer->body =
                     seriesJson(sensor, names, von, bis, reader.series(sensor, von, bis, punkte));
-            } catch (const RuntimeError &error) {
-                answer->failure = error.description();
+            } catch (const std::exception &error) {
+                answer->failure = QString::fromUtf8(error.what());
                 return;
             }
             // Compressed here, off the server's thread.
