@@ -8,10 +8,12 @@
 #      against no client;
 #   3. the page's first load as chromium receives it (compressed bytes on the wire, headers
 #      included), for the demo's devices with a day of stored averages;
-#   4. with --footprint: CPU and peak RSS with the page on and no client against the page off,
-#      measured as ../shared/bench/footprint.sh does (DURATION seconds each, default 60; ROUNDS
-#      rounds, default 3), and the CPU after the first 10 s apart, which leaves out the start.
-# Usage, from the project root after building: bench/statuspage.sh [--footprint | --footprint-only]
+#   4. footprint: CPU and peak RSS with the page on and no client against the page off, measured
+#      as ../shared/bench/footprint.sh does (DURATION seconds each, default 60; ROUNDS rounds,
+#      default 3), and the CPU after the first 10 s apart, which leaves out the start;
+#   5. postgresql: part 1 against a throwaway PostgreSQL server (tests/support/pgserver.sh).
+# Usage, from the project root after building: bench/statuspage.sh [PART...], PART one of chart,
+# passes, load, footprint, postgresql; without one: chart passes load.
 # Needs sqlite3, curl, python3 and chromium. Loopback only; chromium resolves no host name.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -21,27 +23,33 @@ FIRST=19301
 NDEV=10
 ROWS=259200
 pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
+pgdir=""
+trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+      [ -z "$pgdir" ] || "$root/tests/support/pgserver.sh" stop "$pgdir"; rm -rf "$work"' EXIT
+parts=" ${*:-chart passes load} "
+want() { [[ "$parts" == *" $1 "* ]]; }
 
 "$build/pelvaro-devicesim" --port $FIRST --count $NDEV --sensors 3 --lifetime 3600 > "$work/sim.out" &
 pids+=($!)
 
-echo "Datenbank mit $((ROWS * NDEV)) Zeilen anlegen ..."
-sqlite3 "$work/Messwerte.mdb" < "$root/docs/schema.sql"
-{
-    echo "DROP INDEX WerteSensorZeit;"
-    echo "DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES ('MessIntervall', 2), ('Messungen', 5);"
-    for i in $(seq 1 $NDEV); do
-        echo "INSERT INTO Geraete VALUES ($i, '127.0.0.1:$((FIRST + i - 1))', 'Gerät $i');"
-        echo "INSERT INTO Sensoren VALUES ($i, $i, 1, 'Sensor $i');"
-    done
-    echo "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < $ROWS - 1),
-          s(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM s WHERE k < $NDEV)
-          INSERT INTO Werte SELECT k, datetime('now', 'localtime', '-30 days', '+' || (i * 10) || ' seconds'),
-                 20 + k + (i % 360) / 100.0 FROM n, s;"
-} | sqlite3 "$work/Messwerte.mdb"
-cp "$work/Messwerte.mdb" "$work/ohne-index.mdb"
-sqlite3 "$work/Messwerte.mdb" "CREATE INDEX WerteSensorZeit ON Werte (SensorNummer, Zeit, MessWert)"
+if want chart || want passes; then
+    echo "Datenbank mit $((ROWS * NDEV)) Zeilen anlegen ..."
+    sqlite3 "$work/Messwerte.mdb" < "$root/docs/schema.sql"
+    {
+        echo "DROP INDEX WerteSensorZeit;"
+        echo "DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES ('MessIntervall', 2), ('Messungen', 5);"
+        for i in $(seq 1 $NDEV); do
+            echo "INSERT INTO Geraete VALUES ($i, '127.0.0.1:$((FIRST + i - 1))', 'Gerät $i');"
+            echo "INSERT INTO Sensoren VALUES ($i, $i, 1, 'Sensor $i');"
+        done
+        echo "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < $ROWS - 1),
+              s(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM s WHERE k < $NDEV)
+              INSERT INTO Werte SELECT k, datetime('now', 'localtime', '-30 days', '+' || (i * 10) || ' seconds'),
+                     20 + k + (i % 360) / 100.0 FROM n, s;"
+    } | sqlite3 "$work/Messwerte.mdb"
+    cp "$work/Messwerte.mdb" "$work/ohne-index.mdb"
+    sqlite3 "$work/Messwerte.mdb" "CREATE INDEX WerteSensorZeit ON Werte (SensorNummer, Zeit, MessWert)"
+fi
 for _ in $(seq 50); do grep -q '^bereit$' "$work/sim.out" && break; sleep 0.1; done
 
 prog=""
@@ -87,27 +95,36 @@ print(f"{len(d)} Durchgänge: Median {d[len(d) // 2]:.0f} ms, 95 % {d[int(len(d)
 PY
 }
 
-if [ "${1:-}" != "--footprint-only" ]; then
-echo
-echo "1. 30 Tage eines Sensors über /api/werte (punkte=1000)"
-start "$work/Messwerte.mdb"
-echo "   mit Index:  $(series 20)"
-echo
-echo "2. Dauer der Abfragedurchgänge über $NDEV simulierte Geräte"
-echo "   ohne Client:                    $(passes 40)"
-count="$work/requests"
-(while :; do curl -s -o /dev/null -w '.\n' "${url}api/werte?sensor=$((RANDOM % NDEV + 1))&von=$von&bis=$bis&punkte=1000" >> "$count"; done) &
-loop=$!
-pids+=($loop)
-echo "   Client holt Verläufe in Folge: $(passes 40) ($(wc -l < "$count") Verläufe geholt)"
-kill "$loop"
-stop
-echo "   Speichern fehlgeschlagen (Sperre der Datei): $(grep -c 'Speichern in die Datenbank fehlgeschlagen' "$work/p.out" || true) mal"
-start "$work/ohne-index.mdb"
-echo
-echo "1b. dasselbe ohne Index:  $(series 3)"
-stop
+if want chart; then
+    echo
+    echo "1. 30 Tage eines Sensors über /api/werte (punkte=1000)"
+    start "$work/Messwerte.mdb"
+    echo "   mit Index:   $(series 20)"
+    stop
+    start "$work/ohne-index.mdb"
+    echo "   ohne Index:  $(series 3)"
+    stop
+fi
 
+if want passes; then
+    echo
+    echo "2. Dauer der Abfragedurchgänge über $NDEV simulierte Geräte"
+    start "$work/Messwerte.mdb"
+    echo "   ohne Client:                    $(passes 40)"
+    count="$work/requests"
+    (while :; do
+        curl -s -o /dev/null -w '.\n' \
+            "${url}api/werte?sensor=$((RANDOM % NDEV + 1))&von=$von&bis=$bis&punkte=1000" >> "$count"
+    done) &
+    loop=$!
+    pids+=($loop)
+    echo "   Client holt Verläufe in Folge: $(passes 40) ($(wc -l < "$count") Verläufe geholt)"
+    kill "$loop"
+    stop
+    echo "   Speichern fehlgeschlagen (Sperre der Datei): $(grep -c 'Speichern in die Datenbank fehlgeschlagen' "$work/p.out" || true) mal"
+fi
+
+if want load; then
 echo
 echo "3. Erstes Laden der Seite (Demo-Geräte, ein Tag gespeicherter Mittelwerte)"
 sqlite3 "$work/demo.mdb" < "$root/docs/schema.sql"
@@ -139,7 +156,7 @@ grep -q 'data-gezeichnet="[1-9]' "$work/dom.html" && echo "   (Diagramm gezeichn
 stop
 fi
 
-if [ "${1:-}" = "--footprint" ] || [ "${1:-}" = "--footprint-only" ]; then
+if want footprint; then
     # As ../shared/bench/footprint.sh measures it (49 devices with 2 sensors each, a pass every
     # 2 s, CPU seconds and peak RSS after DURATION seconds), without its second program, the page
     # off and on in turn, ROUNDS times each.
@@ -193,4 +210,27 @@ if [ "${1:-}" = "--footprint" ] || [ "${1:-}" = "--footprint-only" ]; then
                offc / NR, offr / NR, onc / NR, onr / NR, (onc - offc) / offc * 100, (onr - offr) / NR
         printf "   CPU nach den ersten 10 s: aus %.2f s, an %.2f s: %+.1f %%\n",
                offl / NR, onl / NR, (onl - offl) / offl * 100 }' "$work/footprint.txt"
+fi
+
+if want postgresql; then
+    echo
+    echo "5. 30 Tage eines Sensors über /api/werte von einem PostgreSQL-Server (Unix-Socket)"
+    pgdir="/tmp/pelvaro-benchpg-$$"
+    "$root/tests/support/pgserver.sh" start "$pgdir" > /dev/null
+    uri="postgresql://pelvaro@/pelvaro?host=$pgdir"
+    psql -q "$uri" -f "$root/docs/schema-postgresql.sql" > /dev/null
+    psql -q "$uri" -c "DELETE FROM Einstellungen;
+        INSERT INTO Einstellungen (Parameter, Wert) VALUES ('MessIntervall', 2), ('Messungen', 5);
+        INSERT INTO Geraete (ID, IP, Bezeichnung)
+            SELECT i, '127.0.0.1:' || ($FIRST - 1 + i), 'Gerät ' || i FROM generate_series(1, $NDEV) i;
+        INSERT INTO Sensoren (ID, Geraet, Anschluss, Bezeichnung)
+            SELECT i, i, 1, 'Sensor ' || i FROM generate_series(1, $NDEV) i;
+        INSERT INTO Werte SELECT k, localtimestamp(0) - interval '30 days' + i * interval '10 seconds',
+            20 + k + (i % 360) / 100.0 FROM generate_series(0, $ROWS - 1) i, generate_series(1, $NDEV) k"
+    # The visibility map, without which the server reads the table beside the index; autovacuum
+    # keeps it for a logger's table.
+    psql -q "$uri" -c "VACUUM ANALYZE Werte"
+    start "$uri"
+    echo "   mit Index:   $(series 20)"
+    stop
 fi
