@@ -3,7 +3,8 @@
 # build/Messwerte.mdb (it never overwrites one) and starts simulated devices on loopback, so the
 # window (build/pelvaro-access) shows real readings and averages land in the table Werte. Without
 # a display it runs the service program build/pelvarod, which prints every polling pass until
-# Ctrl-C. Further arguments go to the program.
+# Ctrl-C. The status page is on at http://127.0.0.1:18080/ (PELVARO_STATUS=ADRESSE:PORT for
+# another, PELVARO_STATUS= for none). Further arguments go to the program.
 set -euo pipefail
 PELVARO_ROOT="$(cd "$(dirname "$0")" && pwd)"
 source "$PELVARO_ROOT/scripts/common.sh"
@@ -31,11 +32,20 @@ for _ in $(seq 50); do
 done
 
 program="$PELVARO_ROOT/build/pelvaro-access"
+mode=()
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "Kein Bildschirm: Pelvaro läuft ohne Fenster (pelvarod), Ende mit Strg+C."
     program="$PELVARO_ROOT/build/pelvarod"
 fi
+status_address="${PELVARO_STATUS-127.0.0.1:18080}"
+if [ -n "$status_address" ]; then
+    mode+=(--status "$status_address")
+    case "$status_address" in
+        *:*) echo "Statusseite: http://$status_address/" ;;
+        *) echo "Statusseite: http://127.0.0.1:$status_address/" ;;
+    esac
+fi
 status=0
-"$program" "$@" || status=$?
+"$program" "${mode[@]}" "$@" || status=$?
 echo "Gespeicherte Mittelwerte: sqlite3 $database 'SELECT * FROM Werte ORDER BY rowid DESC LIMIT 10'"
 exit "$status"

@@ -47,5 +47,10 @@ CREATE TABLE Grenzwerte (
     Maximum      REAL
 );
 
+-- For the status page's charts and exports: one sensor's range is read from this index alone,
+-- in time order. A file made without it works too, only its charts are read slowly; the same
+-- statement adds it later (it takes a while on a large table, and stores wait meanwhile).
+CREATE INDEX WerteSensorZeit ON Werte (SensorNummer, Zeit, MessWert);
+
 INSERT INTO Einstellungen (Parameter, Wert) VALUES ('MessIntervall', 2);
 INSERT INTO Einstellungen (Parameter, Wert) VALUES ('Messungen', 5);

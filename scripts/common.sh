@@ -6,6 +6,8 @@ PELVARO_PACKAGES=(
     sqlite3
     # a PostgreSQL server that the tests start in a folder of their own, and the drivers
     postgresql libqt6sql6-psql libqt6sql6-odbc unixodbc odbc-postgresql
+    # the status page's HTTP server; the browser and promtool that its tests run
+    pkg-config libmicrohttpd-dev chromium prometheus
 )
 
 # Installs whatever of PELVARO_PACKAGES is missing (as root with apt-get); when not root, says

@@ -3,6 +3,7 @@
 #include "alerts/alerts.h"
 #include "runtime/endrequest.h"
 #include "runtime/runtimeerror.h"
+#include "statuspage/statuspage.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
 #include "web/geraeteabfragen.h"
@@ -17,6 +18,8 @@
 namespace {
 
 constexpr int kTickMs = 1000;
+// What each device's fetch may take.
+constexpr qint32 kFetchTimeoutSeconds = 15;
 
 } // namespace
 
@@ -50,6 +53,7 @@ void ProgramHost::Form_Load()
         storeNotice(takenIn);
     }
     m_registry.Datenbank->started();
+    startStatusPage();
     m_registry.Sekunden = 0;
     timerOn();
 }
@@ -74,6 +78,22 @@ void ProgramHost::timerOff()
 void ProgramHost::timerOn()
 {
     m_timer->start();
+}
+
+void ProgramHost::startStatusPage()
+{
+    const QString address =
+        m_statusAddress.isEmpty() ? m_registry.StatusAdresse.trimmed() : m_statusAddress;
+    if (address.isEmpty()) {
+        return;
+    }
+    auto page = std::make_unique<StatusPage>(*this, m_databasePath);
+    page->start(address);
+    storeNotice(QStringLiteral("Statusseite: %1").arg(page->url()));
+    if (!page->isLoopback()) {
+        storeNotice(StatusPage::openAddressNotice(page->url()));
+    }
+    m_statusPage = std::move(page);
 }
 
 void ProgramHost::pump()
@@ -136,8 +156,41 @@ void ProgramHost::Timer1_Timer()
         reportAlerts();
     });
     if (m_passRan && !m_ending) {
+        afterPass();
         passEnded();
     }
+}
+
+void ProgramHost::afterPass()
+{
+    m_passLog = logText();
+    if (m_statusPage) {
+        m_statusPage->passEnded();
+    }
+}
+
+StoreState ProgramHost::storeState() const
+{
+    return m_registry.pendingRows.state();
+}
+
+std::optional<StatusSource::Stored> ProgramHost::lastStored(qint32 sensorNummer) const
+{
+    PendingRows::Row row{};
+    if (!m_registry.pendingRows.lastWritten(sensorNummer, &row)) {
+        return std::nullopt;
+    }
+    return Stored{row.wert, PendingRows::zeitOf(row)};
+}
+
+QList<StatusSource::Alert> ProgramHost::alerts() const
+{
+    return m_alerts ? m_alerts->conditions() : QList<Alert>();
+}
+
+qint64 ProgramHost::undeliveredAlerts() const
+{
+    return m_alerts ? m_alerts->undelivered() : 0;
 }
 
 void ProgramHost::reportAlerts()
@@ -178,6 +231,8 @@ void ProgramHost::endProgram(int exitCode)
     m_ending = true;
     markEndRequested();
     timerOff();
+    // No page answers while the program ends; connections still open are closed.
+    m_statusPage.reset();
     // The fetch that was waiting on it unwinds at its next pump and will not cancel it itself.
     m_interschneck.Cancel();
     // Messages in flight are dropped, not waited for.
@@ -198,7 +253,7 @@ void ProgramHost::endProgram(int exitCode)
 void ProgramHost::pollingPass()
 {
     PassOutcome outcome;
-    GeraeteAbfragen(m_registry, *this, m_interschneck, 15, &outcome);
+    GeraeteAbfragen(m_registry, *this, m_interschneck, kFetchTimeoutSeconds, &outcome);
     m_polling.record(outcome);
     m_passRan = true;
 }

@@ -1,21 +1,23 @@
 #pragma once
 
 #include "runtime/mainview.h"
+#include "statuspage/statussource.h"
 #include "storage/messtakt.h"
 #include "storage/registry.h"
 #include "web/curldriver.h"
 #include "web/interschneck.h"
 #include "web/pollingstate.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <functional>
 #include <memory>
 
 class Alerts;
-
 class QObject;
 class QTimer;
+class StatusPage;
 
 // The program apart from how it is shown: the registry, the transfer component, the one-second
 // clock Timer1, the log of the latest pass, and what the three event handlers do, with the error
@@ -37,7 +39,7 @@ class QTimer;
 //     the operation unwinds without doing anything further; guarded() takes it as no error.
 //  5. QCoreApplication::exec() returns exitCode(). No exception leaves a handler.
 // Closing the window through its title bar goes straight to step 3 with exit code 0.
-class ProgramHost : public MainView
+class ProgramHost : public MainView, public StatusSource
 {
 public:
     // timerOwner becomes the parent of Timer1, so that the clock is found among the controls of
@@ -45,9 +47,13 @@ public:
     ProgramHost(QString databasePath, QObject *timerOwner);
     ~ProgramHost() override;
 
+    // Where the status page listens, from the command line; it wins over the Einstellungen row
+    // StatusAdresse. Empty: the row decides, and without one the page stays off.
+    void setStatusAddress(const QString &address) { m_statusAddress = address; }
+
     // Start-up, before anything is shown: empty status line, open the database, load devices,
-    // sensors and settings, check Werte, take in the recovery file of an earlier run, reset the
-    // seconds, switch the timer on. Throws RuntimeError.
+    // sensors and settings, check Werte, take in the recovery file of an earlier run, start the
+    // status page if asked to, reset the seconds, switch the timer on. Throws RuntimeError.
     void Form_Load();
     // Form_Load as a handler: false when it failed; the error has then been reported and
     // exitCode() is 1.
@@ -75,7 +81,17 @@ public:
     int exitCode() const { return m_exitCode; }
     Registry &registry() { return m_registry; }
     QTimer &timer() { return *m_timer; }
-    const PollingState &polling() const { return m_polling; }
+
+    // StatusSource, for the status page.
+    const Registry &registry() const override { return m_registry; }
+    const PollingState &polling() const override { return m_polling; }
+    StoreState storeState() const override;
+    std::optional<Stored> lastStored(qint32 sensorNummer) const override;
+    QString passLog() const override { return m_passLog; }
+    QString databaseName() const override { return m_databasePath; }
+    QDateTime startedAt() const override { return m_startedAt; }
+    QList<Alert> alerts() const override;
+    qint64 undeliveredAlerts() const override;
 
 protected:
     // The timer's handler: one tick of the cycle. A RuntimeError in it ends the program with exit
@@ -103,6 +119,10 @@ private:
     void storeNotice(const QString &line);
     // After a tick that ran a pass: the alerts' lines follow the pass log's time stamp.
     void reportAlerts();
+    void startStatusPage();
+    // After a tick that ran a polling pass, before the derived class hears of it: the log kept
+    // for the page, the page told.
+    void afterPass();
 
     QString m_databasePath;
     Registry m_registry;
@@ -113,8 +133,13 @@ private:
     PollingState m_polling;
     MessTakt m_messTakt;
     bool m_passRan = false;
-    // Null while no Alarm row is set. Declared after m_curl, which must outlive it.
+    // The log of the latest complete pass, for the status page.
+    QString m_passLog;
+    QDateTime m_startedAt = QDateTime::currentDateTime();
+    // Both null while not asked for. Declared after m_curl, which must outlive them.
     std::unique_ptr<Alerts> m_alerts;
+    QString m_statusAddress;
+    std::unique_ptr<StatusPage> m_statusPage;
     bool m_ending = false;
     bool m_closing = false;
     int m_exitCode = 0;

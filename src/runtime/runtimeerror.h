@@ -50,6 +50,9 @@ constexpr int NotSupported = 3251;
 constexpr int ItemNotFound = 3265;
 constexpr int UnrecognisedDatabaseFormat = 3343;
 constexpr int CloseFailed = 3420;
+// The socket control's numbers, for the status page's address.
+constexpr int AddressInUse = 10048;
+constexpr int AddressNotAvailable = 10049;
 } // namespace ErrorNumber
 
 // Thrown by a message pump when the program has begun to end (the end button, a closed window, a

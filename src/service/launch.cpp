@@ -28,6 +28,7 @@ int runHeadless(int &argc, char **argv, const Options &options, const QString &n
     QCoreApplication::setApplicationName(name);
     QCoreApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
     HeadlessRunner runner(databasePathFor(options));
+    runner.setStatusAddress(options.statusAddress);
     return runProgram(runner, [] {});
 }
 

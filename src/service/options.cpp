@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "runtime/version.h"
+#include "statuspage/listenaddress.h"
 
 #include <QCommandLineParser>
 
@@ -27,6 +28,9 @@ const char *const kHelp =
     "                        Kein Passwort hier: PostgreSQL liest es aus ~/.pgpass, PGPASSFILE\n"
     "                        oder PGPASSWORD, ODBC aus der Konfiguration der Datenquelle.\n"
     "@HEADLESS@"
+    "  --status ADRESSE:PORT die Statusseite im Browser anbieten, etwa 127.0.0.1:8080; ein Port\n"
+    "                        allein (8080) heißt: nur von diesem Rechner aus. Gilt vor der\n"
+    "                        Zeile StatusAdresse in Einstellungen.\n"
     "  -h, --help            diese Hilfe zeigen\n"
     "  -v, --version         Name und Version zeigen\n"
     "\n"
@@ -45,7 +49,8 @@ ParsedCommandLine usageError(Program program, const QString &message)
     result.exitCode = kUsageError;
     result.error =
         QStringLiteral("%1: %2\n"
-                       "Aufruf: %1 [--database DATENBANK]%3; mehr mit --help.\n")
+                       "Aufruf: %1 [--database DATENBANK]%3 [--status ADRESSE:PORT]; mehr mit "
+                       "--help.\n")
             .arg(programName(program), message,
                  program == Program::Window ? QStringLiteral(" [--headless]") : QString());
     return result;
@@ -67,9 +72,11 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
     // The service takes --headless too, as the window program does, so that a command line
     // written for one runs the other.
     const QCommandLineOption headless(QStringLiteral("headless"));
+    const QCommandLineOption status(QStringLiteral("status"), QString(),
+                                    QStringLiteral("ADRESSE:PORT"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({database, headless, help, version});
+    parser.addOptions({database, headless, status, help, version});
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     if (program == Program::Window) {
         // Qt's own options (-platform offscreen, -display :1, -style fusion, ...) are left in the
@@ -96,6 +103,10 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
                 program,
                 QStringLiteral("Unbekannte Option '%1%2'.")
                     .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
+        }
+        if (parser.errorText().startsWith(QLatin1String("Missing value"))
+            && parser.errorText().contains(QLatin1String("--status"))) {
+            return usageError(program, QStringLiteral("Der Option '--status' fehlt die Adresse."));
         }
         if (parser.errorText().startsWith(QLatin1String("Missing value"))) {
             return usageError(
@@ -138,6 +149,16 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
         if (options.databasePath.isEmpty()) {
             return usageError(
                 program, QStringLiteral("Der Option '--database' fehlt der Pfad der Datenbank."));
+        }
+    }
+    if (parser.isSet(status)) {
+        options.statusAddress = parser.value(status).trimmed();
+        if (!ListenAddress::parse(options.statusAddress)) {
+            return usageError(program,
+                              QStringLiteral("'%1' ist keine Adresse für '--status'; erwartet "
+                                             "ADRESSE:PORT oder einen Port, etwa 127.0.0.1:8080 "
+                                             "oder 8080.")
+                                  .arg(parser.value(status)));
         }
     }
     result.run = options;

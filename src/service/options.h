@@ -10,6 +10,8 @@ struct Options
     // Empty: Messwerte.mdb in the executable's folder.
     QString databasePath;
     bool headless = false;
+    // --status: where the status page listens (checked); empty when not given.
+    QString statusAddress;
 };
 
 // What the command line asks for: either a run with these options, or an immediate exit with

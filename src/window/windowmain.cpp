@@ -38,5 +38,6 @@ int runWindow(int &argc, char **argv, const Options &options)
     QApplication::setApplicationName(programName(Program::Window));
     QApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
     Pelvaro_Main window(databasePathFor(options));
+    window.setStatusAddress(options.statusAddress);
     return runProgram(window, [&window] { window.show(); });
 }

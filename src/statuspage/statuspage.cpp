@@ -1,0 +1,168 @@
+#include "statuspage.h"
+
+#include "metricstext.h"
+#include "readerthread.h"
+#include "runtime/runtimeerror.h"
+#include "statussource.h"
+#include "storage/registry.h"
+#include "werteendpoints.h"
+#include "wertereader.h"
+
+#include <QDateTime>
+
+StatusPage::StatusPage(StatusSource &source, QString databaseName, QObject *parent)
+    : QObject(parent), m_source(source), m_databaseName(std::move(databaseName))
+{
+}
+
+StatusPage::~StatusPage()
+{
+    // The reader first: a job's answer must not arrive at a server that is gone. The server then
+    // closes the connections that waited for one.
+    m_reader.reset();
+    m_server.reset();
+}
+
+void StatusPage::start(const QString &address)
+{
+    m_address = ListenAddress::parse(address);
+    if (!m_address) {
+        throw RuntimeError(ErrorNumber::AddressNotAvailable,
+                           QStringLiteral("'%1' ist keine Adresse für die Statusseite; erwartet "
+                                          "ADRESSE:PORT oder einen Port, etwa 127.0.0.1:8080 "
+                                          "oder 8080.")
+                               .arg(address));
+    }
+    m_server = std::make_unique<HttpServer>(
+        [this](const HttpServer::Request &request) { handle(request); });
+    // Everything a request needs is there before the first one can come.
+    m_reader = std::make_unique<ReaderThread>(m_databaseName);
+    m_werte = std::make_unique<WerteEndpoints>(*m_server, *m_reader, m_source);
+    m_server->listen(*m_address);
+    readFacts();
+}
+
+QString StatusPage::url() const
+{
+    return m_address && m_server
+               ? QStringLiteral("http://%1/").arg(m_address->authority(m_server->port()))
+               : QString();
+}
+
+bool StatusPage::isLoopback() const
+{
+    return m_address && m_address->isLoopback();
+}
+
+QString StatusPage::openAddressNotice(const QString &url)
+{
+    return QStringLiteral("Die Statusseite %1 ist ohne Passwort von anderen Rechnern aus "
+                          "erreichbar. Für TLS und ein Passwort gehört ein Reverse-Proxy davor "
+                          "(siehe README, Abschnitt Statusseite).")
+        .arg(url);
+}
+
+void StatusPage::readFacts()
+{
+    const Registry &registry = m_source.registry();
+    QList<qint32> sensors;
+    for (qint32 j = 1; j <= registry.AnzahlSensoren; ++j) {
+        sensors << registry.SensorID[j];
+    }
+    auto facts = std::make_shared<PageFacts>();
+    m_reader->submit(
+        [facts, sensors](WerteReader &reader) {
+            try {
+                facts->index = reader.index();
+                for (const WerteReader::Latest &latest : reader.latest(sensors)) {
+                    facts->storedAtStart.insert(latest.sensorNummer,
+                                                StatusSource::Stored{latest.wert, latest.zeit});
+                }
+            } catch (const std::exception &) {
+                // The page shows nothing stored until the next store, and the charts say why
+                // they cannot be read.
+            }
+        },
+        [this, facts] {
+            m_facts = *facts;
+            ++m_changes;
+        });
+}
+
+void StatusPage::passEnded()
+{
+    ++m_changes;
+}
+
+void StatusPage::reply(const HttpServer::Request &request, int status,
+                       const QByteArray &contentType, const QByteArray &body, HttpHeaders headers)
+{
+    m_server->respond(request.id, HttpResponse{status, contentType, body, std::move(headers)});
+}
+
+void StatusPage::handle(const HttpServer::Request &request)
+{
+    const QByteArray &path = request.path;
+    if (path == "/api/status") {
+        serveStatus(request);
+    } else if (path == "/api/werte") {
+        m_werte->series(request);
+    } else if (path == "/werte.csv") {
+        m_werte->csv(request);
+    } else if (path == "/metrics") {
+        reply(request, 200, "text/plain; version=0.0.4; charset=utf-8", metricsText(m_source));
+    } else if (path == "/healthz") {
+        const StatusReport::Health health =
+            StatusReport::health(m_source, QDateTime::currentDateTime());
+        reply(request, health.ok ? 200 : 503, "text/plain; charset=utf-8",
+              health.ok ? QByteArray("ok\n") : (health.reason + QLatin1Char('\n')).toUtf8());
+    } else {
+        serveAsset(request);
+    }
+}
+
+void StatusPage::serveAsset(const HttpServer::Request &request)
+{
+    const PageAssets::Asset *asset = m_assets.find(request.path);
+    if (asset == nullptr) {
+        reply(request, 404, "text/plain; charset=utf-8", "Diese Seite gibt es nicht.\n");
+        return;
+    }
+    // Checked again on every load, and answered with 304 while unchanged.
+    HttpHeaders headers{{"Cache-Control", "no-cache"}, {"ETag", asset->etag}};
+    if (request.headers.value("if-none-match") == asset->etag) {
+        reply(request, 304, asset->contentType, {}, headers);
+        return;
+    }
+    if (!asset->deflated.isEmpty()
+        && PageAssets::acceptsDeflate(request.headers.value("accept-encoding"))) {
+        headers << qMakePair(QByteArray("Content-Encoding"), QByteArray("deflate"))
+                << qMakePair(QByteArray("Vary"), QByteArray("Accept-Encoding"));
+        reply(request, 200, asset->contentType, asset->deflated, headers);
+        return;
+    }
+    reply(request, 200, asset->contentType, asset->body, headers);
+}
+
+void StatusPage::serveStatus(const HttpServer::Request &request)
+{
+    const QByteArray etag =
+        QByteArray("\"") + QByteArray::number(m_changes) + '.'
+        + QByteArray::number(QDateTime::currentMSecsSinceEpoch() / kStateMaxAgeMs) + '"';
+    HttpHeaders headers{{"ETag", etag}, {"Cache-Control", "no-cache"}};
+    if (request.headers.value("if-none-match") == etag) {
+        reply(request, 304, "application/json", {}, headers);
+        return;
+    }
+    const QByteArray json = StatusReport::json(m_source, m_facts);
+    const QByteArray deflated = PageAssets::acceptsDeflate(request.headers.value("accept-encoding"))
+                                    ? PageAssets::deflate(json)
+                                    : QByteArray();
+    if (deflated.isEmpty()) {
+        reply(request, 200, "application/json", json, headers);
+        return;
+    }
+    headers << qMakePair(QByteArray("Content-Encoding"), QByteArray("deflate"))
+            << qMakePair(QByteArray("Vary"), QByteArray("Accept-Encoding"));
+    reply(request, 200, "application/json", deflated, headers);
+}

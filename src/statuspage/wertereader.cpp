@@ -1,0 +1,401 @@
+#include "wertereader.h"
+
+#include "runtime/runtimeerror.h"
+#include "storage/database.h"
+#include "wallclock.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace {
+
+// Rowids read by one statement without the index: a few milliseconds of the file each.
+constexpr qint64 kSlice = 50000;
+// Without the index the latest rows are looked for this far back at most.
+constexpr qint64 kLatestScanRows = 2000000;
+// SQLite's page cache for this connection, in KiB: the index pages it walks are few, and the
+// program's memory should not grow by the default 2 MB for them.
+constexpr int kCacheKiB = 512;
+
+// The key by which an export goes on after a row: the text as an SQLite file holds it, or a
+// server's timestamp in the same form.
+QString keyOf(const QVariant &zeit)
+{
+    return zeit.typeId() == QMetaType::QString ? zeit.toString()
+                                               : WallClock::sqlText(WallClock::fromDatabase(zeit));
+}
+
+// Key columns that begin with SensorNummer and Zeit, and MessWert among them or the included
+// ones (PostgreSQL's INCLUDE).
+bool isIndexColumns(QStringList keys, QStringList included)
+{
+    for (QStringList *names : {&keys, &included}) {
+        for (QString &name : *names) {
+            name = name.trimmed().remove(QLatin1Char('"')).remove(QLatin1Char(')')).toLower();
+        }
+    }
+    return keys.size() >= 2 && keys.at(0) == QLatin1String("sensornummer")
+           && keys.at(1) == QLatin1String("zeit")
+           && (keys.contains(QLatin1String("messwert"))
+               || included.contains(QLatin1String("messwert")));
+}
+
+} // namespace
+
+WerteReader::WerteReader(QString databaseName) : m_name(std::move(databaseName)) {}
+
+WerteReader::~WerteReader() = default;
+
+QString WerteReader::indexStatement()
+{
+    return QStringLiteral("CREATE INDEX WerteSensorZeit ON Werte (SensorNummer, Zeit, MessWert);");
+}
+
+void WerteReader::close()
+{
+    m_database.reset();
+}
+
+void WerteReader::open()
+{
+    if (m_database) {
+        return;
+    }
+    m_database = OpenDatabase(m_name, Database::Access::ReadOnly);
+    m_driver = m_database->connection().driverName();
+    if (m_driver == QLatin1String("QSQLITE")) {
+        QSqlQuery(m_database->connection())
+            .exec(QStringLiteral("PRAGMA cache_size = -%1").arg(kCacheKiB));
+    }
+    m_index = probeIndex();
+}
+
+QSqlQuery WerteReader::prepared(const QString &statement)
+{
+    open();
+    QSqlQuery query(m_database->connection());
+    query.setForwardOnly(true);
+    if (!query.prepare(statement)) {
+        fail(query);
+    }
+    return query;
+}
+
+void WerteReader::exec(QSqlQuery &query)
+{
+    if (!query.exec()) {
+        fail(query);
+    }
+}
+
+void WerteReader::fail(QSqlQuery &query)
+{
+    const QString reason = query.lastError().text();
+    query = QSqlQuery();
+    close();
+    throw RuntimeError(ErrorNumber::DiskOrNetworkError,
+                       QStringLiteral("Die Tabelle 'Werte' der Datenbank '%1' kann nicht gelesen "
+                                      "werden: %2")
+                           .arg(m_name, reason));
+}
+
+WerteReader::Index WerteReader::index()
+{
+    open();
+    return m_index;
+}
+
+WerteReader::Index WerteReader::probeIndex()
+{
+    QSqlQuery query(m_database->connection());
+    if (m_driver == QLatin1String("QSQLITE")) {
+        QStringList names;
+        if (!query.exec(QStringLiteral("PRAGMA index_list(Werte)"))) {
+            return Index::Unknown;
+        }
+        while (query.next()) {
+            // A partial index does not hold every row.
+            if (query.value(4).toInt() == 0) {
+                names << query.value(1).toString();
+            }
+        }
+        for (QString name : std::as_const(names)) {
+            name.replace(QLatin1Char('"'), QLatin1String("\"\""));
+            QStringList columns;
+            query.exec(QStringLiteral("PRAGMA index_info(\"%1\")").arg(name));
+            while (query.next()) {
+                columns << query.value(2).toString();
+            }
+            if (isIndexColumns(columns, {})) {
+                return Index::Present;
+            }
+        }
+        return Index::Missing;
+    }
+    if (m_driver == QLatin1String("QPSQL")) {
+        if (!query.exec(QStringLiteral("SELECT lower(pg_get_indexdef(indexrelid)) FROM pg_index "
+                                       "WHERE indrelid = 'werte'::regclass AND indpred IS NULL"))) {
+            return Index::Unknown;
+        }
+        while (query.next()) {
+            // "create index ... on nord.werte using btree (sensornummer, zeit) include (messwert)"
+            const QString definition = query.value(0).toString();
+            const qsizetype open = definition.indexOf(QLatin1Char('('));
+            const qsizetype close = definition.indexOf(QLatin1Char(')'), open);
+            const qsizetype include = definition.indexOf(QLatin1String(" include ("), close);
+            const QStringList keys =
+                definition.mid(open + 1, close - open - 1).split(QLatin1Char(','));
+            const QString included = include < 0 ? QString() : definition.mid(include + 10);
+            if (open >= 0 && close > open
+                && isIndexColumns(keys, included.split(QLatin1Char(',')))) {
+                return Index::Present;
+            }
+        }
+        return Index::Missing;
+    }
+    return Index::Unknown;
+}
+
+bool WerteReader::slices()
+{
+    return index() != Index::Present && m_driver == QLatin1String("QSQLITE");
+}
+
+qint64 WerteReader::maxRowid()
+{
+    QSqlQuery query = prepared(QStringLiteral("SELECT max(rowid) FROM Werte"));
+    exec(query);
+    return query.next() ? query.value(0).toLongLong() : 0;
+}
+
+WerteReader::Series WerteReader::series(qint32 sensor, const QDateTime &von, const QDateTime &bis,
+                                        int punkte)
+{
+    Series series;
+    // bis belongs to the range: Zeit has whole seconds.
+    const qint64 span = von.secsTo(bis) + 1;
+    if (span <= 0) {
+        return series;
+    }
+    const qint64 wanted = std::clamp(punkte, 1, kMaxBuckets);
+    series.secondsPerBucket = std::max<qint64>(1, (span + wanted - 1) / wanted);
+    const qint64 count = (span + series.secondsPerBucket - 1) / series.secondsPerBucket;
+    if (index() == Index::Present) {
+        bucketsFromIndex(series, sensor, von, count);
+    } else {
+        bucketsFromScan(series, sensor, von, von.addSecs(span), count);
+    }
+    return series;
+}
+
+void WerteReader::bucketsFromIndex(Series &series, qint32 sensor, const QDateTime &von,
+                                   qint64 count)
+{
+    // One aggregate per bucket, each read from the index alone and in its order: a GROUP BY
+    // over the buckets would sort the whole range first, five times slower.
+    QSqlQuery query = prepared(
+        QStringLiteral("SELECT min(Zeit), min(MessWert), avg(MessWert), max(MessWert), "
+                       "count(MessWert) FROM Werte WHERE SensorNummer = ? AND Zeit >= ? AND "
+                       "Zeit < ?"));
+    for (qint64 i = 0; i < count; ++i) {
+        query.bindValue(0, sensor);
+        query.bindValue(1, WallClock::sqlText(von.addSecs(i * series.secondsPerBucket)));
+        query.bindValue(2, WallClock::sqlText(von.addSecs((i + 1) * series.secondsPerBucket)));
+        exec(query);
+        if (query.next() && query.value(4).toLongLong() > 0) {
+            series.buckets.append(Bucket{WallClock::fromDatabase(query.value(0)),
+                                         query.value(1).toDouble(), query.value(2).toDouble(),
+                                         query.value(3).toDouble(), query.value(4).toLongLong()});
+        }
+    }
+}
+
+void WerteReader::bucketsFromScan(Series &series, qint32 sensor, const QDateTime &von,
+                                  const QDateTime &end, qint64 count)
+{
+    struct Sums
+    {
+        qint64 first = std::numeric_limits<qint64>::max();
+        double minimum = 0;
+        double maximum = 0;
+        double sum = 0;
+        qint64 anzahl = 0;
+    };
+    std::vector<Sums> sums(static_cast<std::size_t>(count));
+    const qint64 start = von.toSecsSinceEpoch();
+    const bool sliced = slices();
+    QString statement = QStringLiteral("SELECT Zeit, MessWert FROM Werte WHERE SensorNummer = ? "
+                                       "AND Zeit >= ? AND Zeit < ?");
+    if (sliced) {
+        statement += QStringLiteral(" AND rowid > ? AND rowid <= ?");
+    }
+    QSqlQuery query = prepared(statement);
+    const qint64 last = sliced ? maxRowid() : 0;
+    for (qint64 from = 0; from <= last; from += kSlice) {
+        query.bindValue(0, sensor);
+        query.bindValue(1, WallClock::sqlText(von));
+        query.bindValue(2, WallClock::sqlText(end));
+        if (sliced) {
+            query.bindValue(3, from);
+            query.bindValue(4, from + kSlice);
+        }
+        exec(query);
+        while (query.next()) {
+            const std::optional<qint64> seconds = WallClock::secondsOf(query.value(0));
+            bool number = false;
+            const double wert = query.value(1).toDouble(&number);
+            if (!seconds || !number || *seconds < start
+                || *seconds >= start + count * series.secondsPerBucket) {
+                continue;
+            }
+            Sums &bucket = sums[std::size_t((*seconds - start) / series.secondsPerBucket)];
+            bucket.minimum = bucket.anzahl == 0 ? wert : std::min(bucket.minimum, wert);
+            bucket.maximum = bucket.anzahl == 0 ? wert : std::max(bucket.maximum, wert);
+            bucket.sum += wert;
+            bucket.first = std::min(bucket.first, *seconds);
+            ++bucket.anzahl;
+        }
+        query.finish();
+    }
+    for (const Sums &bucket : sums) {
+        if (bucket.anzahl > 0) {
+            series.buckets.append(Bucket{QDateTime::fromSecsSinceEpoch(bucket.first, Qt::UTC),
+                                         bucket.minimum, bucket.sum / double(bucket.anzahl),
+                                         bucket.maximum, bucket.anzahl});
+        }
+    }
+}
+
+QList<WerteReader::Row> WerteReader::page(Cursor &cursor, int limit)
+{
+    QList<Row> rows;
+    while (!cursor.done() && rows.size() < limit) {
+        rows += slices() ? pageFromSlices(cursor, limit - int(rows.size()))
+                         : pageFromIndex(cursor, limit - int(rows.size()));
+    }
+    return rows;
+}
+
+QList<WerteReader::Row> WerteReader::pageFromIndex(Cursor &cursor, int limit)
+{
+    // Keyset paging: the next rows from the last Zeit sent on, less those with that Zeit that
+    // were sent already. In the index's order, so that nothing is sorted.
+    const qint32 sensor = cursor.sensors.at(cursor.sensor);
+    QSqlQuery query = prepared(QStringLiteral(
+        "SELECT Zeit, MessWert FROM Werte WHERE SensorNummer = ? AND Zeit >= ? AND Zeit < ? "
+        "ORDER BY Zeit, MessWert LIMIT ? OFFSET ?"));
+    query.bindValue(0, sensor);
+    query.bindValue(1, cursor.started ? cursor.lastZeit : WallClock::sqlText(cursor.von));
+    query.bindValue(2, WallClock::sqlText(cursor.bis.addSecs(1)));
+    query.bindValue(3, limit);
+    query.bindValue(4, cursor.started ? cursor.sentAtLastZeit : 0);
+    exec(query);
+    QList<Row> rows;
+    while (query.next()) {
+        rows.append(Row{sensor, query.value(0), query.value(1)});
+    }
+    query.finish();
+    if (rows.size() < limit) {
+        cursor.nextSensor();
+        return rows;
+    }
+    const QString key = keyOf(rows.constLast().zeit);
+    qint64 same = 0;
+    for (auto row = rows.crbegin(); row != rows.crend() && keyOf(row->zeit) == key; ++row) {
+        ++same;
+    }
+    const bool sameKey = cursor.started && key == cursor.lastZeit;
+    cursor.sentAtLastZeit = same + (same == rows.size() && sameKey ? cursor.sentAtLastZeit : 0);
+    cursor.lastZeit = key;
+    cursor.started = true;
+    return rows;
+}
+
+QList<WerteReader::Row> WerteReader::pageFromSlices(Cursor &cursor, int limit)
+{
+    const qint32 sensor = cursor.sensors.at(cursor.sensor);
+    const qint64 last = maxRowid();
+    QSqlQuery query = prepared(
+        QStringLiteral("SELECT rowid, Zeit, MessWert FROM Werte WHERE rowid > ? AND rowid <= ? AND "
+                       "SensorNummer = ? AND Zeit >= ? AND Zeit < ? ORDER BY rowid LIMIT ?"));
+    QList<Row> rows;
+    while (rows.size() < limit && cursor.lastRowid < last) {
+        const int wanted = limit - int(rows.size());
+        query.bindValue(0, cursor.lastRowid);
+        query.bindValue(1, cursor.lastRowid + kSlice);
+        query.bindValue(2, sensor);
+        query.bindValue(3, WallClock::sqlText(cursor.von));
+        query.bindValue(4, WallClock::sqlText(cursor.bis.addSecs(1)));
+        query.bindValue(5, wanted);
+        exec(query);
+        qint64 lastSeen = 0;
+        int found = 0;
+        while (query.next()) {
+            rows.append(Row{sensor, query.value(1), query.value(2)});
+            lastSeen = query.value(0).toLongLong();
+            ++found;
+        }
+        query.finish();
+        // A slice cut short by the limit goes on after its last row.
+        cursor.lastRowid = found == wanted ? lastSeen : cursor.lastRowid + kSlice;
+    }
+    if (cursor.lastRowid >= last) {
+        cursor.nextSensor();
+    }
+    return rows;
+}
+
+QList<WerteReader::Latest> WerteReader::latest(const QList<qint32> &sensors)
+{
+    QList<Latest> found;
+    if (!slices()) {
+        QSqlQuery query = prepared(QStringLiteral("SELECT Zeit, MessWert FROM Werte WHERE "
+                                                  "SensorNummer = ? ORDER BY Zeit DESC, "
+                                                  "MessWert DESC LIMIT 1"));
+        for (const qint32 sensor : sensors) {
+            query.bindValue(0, sensor);
+            exec(query);
+            if (query.next()) {
+                found.append(Latest{sensor, WallClock::fromDatabase(query.value(0)),
+                                    query.value(1).toDouble()});
+            }
+            query.finish();
+        }
+        return found;
+    }
+    // Backwards through the file, a slice at a time: the rows stored last come first, and within
+    // the slice where a sensor turns up its latest Zeit wins.
+    QList<qint32> missing = sensors;
+    QSqlQuery query = prepared(QStringLiteral("SELECT SensorNummer, Zeit, MessWert FROM Werte "
+                                              "WHERE rowid > ? AND rowid <= ?"));
+    const qint64 last = maxRowid();
+    for (qint64 to = last; to > 0 && to > last - kLatestScanRows && !missing.isEmpty();
+         to -= kSlice) {
+        query.bindValue(0, to - kSlice);
+        query.bindValue(1, to);
+        exec(query);
+        QHash<qint32, Row> newest;
+        while (query.next()) {
+            const qint32 sensor = query.value(0).toInt();
+            const auto known = newest.constFind(sensor);
+            if (missing.contains(sensor)
+                && (known == newest.cend() || keyOf(query.value(1)) > keyOf(known->zeit))) {
+                newest.insert(sensor, Row{sensor, query.value(1), query.value(2)});
+            }
+        }
+        query.finish();
+        for (const Row &row : std::as_const(newest)) {
+            missing.removeOne(row.sensorNummer);
+            found.append(
+                Latest{row.sensorNummer, WallClock::fromDatabase(row.zeit), row.wert.toDouble()});
+        }
+    }
+    return found;
+}
