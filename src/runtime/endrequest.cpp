@@ -1,19 +1,21 @@
 #include "endrequest.h"
 
-#include <csignal>
+#include <atomic>
 
 namespace {
 
-volatile std::sig_atomic_t g_endRequested = 0;
+// Lock-free, so a signal handler may set it; atomic, so other threads may read it.
+std::atomic<int> g_endRequested{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
 } // namespace
 
 void markEndRequested()
 {
-    g_endRequested = 1;
+    g_endRequested.store(1, std::memory_order_relaxed);
 }
 
 bool endRequested()
 {
-    return g_endRequested != 0;
+    return g_endRequested.load(std::memory_order_relaxed) != 0;
 }

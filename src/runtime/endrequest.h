@@ -1,7 +1,8 @@
 #pragma once
 
 // Whether the program has been asked to end, for waits that no event can reach: libcurl's blocking
-// wait for a mail server's reply, say, which asks this between its polls. Set from a signal
-// handler (so it is async-signal-safe) and by the end sequence; never cleared.
+// wait for a mail server's reply, say, which asks this between its polls, or a reader of the
+// status page between its statements. Set from a signal handler (so it is async-signal-safe) and
+// by the end sequence, read from any thread; never cleared.
 void markEndRequested();
 bool endRequested();

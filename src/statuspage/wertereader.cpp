@@ -1,5 +1,6 @@
 #include "wertereader.h"
 
+#include "runtime/endrequest.h"
 #include "runtime/runtimeerror.h"
 #include "storage/database.h"
 #include "wallclock.h"
@@ -204,7 +205,8 @@ void WerteReader::bucketsFromIndex(Series &series, qint32 sensor, const QDateTim
         QStringLiteral("SELECT min(Zeit), min(MessWert), avg(MessWert), max(MessWert), "
                        "count(MessWert) FROM Werte WHERE SensorNummer = ? AND Zeit >= ? AND "
                        "Zeit < ?"));
-    for (qint64 i = 0; i < count; ++i) {
+    // The program's end does not wait for a long read: it stops between two statements.
+    for (qint64 i = 0; i < count && !endRequested(); ++i) {
         query.bindValue(0, sensor);
         query.bindValue(1, WallClock::sqlText(von.addSecs(i * series.secondsPerBucket)));
         query.bindValue(2, WallClock::sqlText(von.addSecs((i + 1) * series.secondsPerBucket)));
@@ -238,7 +240,7 @@ void WerteReader::bucketsFromScan(Series &series, qint32 sensor, const QDateTime
     }
     QSqlQuery query = prepared(statement);
     const qint64 last = sliced ? maxRowid() : 0;
-    for (qint64 from = 0; from <= last; from += kSlice) {
+    for (qint64 from = 0; from <= last && !endRequested(); from += kSlice) {
         query.bindValue(0, sensor);
         query.bindValue(1, WallClock::sqlText(von));
         query.bindValue(2, WallClock::sqlText(end));
@@ -326,7 +328,7 @@ QList<WerteReader::Row> WerteReader::pageFromSlices(Cursor &cursor, int limit)
         QStringLiteral("SELECT rowid, Zeit, MessWert FROM Werte WHERE rowid > ? AND rowid <= ? AND "
                        "SensorNummer = ? AND Zeit >= ? AND Zeit < ? ORDER BY rowid LIMIT ?"));
     QList<Row> rows;
-    while (rows.size() < limit && cursor.lastRowid < last) {
+    while (rows.size() < limit && cursor.lastRowid < last && !endRequested()) {
         const int wanted = limit - int(rows.size());
         query.bindValue(0, cursor.lastRowid);
         query.bindValue(1, cursor.lastRowid + kSlice);
@@ -376,7 +378,8 @@ QList<WerteReader::Latest> WerteReader::latest(const QList<qint32> &sensors)
     QSqlQuery query = prepared(QStringLiteral("SELECT SensorNummer, Zeit, MessWert FROM Werte "
                                               "WHERE rowid > ? AND rowid <= ?"));
     const qint64 last = maxRowid();
-    for (qint64 to = last; to > 0 && to > last - kLatestScanRows && !missing.isEmpty();
+    for (qint64 to = last;
+         to > 0 && to > last - kLatestScanRows && !missing.isEmpty() && !endRequested();
          to -= kSlice) {
         query.bindValue(0, to - kSlice);
         query.bindValue(1, to);
