@@ -4,6 +4,10 @@
 
 #include <QThread>
 
+#include <csignal>
+
+#include <pthread.h>
+
 ReaderThread::ReaderThread(const QString &databaseName, QObject *parent)
     : QObject(parent), m_databaseName(databaseName), m_thread(QThread::create([this] { run(); }))
 {
@@ -38,6 +42,13 @@ bool ReaderThread::submit(Work work, Done done, bool continuing)
 
 void ReaderThread::run()
 {
+    // SIGTERM and SIGINT go to the window's thread, where they break a wait that no event
+    // reaches (see runtime/endrequest.h), not to this one.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     WerteReader reader(m_databaseName);
     QMutexLocker lock(&m_mutex);
     while (!m_stopping) {
