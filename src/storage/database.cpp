@@ -103,17 +103,8 @@ QString Database::executeInTransaction(qsizetype count,
     if (!db.transaction()) {
         return reason(db.lastError());
     }
-    QString failure;
-    bool refusedRow = false;
-    {
-        QSqlQuery query(db);
-        for (qsizetype i = 0; i < count && failure.isEmpty(); ++i) {
-            if (!query.exec(statement(i))) {
-                failure = reason(query.lastError());
-                refusedRow = m_backend->refusesRow(query.lastError());
-            }
-        }
-    }
+    bool noSavepoints = false;
+    QString failure = executeStatements(db, count, statement, refusals, &noSavepoints);
     if (failure.isEmpty() && db.commit()) {
         return {};
     }
@@ -122,56 +113,71 @@ QString Database::executeInTransaction(qsizetype count,
         failure = reason(db.lastError());
     }
     db.rollback();
-    if (refusals == nullptr || !refusedRow) {
-        return failure;
+    if (refusals != nullptr) {
+        refusals->clear();
     }
-    // The usual case above costs one statement a row; only a refused row pays for savepoints.
-    if (!db.transaction()) {
-        return reason(db.lastError());
+    if (noSavepoints) {
+        // A driver without savepoints (Access through ODBC, say): the store as a whole, as
+        // without refusals, and so from now on.
+        m_savepoints = false;
+        return executeInTransaction(count, statement, refusals);
     }
-    failure = executeIsolated(db, 0, count, statement, *refusals);
-    if (failure.isEmpty() && db.commit()) {
-        return {};
-    }
-    if (failure.isEmpty()) {
-        failure = reason(db.lastError());
-    }
-    db.rollback();
-    refusals->clear();
     return failure;
 }
 
-QString Database::executeIsolated(QSqlDatabase &db, qsizetype first, qsizetype last,
-                                  const std::function<QString(qsizetype)> &statement,
-                                  QList<Refusal> &refusals)
+QString Database::executeStatements(QSqlDatabase &db, qsizetype count,
+                                    const std::function<QString(qsizetype)> &statement,
+                                    QList<Refusal> *refusals, bool *noSavepoints)
 {
+    // Rows are written in parts under a savepoint each. A row the database refuses rolls its
+    // part back; the part's rows before it go in again, and the next part begins after it. So
+    // the usual store costs one savepoint, and a refusal the rows of one part at most.
+    constexpr qsizetype kPartRows = 1000;
     QSqlQuery query(db);
     const auto run = [&query](const char *sql) {
         return query.exec(QString::fromLatin1(sql));
     };
-    if (!run("SAVEPOINT pelvaro")) {
-        return reason(query.lastError());
-    }
-    for (qsizetype i = first; i < last; ++i) {
+    const bool isolate = refusals != nullptr && m_savepoints;
+    qsizetype partBegin = -1;
+    for (qsizetype i = 0; i < count; ++i) {
+        if (isolate && partBegin < 0) {
+            if (!run("SAVEPOINT pelvaro")) {
+                *noSavepoints = true;
+                return reason(query.lastError());
+            }
+            partBegin = i;
+        }
         if (query.exec(statement(i))) {
+            if (isolate && i + 1 - partBegin >= kPartRows) {
+                if (!run("RELEASE SAVEPOINT pelvaro")) {
+                    return reason(query.lastError());
+                }
+                partBegin = -1;
+            }
             continue;
         }
         const QSqlError error = query.lastError();
-        if (!m_backend->refusesRow(error)) {
+        if (!isolate || !m_backend->refusesRow(error)) {
             return reason(error);
         }
-        if (!run("ROLLBACK TO SAVEPOINT pelvaro") || !run("RELEASE SAVEPOINT pelvaro")) {
+        refusals->append(Refusal{i, reason(error)});
+        if (!run("ROLLBACK TO SAVEPOINT pelvaro")) {
             return reason(query.lastError());
         }
-        if (last - first == 1) {
-            refusals.append(Refusal{i, reason(error)});
-            return {};
+        for (qsizetype j = partBegin; j < i; ++j) {
+            if (!query.exec(statement(j))) {
+                return reason(query.lastError());
+            }
         }
-        const qsizetype middle = first + (last - first) / 2;
-        const QString failure = executeIsolated(db, first, middle, statement, refusals);
-        return failure.isEmpty() ? executeIsolated(db, middle, last, statement, refusals) : failure;
+        if (!run("RELEASE SAVEPOINT pelvaro")) {
+            return reason(query.lastError());
+        }
+        partBegin = -1;
     }
-    return run("RELEASE SAVEPOINT pelvaro") ? QString() : reason(query.lastError());
+    if (isolate && partBegin >= 0 && !run("RELEASE SAVEPOINT pelvaro")) {
+        return reason(query.lastError());
+    }
+    return {};
 }
 
 QStringList Database::columnNames(const QString &table)

@@ -50,10 +50,12 @@ public:
     // Statements are made one at a time, so a long backlog never sits in memory as text twice.
     //
     // With refusals given, statements that the database refuses for a reason of their own do not
-    // hold back the others: the transaction is run again with its parts under savepoints, halving
-    // a part that fails, so that only the refused statements are left out; they are listed in
-    // *refusals once the rest has been committed. A failure of the whole (a lock, a connection
-    // gone, a missing table, a full disk) still rolls everything back and leaves *refusals empty.
+    // hold back the others: they run in parts under a savepoint each, and a refused statement is
+    // rolled back with its part and left out when the part's other statements run again; the
+    // refused ones are listed in *refusals once the rest has been committed. A failure of the
+    // whole (a lock, a connection gone, a missing table, a full disk) still rolls everything back
+    // and leaves *refusals empty. A driver without savepoints gets the whole as one, refusals or
+    // not.
     QString executeInTransaction(qsizetype count,
                                  const std::function<QString(qsizetype)> &statement,
                                  QList<Refusal> *refusals = nullptr);
@@ -92,17 +94,18 @@ private:
     explicit Database(std::unique_ptr<DbBackend> backend);
     // The error for a table that could not be read: missing, or unreadable with the driver's text.
     [[noreturn]] void throwReadFailure(const QSqlError &error, const QString &table) const;
-    // Runs statements first .. last - 1 under a savepoint, leaving out the ones refused; returns
-    // the failure of the whole, if any.
-    QString executeIsolated(QSqlDatabase &db, qsizetype first, qsizetype last,
-                            const std::function<QString(qsizetype)> &statement,
-                            QList<Refusal> &refusals);
+    // The statements of executeInTransaction inside its transaction; the failure of the whole,
+    // if any. *noSavepoints tells that the driver refused a savepoint.
+    QString executeStatements(QSqlDatabase &db, qsizetype count,
+                              const std::function<QString(qsizetype)> &statement,
+                              QList<Refusal> *refusals, bool *noSavepoints);
 
     QString m_connectionName;
     std::unique_ptr<DbBackend> m_backend;
     QString m_path;
     bool m_open = true;
     int m_lockWaitMs = 0;
+    bool m_savepoints = true;
 };
 
 // Opens the database that name gives: the path of an existing SQLite file (shared, never
