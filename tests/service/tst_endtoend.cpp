@@ -1,15 +1,11 @@
 #include "devicesim/devicesimulator.h"
 #include "support/programprocess.h"
-#include "support/sqlfixture.h"
 #include "support/tempdatabase.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -55,8 +51,8 @@ private:
     void checkClosedCleanly();
     int rowCount() { return m_database->rows(QStringLiteral("SELECT * FROM Werte")).size(); }
     // Another program's exclusive lock on the database, as a database browser holds it during a
-    // write transaction; held until lock(false). The fixture's own reads wait for it too.
-    void lock(bool locked = true);
+    // write transaction. The fixture's own reads wait for it too.
+    void lock() { m_lock = m_database->hold({"BEGIN EXCLUSIVE"}); }
     // Waits until the program's stdout (or stderr) holds text after the last text waited for
     // there; the output of all runs of a test is kept in m_out and m_err.
     bool waitForOutput(const QString &text, bool onStderr = false);
@@ -66,21 +62,12 @@ private:
     DeviceSimulator m_heizung;
     DeviceSimulator m_aus;
     std::unique_ptr<QProcess> m_process;
+    std::shared_ptr<void> m_lock;
     QString m_out;
     QString m_err;
     qsizetype m_outSeen = 0;
     qsizetype m_errSeen = 0;
 };
-
-namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
 
 void tst_EndToEnd::initTestCase()
 {
@@ -124,22 +111,6 @@ void tst_EndToEnd::checkClosedCleanly()
     QVERIFY(!QFileInfo::exists(m_database->path() + QStringLiteral("-journal")));
     QCOMPARE(m_database->rows(QStringLiteral("PRAGMA integrity_check")).at(0).at(0).toString(),
              QStringLiteral("ok"));
-}
-
-void tst_EndToEnd::lock(bool locked)
-{
-    const QString name = QStringLiteral("anderes Programm");
-    if (!locked) {
-        QSqlQuery(QSqlDatabase::database(name)).exec(QStringLiteral("COMMIT"));
-        QSqlDatabase::removeDatabase(name);
-        return;
-    }
-    QSqlDatabase peer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    peer.setDatabaseName(m_database->path());
-    // The program may be in the middle of a store.
-    peer.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    QVERIFY(peer.open());
-    QVERIFY(QSqlQuery(peer).exec(QStringLiteral("BEGIN EXCLUSIVE")));
 }
 
 void tst_EndToEnd::readOutput()
@@ -202,7 +173,7 @@ void tst_EndToEnd::lockedDatabaseLosesNoRow()
                           true));
     // The program goes on polling while it waits, and writes all once the lock is gone.
     QVERIFY(waitForOutput(QStringLiteral("6 Messwerte warten.")));
-    lock(false);
+    m_lock.reset();
     QVERIFY(
         waitForOutput(QStringLiteral("zurückgehaltene Messwerte sind jetzt gespeichert."), true));
 
@@ -221,7 +192,7 @@ void tst_EndToEnd::lockedDatabaseLosesNoRow()
     QVERIFY2(kept.hasMatch(), qPrintable(m_err));
     QCOMPARE(kept.captured(2), file);
     QVERIFY(kept.captured(1).toInt() >= 4);
-    lock(false);
+    m_lock.reset();
     start();
     QVERIFY(waitForOutput(QStringLiteral("%1 Messwerte aus '%2' in die Datenbank nachgetragen.")
                               .arg(kept.captured(1), file),
@@ -285,7 +256,7 @@ void tst_EndToEnd::secondSignal()
         QVERIFY(m_process->waitForFinished(5000));
         QCOMPARE(m_process->exitStatus(), QProcess::NormalExit);
     }
-    lock(false);
+    m_lock.reset();
     ::unlink(fifo.constData());
 }
 
@@ -296,63 +267,49 @@ void tst_EndToEnd::secondSignal()
 void tst_EndToEnd::fullDiskLosesNoRow()
 {
     const bool root = ::geteuid() == 0;
-    QTemporaryDir copyBack;
+    QTemporaryDir disk;
     m_process = std::make_unique<QProcess>();
-    QString database = m_database->path();
     if (root) {
-        // The folder is mounted over in the program's namespace; what is on the small file
-        // system is copied back out once the program has ended.
-        const QString disk = QFileInfo(database).absolutePath();
-        database = disk + QStringLiteral("/Messwerte.mdb");
+        // The shell passes the stop on to the program and copies what the small file system
+        // holds back beside the database once the program has ended.
         const QString script = QStringLiteral(
-            "cp \"$1\" \"$3/vorher.mdb\" && mount -t tmpfs -o size=256k tmpfs \"$2\" && "
-            "cp \"$3/vorher.mdb\" \"$2/Messwerte.mdb\" || exit 9; \"$4\" --database "
-            "\"$2/Messwerte.mdb\"; rc=$?; rm -f \"$2\"/voll*; cp \"$2\"/* \"$3\"/; exit $rc");
+            "mount -t tmpfs -o size=256k tmpfs \"$2\" && cp \"$1\" \"$2\" || exit 9; \"$3\" "
+            "--database \"$2/Messwerte.mdb\" & p=$!; trap 'kill $p' TERM; wait $p; wait $p; rc=$?; "
+            "rm -f \"$2\"/voll*; cp \"$2\"/* \"${1%/*}\"; exit $rc");
         m_process->start(QStringLiteral("unshare"),
                          {QStringLiteral("--mount"), QStringLiteral("--propagation"),
                           QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
-                          script, QStringLiteral("sh"), m_database->path(), disk, copyBack.path(),
+                          script, QStringLiteral("sh"), m_database->path(), disk.path(),
                           pelvarodExecutable()});
         QVERIFY(m_process->waitForStarted());
     } else {
         // Not even a store's journal fits.
-        const qint64 limit = 4096;
-        QVERIFY(startPelvaro(*m_process, database, [limit] {
+        QVERIFY(startPelvaro(*m_process, m_database->path(), [] {
             ::signal(SIGXFSZ, SIG_IGN);
-            rlimit small = {rlim_t(limit), rlim_t(limit)};
+            rlimit small = {4096, 4096};
             ::setrlimit(RLIMIT_FSIZE, &small);
         }));
     }
-    QVERIFY(waitForOutput(QStringLiteral("Vorlauf:")));
-    // The program's own process, in the shell's namespace.
-    QString pid = QString::number(m_process->processId());
+    // The small file system as the program sees it.
     const auto fill = [&](const char *name) {
         if (root) {
-            QProcess::execute(QStringLiteral("nsenter"),
-                              {QStringLiteral("-t"), pid, QStringLiteral("-m"),
-                               QStringLiteral("sh"), QStringLiteral("-c"),
-                               QStringLiteral("cat /dev/zero > '%1/%2' 2>/dev/null")
-                                   .arg(QFileInfo(database).absolutePath(), QLatin1String(name))});
+            QProcess::execute(QStringLiteral("sh"),
+                              {QStringLiteral("-c"),
+                               QStringLiteral("cat /dev/zero > \"$0\" 2>/dev/null"),
+                               QStringLiteral("/proc/%1/root%2/%3")
+                                   .arg(m_process->processId())
+                                   .arg(disk.path(), QLatin1String(name))});
         }
     };
-    if (root) {
-        QTRY_VERIFY((pid = QString::fromLatin1(
-                         readFile("/proc/" + QString::number(m_process->processId()) + "/task/"
-                                  + QString::number(m_process->processId()) + "/children")
-                             .trimmed()))
-                        .toInt()
-                    > 0);
-    }
+    QVERIFY(waitForOutput(QStringLiteral("Vorlauf:")));
     fill("voll1");
     QVERIFY(waitForOutput(QStringLiteral("Speichern in die Datenbank fehlgeschlagen")));
     QVERIFY(waitForOutput(QStringLiteral("4 Messwerte warten")));
     // What the failed stores gave back, taken too.
     fill("voll2");
-    ::kill(pid.toInt(), SIGTERM);
+    ::kill(static_cast<pid_t>(m_process->processId()), SIGTERM);
     QVERIFY(m_process->waitForFinished(10000));
     readOutput();
-    const QString folder = root ? copyBack.path() : QFileInfo(database).absolutePath();
-    const QString recovery = folder + QStringLiteral("/Messwerte.mdb.ausstehend");
 
     // Every pass stored its two rows; the rows of all three places, each once.
     static const QRegularExpression passTime(QStringLiteral("\\d\\d\\.\\d{4}\n"));
@@ -361,18 +318,15 @@ void tst_EndToEnd::fullDiskLosesNoRow()
         QStringLiteral("^\\d+;\\d{4}-\\d\\d-\\d\\d [\\d:]+;[-\\d.e+]+$"),
         QRegularExpression::MultilineOption);
     QStringList rows;
-    for (const QVariantList &row : sqlRows(
-             QStringLiteral("QSQLITE"),
-             [&](QSqlDatabase &db) { db.setDatabaseName(folder + "/Messwerte.mdb"); },
-             QStringLiteral("SELECT SensorNummer || ';' || Zeit FROM Werte"))) {
+    for (const QVariantList &row :
+         m_database->rows(QStringLiteral("SELECT SensorNummer || ';' || Zeit FROM Werte"))) {
         rows << row.at(0).toString();
     }
     const qsizetype inWerte = rows.size();
-    const QString fileText = QString::fromUtf8(readFile(recovery));
+    const QString fileText = ::fileText(m_database->path() + QStringLiteral(".ausstehend"));
     for (const QString &source : {fileText, m_err}) {
-        QRegularExpressionMatchIterator lines = rowLine.globalMatch(source);
-        while (lines.hasNext()) {
-            rows << lines.next().captured(0).section(QLatin1Char(';'), 0, 1);
+        for (const QRegularExpressionMatch &line : rowLine.globalMatch(source)) {
+            rows << line.captured(0).section(QLatin1Char(';'), 0, 1);
         }
     }
     QVERIFY2(!m_err.contains(QLatin1String("rollback")) && !m_err.contains(QLatin1String("3420")),

@@ -4,9 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTest>
 
 #include <csignal>
@@ -25,10 +22,8 @@ class tst_PendingRows : public QObject
 private Q_SLOTS:
     void init();
     void cleanup();
-    void wholeFailuresKeepEveryRow_data();
-    void wholeFailuresKeepEveryRow();
-    void refusedRowsGoToTheirFile_data();
-    void refusedRowsGoToTheirFile();
+    void stores_data();
+    void stores();
     void recoveryFileKeepsEveryDigit();
     void fullDiskLosesNoRow_data();
     void fullDiskLosesNoRow();
@@ -36,11 +31,7 @@ private Q_SLOTS:
     void recoveryFilePath();
 
 private:
-    // Another program with the statements run on its own connection, until released.
-    void hold(const QStringList &statements);
-    void release();
     QString journal();
-    static QString fileText(const QString &path);
 
     std::unique_ptr<TempDatabase> m_database;
     std::unique_ptr<Database> m_open;
@@ -66,31 +57,10 @@ void tst_PendingRows::init()
 
 void tst_PendingRows::cleanup()
 {
-    release();
     m_rows.reset();
     m_open.reset();
     std::fclose(m_journal);
     ::close(m_journalRead);
-}
-
-void tst_PendingRows::hold(const QStringList &statements)
-{
-    QSqlDatabase peer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "peer");
-    peer.setDatabaseName(m_database->path());
-    QVERIFY(peer.open());
-    QSqlQuery query(peer);
-    for (const QString &statement : statements) {
-        QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
-    }
-}
-
-void tst_PendingRows::release()
-{
-    if (QSqlDatabase::contains("peer")) {
-        QSqlDatabase::database("peer").rollback();
-        QSqlDatabase::database("peer").close();
-        QSqlDatabase::removeDatabase("peer");
-    }
 }
 
 QString tst_PendingRows::journal()
@@ -105,113 +75,96 @@ QString tst_PendingRows::journal()
     return QString::fromUtf8(text);
 }
 
-QString tst_PendingRows::fileText(const QString &path)
+void tst_PendingRows::stores_data()
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-void tst_PendingRows::wholeFailuresKeepEveryRow_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QStringList>("held");
+    QTest::addColumn<QStringList>("fault");
     QTest::addColumn<QString>("repair");
-    QTest::addColumn<QString>("reason");
+    // Why the stores fail while another program reads.
+    QTest::addColumn<QString>("failure");
+    // Why values of 1000 and more are refused once it has stopped; empty: none are.
+    QTest::addColumn<QString>("refusal");
     QTest::newRow("Werte renamed away and back")
-        << "ALTER TABLE Werte RENAME TO Weg" << QStringList() << "ALTER TABLE Weg RENAME TO Werte"
-        << "no such table: Werte";
-    // A reader keeps the commit from getting its lock; the transaction must not stay open.
-    QTest::newRow("another program reading")
-        << "" << QStringList{"BEGIN", "SELECT count(*) FROM Werte"} << ""
-        << "database is locked";
+        << QStringList{"ALTER TABLE Werte RENAME TO Weg"} << "ALTER TABLE Weg RENAME TO Werte"
+        << "no such table: Werte"
+        << "";
+    // The reader keeps the commit from getting its lock; the transaction must not stay open.
+    QTest::newRow("CHECK constraint")
+        << QStringList{"DROP TABLE Werte",
+                       "CREATE TABLE Werte (SensorNummer, Zeit, MessWert CHECK (MessWert < 1000))"}
+        << ""
+        << "database is locked"
+        << "CHECK constraint failed";
+    // The reason's ';' would split the refused file's line.
+    QTest::newRow("trigger") << QStringList{"CREATE TRIGGER warm BEFORE INSERT ON Werte WHEN "
+                                            "NEW.MessWert >= 1000 BEGIN SELECT RAISE(ABORT, 'zu "
+                                            "warm; bitte pruefen'); END"}
+                             << ""
+                             << "database is locked"
+                             << "zu warm, bitte pruefen";
 }
 
-void tst_PendingRows::wholeFailuresKeepEveryRow()
+// Two stores fail while another program reads: their rows wait, each with its own time. The next
+// store writes them and its own, all but the values the database refuses, which go to their file;
+// sensor 2 is written again once it reads normal values.
+void tst_PendingRows::stores()
 {
-    QFETCH(QString, fault);
-    QFETCH(QStringList, held);
+    QFETCH(QStringList, fault);
     QFETCH(QString, repair);
-    QFETCH(QString, reason);
-    if (!fault.isEmpty()) {
-        m_database->exec(fault);
+    QFETCH(QString, failure);
+    QFETCH(QString, refusal);
+    for (const QString &statement : fault) {
+        m_open->Execute(statement);
     }
-    hold(held);
+    std::shared_ptr<void> reader = m_database->hold({"BEGIN", "SELECT count(*) FROM Geraete"});
     m_rows->append(1, m_zeit, 1);
     m_rows->append(2, m_zeit, 2);
     QVERIFY(!m_rows->write(m_open.get()));
     m_rows->append(1, m_zeit.addSecs(10), 10);
     QVERIFY(!m_rows->write(m_open.get()));
     const StoreState failing = m_rows->state();
-    QVERIFY2(failing.failure.contains(reason), qPrintable(failing.failure));
+    QVERIFY2(failing.failure.contains(failure), qPrintable(failing.failure));
     QCOMPARE(failing.waiting, 3);
     QCOMPARE(failing.failedStores, 2);
     QVERIFY(failing.failingSince.isValid());
     QCOMPARE(m_rows->failedLine(), "Speichern in die Datenbank fehlgeschlagen: " + failing.failure
                                        + ". 3 Messwerte warten.");
-    release();
+    reader.reset();
     if (!repair.isEmpty()) {
-        m_database->exec(repair);
+        m_open->Execute(repair);
     }
     QCOMPARE(storedValues(*m_database), QStringList{});
+    m_rows->append(2, m_zeit.addSecs(10), 5000);
+    m_rows->append(3, m_zeit.addSecs(10), 30);
+    m_rows->append(4, m_zeit.addSecs(10), 6000);
     QVERIFY(m_rows->write(m_open.get()));
     QCOMPARE(m_rows->state().failure, QString());
     QVERIFY(!m_rows->state().failingSince.isValid());
-    QCOMPARE(storedValues(*m_database), (QStringList{"1=1", "2=2", "1=10"}));
-    QCOMPARE(m_database->rows("SELECT Zeit FROM Werte ORDER BY rowid").last().first().toString(),
-             "2026-12-05 08:04:19");
-    QVERIFY(!QFile::exists(m_rows->refusedFile()));
-}
-
-void tst_PendingRows::refusedRowsGoToTheirFile_data()
-{
-    QTest::addColumn<QStringList>("fault");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("CHECK constraint")
-        << QStringList{"DROP TABLE Werte",
-                       "CREATE TABLE Werte (SensorNummer, Zeit, MessWert CHECK (MessWert < 1000))"}
-        << "CHECK constraint failed";
-    // The reason's ';' would split the refused file's line.
-    QTest::newRow("trigger") << QStringList{"CREATE TRIGGER warm BEFORE INSERT ON Werte WHEN "
-                                            "NEW.MessWert >= 1000 BEGIN SELECT RAISE(ABORT, 'zu "
-                                            "warm; bitte pruefen'); END"}
-                             << "zu warm, bitte pruefen";
-}
-
-// Sensor 2 reads values the database refuses, first in a backlog that a lock kept back, then in
-// a store of its own; the other rows of the same transactions land, and sensor 2 is written again
-// once it reads normal values.
-void tst_PendingRows::refusedRowsGoToTheirFile()
-{
-    QFETCH(QStringList, fault);
-    QFETCH(QString, reason);
-    for (const QString &statement : fault) {
-        m_open->Execute(statement);
-    }
-    hold({"BEGIN", "SELECT count(*) FROM Werte"});
-    m_rows->append(1, m_zeit, 1);
-    m_rows->append(2, m_zeit, 5000);
-    QVERIFY(!m_rows->write(m_open.get()));
-    release();
-    m_rows->append(1, m_zeit.addSecs(10), 10);
-    m_rows->append(2, m_zeit.addSecs(10), 6000);
-    m_rows->append(3, m_zeit.addSecs(10), 30);
-    QVERIFY(m_rows->write(m_open.get()));
-    QCOMPARE(m_rows->lastRefused(), 2);
-    QVERIFY2(m_rows->refusedLine().startsWith("2 Messwerte wurden von der Datenbank abgelehnt ("),
-             qPrintable(m_rows->refusedLine()));
-    QVERIFY(m_rows->refusedLine().endsWith(" und stehen in der Datei '" + m_database->path()
-                                           + ".abgelehnt'."));
+    const bool refuses = !refusal.isEmpty();
+    QCOMPARE(m_rows->lastRefused(), refuses ? 2 : 0);
+    QVERIFY2(
+        !refuses
+            || (m_rows->refusedLine().startsWith("2 Messwerte wurden von der Datenbank abgelehnt (")
+                && m_rows->refusedLine().endsWith(" und stehen in der Datei '" + m_database->path()
+                                                  + ".abgelehnt'.")),
+        qPrintable(m_rows->refusedLine()));
     m_rows->append(2, m_zeit.addSecs(20), 20);
     QVERIFY(m_rows->write(m_open.get()));
     QCOMPARE(m_rows->lastRefused(), 0);
-    QCOMPARE(storedValues(*m_database), (QStringList{"1=1", "1=10", "3=30", "2=20"}));
-    const QStringList lines = fileText(m_rows->refusedFile()).split('\n');
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines.at(0), "SensorNummer;Zeit;MessWert;Grund");
-    QVERIFY2(lines.at(1).startsWith("2;2026-12-05 08:04:09;5000;") && lines.at(1).contains(reason),
-             qPrintable(lines.at(1)));
-    QVERIFY2(lines.at(2).startsWith("2;2026-12-05 08:04:19;6000;"), qPrintable(lines.at(2)));
-    QCOMPARE(m_rows->state().refused, 2);
+    QCOMPARE(
+        storedValues(*m_database).join(QLatin1Char(' ')),
+        QLatin1String(refuses ? "1=1 2=2 1=10 3=30 2=20" : "1=1 2=2 1=10 2=5000 3=30 4=6000 2=20"));
+    QCOMPARE(m_database->rows("SELECT group_concat(Zeit, ' ') FROM Werte WHERE SensorNummer = 1"),
+             (QList<QVariantList>{{"2026-12-05 08:04:09 2026-12-05 08:04:19"}}));
+    const QStringList lines = fileText(m_rows->refusedFile()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), refuses ? 3 : 0);
+    QCOMPARE(m_rows->state().refused, refuses ? 2 : 0);
+    if (refuses) {
+        QCOMPARE(lines.at(0), "SensorNummer;Zeit;MessWert;Grund");
+        QVERIFY2(lines.at(1).startsWith("2;2026-12-05 08:04:19;5000;")
+                     && lines.at(1).contains(refusal),
+                 qPrintable(lines.at(1)));
+        QVERIFY2(lines.at(2).startsWith("4;2026-12-05 08:04:19;6000;"), qPrintable(lines.at(2)));
+    }
 }
 
 // Over a restart in the recovery file, every digit and second kept; taken in with the capacity

@@ -1,14 +1,11 @@
 #pragma once
 
-#include <QList>
-#include <QString>
-#include <QVariantList>
+#include "sqlfixture.h"
 
 // A schema of its own in the test server (tests/support/pgserver.sh, socket folder in
-// PELVARO_PGDIR), made from docs/schema-postgresql.sql, and plain SQL access to it for preparing
-// and checking; dropped again at the end. Each call connects anew, so the fixture holds no
-// connection while the program works. A failing statement aborts the test with the server's text.
-class ServerSchema
+// PELVARO_PGDIR), made from docs/schema-postgresql.sql, with the plain SQL access of SqlFixture
+// (statements run with this schema first in search_path); dropped again at the end.
+class ServerSchema : public SqlFixture
 {
 public:
     ServerSchema();
@@ -18,11 +15,12 @@ public:
 
     QString name() const { return m_name; }
     // The URI the program is given: the server's socket folder, search_path set to this schema.
-    QString uri() const;
-
-    // Statements separated by ';', run with this schema first in search_path.
-    void exec(const QString &statements) const;
-    QList<QVariantList> rows(const QString &query) const;
+    // "=" inside a parameter's value is written %3D in libpq's URIs.
+    QString uri() const
+    {
+        return QStringLiteral("postgresql://pelvaro@/pelvaro?host=") + socketFolder()
+               + QStringLiteral("&options=-csearch_path%3D") + m_name;
+    }
 
     // The server's socket folder.
     static QString socketFolder();

@@ -3,8 +3,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include <memory>
-
 SmtpSink::SmtpSink() : m_context(new QObject)
 {
     m_context->moveToThread(&m_thread);
@@ -56,51 +54,46 @@ void SmtpSink::accept(QTcpServer *server)
             continue;
         }
         socket->write("220 127.0.0.1 ESMTP\r\n");
-        struct State
-        {
-            QByteArray buffer;
-            Mail mail;
-            bool inData = false;
-        };
-        auto state = std::make_shared<State>();
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, state] {
-            state->buffer += socket->readAll();
-            serve(socket, state->buffer, state->mail, state->inData);
-        });
+        QObject::connect(
+            socket, &QTcpSocket::readyRead, socket,
+            [this, socket, buffer = QByteArray(), mail = Mail(), inData = false]() mutable {
+                buffer += socket->readAll();
+                qsizetype end = 0;
+                while ((end = buffer.indexOf(inData ? "\r\n.\r\n" : "\r\n")) >= 0) {
+                    QByteArray line = buffer.left(end);
+                    buffer.remove(0, end + (inData ? 5 : 2));
+                    if (!answer(socket, line, mail, inData)) {
+                        return;
+                    }
+                }
+            });
     }
 }
 
-void SmtpSink::serve(QTcpSocket *socket, QByteArray &buffer, Mail &mail, bool &inData)
+bool SmtpSink::answer(QTcpSocket *socket, QByteArray &line, Mail &mail, bool &inData)
 {
-    for (;;) {
-        const qsizetype end = buffer.indexOf(inData ? "\r\n.\r\n" : "\r\n");
-        if (end < 0) {
-            return;
+    const QByteArray address = line.mid(line.indexOf('<') + 1).chopped(1);
+    if (inData) {
+        inData = false;
+        mail.data = line.replace("\r\n..", "\r\n.") + "\r\n";
+        if (m_mode == Mode::Silent) {
+            return false;
         }
-        QByteArray line = buffer.left(end);
-        buffer.remove(0, end + (inData ? 5 : 2));
-        const QByteArray address = line.mid(line.indexOf('<') + 1).chopped(1);
-        if (inData) {
-            inData = false;
-            mail.data = line.replace("\r\n..", "\r\n.") + "\r\n";
-            if (m_mode == Mode::Silent) {
-                return;
-            }
-            const QMutexLocker lock(&m_mutex);
-            m_mails << mail;
-        } else if (line.startsWith("MAIL")) {
-            mail = Mail{address, {}, {}};
-        } else if (line.startsWith("RCPT")) {
-            mail.to << address;
-        } else if (line.startsWith("DATA")) {
-            inData = true;
-            socket->write("354 weiter\r\n");
-            continue;
-        } else if (line.startsWith("QUIT")) {
-            socket->write("221 Auf Wiedersehen\r\n");
-            socket->disconnectFromHost();
-            return;
-        }
-        socket->write("250 OK\r\n");
+        const QMutexLocker lock(&m_mutex);
+        m_mails << mail;
+    } else if (line.startsWith("MAIL")) {
+        mail = Mail{address, {}, {}};
+    } else if (line.startsWith("RCPT")) {
+        mail.to << address;
+    } else if (line.startsWith("DATA")) {
+        inData = true;
+        socket->write("354 weiter\r\n");
+        return true;
+    } else if (line.startsWith("QUIT")) {
+        socket->write("221 Auf Wiedersehen\r\n");
+        socket->disconnectFromHost();
+        return false;
     }
+    socket->write("250 OK\r\n");
+    return true;
 }

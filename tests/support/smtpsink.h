@@ -44,7 +44,8 @@ public:
 
 private:
     void accept(QTcpServer *server);
-    void serve(QTcpSocket *socket, QByteArray &buffer, Mail &mail, bool &inData);
+    // One command line (or a whole message); false when the connection is to read no more.
+    bool answer(QTcpSocket *socket, QByteArray &line, Mail &mail, bool &inData);
 
     QThread m_thread;
     // Lives in m_thread, and the server and its connections with it.

@@ -1,28 +1,12 @@
 #include "sqlfixture.h"
 
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QUuid>
 
 namespace {
-
-template <typename Work>
-void withConnection(const QString &driver, const SetUpConnection &configure, Work work)
-{
-    const QString name = QUuid::createUuid().toString();
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(driver, name);
-        configure(db);
-        if (!db.open()) {
-            qFatal("fixture cannot open %s%s: %s", qPrintable(db.databaseName()),
-                   qPrintable(db.connectOptions()), qPrintable(db.lastError().text()));
-        }
-        work(db);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-}
 
 QSqlQuery run(QSqlDatabase &db, const QString &statement)
 {
@@ -36,7 +20,27 @@ QSqlQuery run(QSqlDatabase &db, const QString &statement)
 
 } // namespace
 
-void execSql(const QString &driver, const SetUpConnection &configure, const QString &statements)
+SqlFixture::SqlFixture(QString driver, std::function<void(QSqlDatabase &)> configure)
+    : m_driver(std::move(driver)), m_configure(std::move(configure))
+{
+}
+
+std::shared_ptr<QSqlDatabase> SqlFixture::open() const
+{
+    const QString name = QUuid::createUuid().toString();
+    auto *db = new QSqlDatabase(QSqlDatabase::addDatabase(m_driver, name));
+    m_configure(*db);
+    if (!db->open()) {
+        qFatal("fixture cannot open %s%s: %s", qPrintable(db->databaseName()),
+               qPrintable(db->connectOptions()), qPrintable(db->lastError().text()));
+    }
+    return std::shared_ptr<QSqlDatabase>(db, [name](QSqlDatabase *db) {
+        delete db;
+        QSqlDatabase::removeDatabase(name);
+    });
+}
+
+void SqlFixture::exec(const QString &statements) const
 {
     QString withoutComments;
     for (const QString &line : statements.split(QLatin1Char('\n'))) {
@@ -44,30 +48,47 @@ void execSql(const QString &driver, const SetUpConnection &configure, const QStr
             withoutComments += line + QLatin1Char('\n');
         }
     }
-    withConnection(driver, configure, [&](QSqlDatabase &db) {
-        for (const QString &statement : withoutComments.split(QLatin1Char(';'))) {
-            if (!statement.trimmed().isEmpty()) {
-                run(db, statement);
-            }
+    const std::shared_ptr<QSqlDatabase> db = open();
+    for (const QString &statement : withoutComments.split(QLatin1Char(';'))) {
+        if (!statement.trimmed().isEmpty()) {
+            run(*db, statement);
         }
-    });
+    }
 }
 
-QList<QVariantList> sqlRows(const QString &driver, const SetUpConnection &configure,
-                            const QString &queryText)
+QList<QVariantList> SqlFixture::rows(const QString &queryText) const
 {
+    const std::shared_ptr<QSqlDatabase> db = open();
+    QSqlQuery query = run(*db, queryText);
     QList<QVariantList> result;
-    withConnection(driver, configure, [&](QSqlDatabase &db) {
-        QSqlQuery query = run(db, queryText);
-        while (query.next()) {
-            QVariantList row;
-            for (int i = 0; i < query.record().count(); ++i) {
-                row << query.value(i);
-            }
-            result << row;
+    while (query.next()) {
+        QVariantList row;
+        for (int i = 0; i < query.record().count(); ++i) {
+            row << query.value(i);
         }
-    });
+        result << row;
+    }
     return result;
+}
+
+std::shared_ptr<void> SqlFixture::hold(const QStringList &statements) const
+{
+    const std::shared_ptr<QSqlDatabase> db = open();
+    for (const QString &statement : statements) {
+        run(*db, statement);
+    }
+    return std::shared_ptr<void>(nullptr, [db](void *) { db->rollback(); });
+}
+
+QStringList storedValues(const SqlFixture &database)
+{
+    QStringList values;
+    for (const QVariantList &row :
+         database.rows(QStringLiteral("SELECT SensorNummer, MessWert FROM Werte ORDER BY rowid"))) {
+        values << row.at(0).toString() + QLatin1Char('=')
+                      + QString::number(row.at(1).toDouble(), 'g', 17);
+    }
+    return values;
 }
 
 QString loggerSetup(int messungen, const QString &geraete, const QString &sensoren)
@@ -76,4 +97,10 @@ QString loggerSetup(int messungen, const QString &geraete, const QString &sensor
                           "VALUES ('MessIntervall', 1), ('Messungen', %1);"
                           "INSERT INTO Geraete VALUES %2; INSERT INTO Sensoren VALUES %3")
         .arg(QString::number(messungen), geraete, sensoren);
+}
+
+QString fileText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }

@@ -1,29 +1,19 @@
 #pragma once
 
-#include <QList>
-#include <QString>
-#include <QTemporaryDir>
-#include <QVariantList>
+#include "sqlfixture.h"
 
-// A Messwerte.mdb made from docs/schema.sql in a fresh temporary folder, and plain SQL access to
-// it for preparing and checking. Each call opens and closes its own connection, so the fixture
-// never holds the file while the code under test works on it. A failing statement aborts the
-// test with the driver's text.
-class TempDatabase
+#include <QTemporaryDir>
+
+// A Messwerte.mdb made from docs/schema.sql in a fresh temporary folder, with the plain SQL
+// access of SqlFixture for preparing and checking it.
+class TempDatabase : public SqlFixture
 {
 public:
     // withSchema = false leaves the folder without any database file.
     explicit TempDatabase(bool withSchema = true);
 
-    QString path() const;
-
-    // Statements separated by ';'.
-    void exec(const QString &statements) const;
-    QList<QVariantList> rows(const QString &query) const;
+    QString path() const { return m_dir.filePath(QStringLiteral("Messwerte.mdb")); }
 
 private:
     QTemporaryDir m_dir;
 };
-
-// The readings of a Werte query as "SensorNummer=MessWert" texts, for compact comparisons.
-QStringList storedValues(const TempDatabase &database);
