@@ -4,6 +4,7 @@
 #include "web/curldriver.h"
 #include "web/geraeteabfragen.h"
 #include "web/interschneck.h"
+#include "web/tagwert.h"
 
 #include <QDateTime>
 #include <QTest>
@@ -23,6 +24,8 @@ private Q_SLOTS:
         m_devices.clear();
         m_registry = std::make_unique<Registry>();
     }
+    void tagWert_data();
+    void tagWert();
     void passOverSeveralDevices();
     void endAfterAReadingLineStopsThePass();
 
@@ -49,6 +52,37 @@ DeviceSimulator &tst_GeraeteAbfragen::addDevice(const QString &name, Behaviour b
     m_registry->GeraetIP[k] = device.address();
     m_registry->GeraetName[k] = name;
     return device;
+}
+
+// The element of a page that one reading comes from.
+void tst_GeraeteAbfragen::tagWert_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QString>("expected");
+    const auto row = [](const char *name, const char *text, const char *tag, const char *expected) {
+        QTest::newRow(name) << QString::fromUtf8(text) << QString::fromUtf8(tag)
+                            << QString::fromUtf8(expected);
+    };
+    row("upper-case tag name", "<x><t1>21.5</t1></x>", "T1", "21.5");
+    row("content keeps its case", "<t1>AbC</t1>", "t1", "AbC");
+    row("empty content", "<t1></t1>", "t1", "");
+    row("no closing tag", "<t1>21.5", "t1", "");
+    row("t10 before t1", "<t10>5</t10><t1>7</t1>", "t1", "7");
+    row("first of two", "<t1>1</t1><t1>2</t1>", "t1", "1");
+    row("content kept as it stands", "<t1> <v>3</v> </t1>", "t1", " <v>3</v> ");
+    row("attributes do not match", "<t1 unit=\"C\">4</t1>", "t1", "");
+    row("closing before opening", "</t1>x<t1>5</t1>", "t1", "");
+    // U+0130 lowers to two characters with QString::toLower; positions must not shift.
+    row("length-changing letter before", "\u0130\u0130<t1>9</t1>", "t1", "9");
+}
+
+void tst_GeraeteAbfragen::tagWert()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, tag);
+    QFETCH(QString, expected);
+    QCOMPARE(TagWert(text, tag), expected);
 }
 
 // Two passes, the first sequential and the second parallel, which must log and count alike.
