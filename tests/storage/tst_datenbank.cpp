@@ -1,6 +1,7 @@
 #include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
+#include "storage/messtakt.h"
 #include "storage/mittelwerte.h"
 #include "storage/postgresbackend.h"
 #include "storage/registry.h"
@@ -10,9 +11,9 @@
 #include <QDateTime>
 #include <QTest>
 
-// The database file from the program's side: the tables read at start-up and the averages stored.
-// The loaders' failures, with their messages, are in tst_startup's matrix; the rows that wait in
-// tst_pendingrows.
+// The database file from the program's side: the tables read at start-up, the averages stored and
+// the tick's rhythm of passes and stores. The loaders' failures, with their messages, are in
+// tst_startup's matrix; the rows that wait in tst_pendingrows.
 class tst_Datenbank : public QObject
 {
     Q_OBJECT
@@ -25,12 +26,12 @@ private Q_SLOTS:
     void tablesAreLoadedAsTheyStand();
     void averages_data();
     void averages();
+    void rhythm_data();
+    void rhythm();
     void databaseNames_data();
     void databaseNames();
 
 private:
-    void addSensor(qint32 id, const QList<double> &readings);
-
     std::unique_ptr<TempDatabase> m_database;
     std::unique_ptr<Registry> m_registry;
     RecordingView m_view;
@@ -47,16 +48,6 @@ void tst_Datenbank::init()
 void tst_Datenbank::cleanup()
 {
     m_registry.reset();
-}
-
-void tst_Datenbank::addSensor(qint32 id, const QList<double> &readings)
-{
-    const qint32 k = ++m_registry->AnzahlSensoren;
-    m_registry->SensorID[k] = id;
-    for (double reading : readings) {
-        m_registry->SensorZaehler[k] += 1;
-        m_registry->SensorSumme[k] += reading;
-    }
 }
 
 void tst_Datenbank::settings_data()
@@ -143,7 +134,12 @@ void tst_Datenbank::averages()
     QFETCH(QList<QList<double>>, readings);
     QFETCH(QStringList, stored);
     for (int i = 0; i < ids.size(); ++i) {
-        addSensor(ids.at(i), readings.at(i));
+        const qint32 k = ++m_registry->AnzahlSensoren;
+        m_registry->SensorID[k] = ids.at(i);
+        for (double reading : readings.at(i)) {
+            m_registry->SensorZaehler[k] += 1;
+            m_registry->SensorSumme[k] += reading;
+        }
     }
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
     MittelwerteSpeichern(*m_registry);
@@ -157,6 +153,62 @@ void tst_Datenbank::averages()
         const QDateTime stamp = QDateTime::fromString(zeit, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         QVERIFY2(stamp.isValid() && stamp >= before && stamp <= after, qPrintable(zeit));
     }
+}
+
+// The tick is driven directly: the rhythm is a matter of counts, not of the clock. One token per
+// tick: "Cn" shows "Noch n Sekunden...", "P" polls, "PS" polls and stores.
+void tst_Datenbank::rhythm_data()
+{
+    QTest::addColumn<int>("messIntervall");
+    QTest::addColumn<int>("messungen");
+    QTest::addColumn<QString>("ticks");
+    const auto row = [](const char *name, int messIntervall, int messungen, const char *ticks) {
+        QTest::newRow(name) << messIntervall << messungen << ticks;
+    };
+    row("defaults 2 and 5", 2, 5, "C1 P C1 P C1 P C1 P C1 PS C1 P");
+    row("interval 3", 3, 2, "C2 C1 P C2 C1 PS C2");
+    row("interval 1", 1, 3, "P P PS P");
+    row("interval -5", -5, 3, "P P PS P");
+    row("12 seconds", 13, 1, "C12 C11 C10");
+    row("store every pass", 2, 1, "C1 PS C1 PS");
+    row("stores -5", 1, -5, "PS PS PS");
+}
+
+void tst_Datenbank::rhythm()
+{
+    QFETCH(int, messIntervall);
+    QFETCH(int, messungen);
+    QFETCH(QString, ticks);
+    Registry &registry = *m_registry;
+    registry.MessIntervall = messIntervall;
+    registry.Messungen = messungen;
+    registry.AnzahlSensoren = 1;
+    bool polled = false;
+    MessTakt takt(registry, m_view, [&] {
+        // The timer stays off for the whole pass.
+        QCOMPARE(m_view.timerEvents, QStringList{QStringLiteral("off")});
+        polled = true;
+        registry.SensorZaehler[1] += 1;
+    });
+    QStringList seen;
+    for (int tick = 0; tick <= ticks.count(QLatin1Char(' ')); ++tick) {
+        m_view.statuses.clear();
+        m_view.timerEvents.clear();
+        polled = false;
+        takt.run();
+        QCOMPARE(m_view.timerEvents, (QStringList{"off", "on"}));
+        if (polled) {
+            // A store takes the readings.
+            seen << (registry.SensorZaehler[1] == 0.0 ? QStringLiteral("PS") : QStringLiteral("P"));
+            QVERIFY(m_view.statuses.isEmpty());
+        } else {
+            QCOMPARE(m_view.statuses.size(), 1);
+            seen << m_view.statuses.first()
+                        .replace(QLatin1String("Noch "), QLatin1String("C"))
+                        .remove(QLatin1String(" Sekunden..."));
+        }
+    }
+    QCOMPARE(seen.join(QLatin1Char(' ')), ticks);
 }
 
 // What --database names, as the server's driver is handed it (libpq's keyword='value' pairs, after
