@@ -1,6 +1,8 @@
 #include "devicesim/devicesimulator.h"
 #include "support/programprocess.h"
+#include "support/smtpsink.h"
 #include "support/tempdatabase.h"
+#include "support/webhookreceiver.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -32,6 +34,8 @@ private Q_SLOTS:
     void secondSignal_data();
     void secondSignal();
     void fullDiskLosesNoRow();
+    void alerts_data();
+    void alerts();
 
 private:
     enum class Reader {
@@ -71,6 +75,8 @@ private:
 
 void tst_EndToEnd::initTestCase()
 {
+    // The alerts' ways out are on loopback; a proxy of the environment must not stand between.
+    qputenv("no_proxy", "*");
     QVERIFY(m_heizung.listen());
     QVERIFY(m_aus.listen());
     m_heizung.setFixedReadings({21.5, -3.25});
@@ -147,15 +153,10 @@ void tst_EndToEnd::logReaderFails()
 {
     QFETCH(Reader, reader);
     // Each pass's log more than fills the stalled pipe.
-    QString sensors;
-    for (int i = 1; i <= 99; ++i) {
-        sensors += QStringLiteral("(%1, 1, %2, 'Ein Sensor mit einem langen Namen, Nummer %1'),")
-                       .arg(100 + i)
-                       .arg(i % 2 + 1);
-    }
-    sensors.chop(1);
-    m_database->exec(QStringLiteral("DELETE FROM Sensoren; INSERT INTO Sensoren VALUES ")
-                     + sensors);
+    m_database->exec(QStringLiteral(
+        "DELETE FROM Sensoren; WITH RECURSIVE n(i) AS (SELECT 101 UNION ALL SELECT i + 1 FROM n "
+        "WHERE i < 199) INSERT INTO Sensoren SELECT i, 1, i % 2 + 1, 'Ein Sensor mit einem langen "
+        "Namen, Nummer ' || i FROM n"));
     start(reader);
     QTRY_VERIFY_WITH_TIMEOUT(rowCount() >= 3 * 99, 15000);
     QCOMPARE(stop(), 0);
@@ -276,11 +277,8 @@ void tst_EndToEnd::fullDiskLosesNoRow()
             "mount -t tmpfs -o size=256k tmpfs \"$2\" && cp \"$1\" \"$2\" || exit 9; \"$3\" "
             "--database \"$2/Messwerte.mdb\" & p=$!; trap 'kill $p' TERM; wait $p; wait $p; rc=$?; "
             "rm -f \"$2\"/voll*; cp \"$2\"/* \"${1%/*}\"; exit $rc");
-        m_process->start(QStringLiteral("unshare"),
-                         {QStringLiteral("--mount"), QStringLiteral("--propagation"),
-                          QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
-                          script, QStringLiteral("sh"), m_database->path(), disk.path(),
-                          pelvarodExecutable()});
+        m_process->start("unshare", {"--mount", "--propagation", "private", "sh", "-c", script,
+                                     "sh", m_database->path(), disk.path(), pelvarodExecutable()});
         QVERIFY(m_process->waitForStarted());
     } else {
         // Not even a store's journal fits.
@@ -293,12 +291,10 @@ void tst_EndToEnd::fullDiskLosesNoRow()
     // The small file system as the program sees it.
     const auto fill = [&](const char *name) {
         if (root) {
-            QProcess::execute(QStringLiteral("sh"),
-                              {QStringLiteral("-c"),
-                               QStringLiteral("cat /dev/zero > \"$0\" 2>/dev/null"),
-                               QStringLiteral("/proc/%1/root%2/%3")
-                                   .arg(m_process->processId())
-                                   .arg(disk.path(), QLatin1String(name))});
+            QProcess::execute("sh", {"-c", "cat /dev/zero > \"$0\" 2>/dev/null",
+                                     QStringLiteral("/proc/%1/root%2/%3")
+                                         .arg(m_process->processId())
+                                         .arg(disk.path(), QLatin1String(name))});
         }
     };
     QVERIFY(waitForOutput(QStringLiteral("Vorlauf:")));
@@ -334,11 +330,11 @@ void tst_EndToEnd::fullDiskLosesNoRow()
     QCOMPARE(QSet<QString>(rows.cbegin(), rows.cend()).size(), rows.size());
     // The log of the last pass may be lost with the end, its rows never.
     QVERIFY2(rows.size() == formed || rows.size() == formed + 2,
-             qPrintable(QStringLiteral("%1 rows (%2 in Werte), %3 formed\n%4")
+             qPrintable(QStringLiteral("%1 rows (%2 in Werte), %3 formed\n")
                             .arg(rows.size())
                             .arg(inWerte)
                             .arg(formed)
-                            .arg(m_err)));
+                        + m_err));
     const QRegularExpressionMatch claim =
         QRegularExpression(QStringLiteral("(\\d+) Messwerte konnten .* Sie stehen in der Datei"))
             .match(m_err);
@@ -348,6 +344,74 @@ void tst_EndToEnd::fullDiskLosesNoRow()
     } else {
         QCOMPARE(m_process->exitCode(), 1);
         QVERIFY2(m_err.contains(QLatin1String("kann sie nicht aufnehmen")), qPrintable(m_err));
+    }
+}
+
+// Alerts after n = 2 failures, and a Maximum of 20 for Vorlauf.
+void tst_EndToEnd::alerts_data()
+{
+    QTest::addColumn<bool>("alarm");
+    QTest::addColumn<int>("webhookStatus");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("alerts on: a silent device, a value above its Maximum")
+        << true << 200
+        << "pelvarod: Alarm: Sensor 'Vorlauf' (Nr. 7): Mittelwert 21.5 über dem Maximum 20.";
+    QTest::newRow("no Alarm row: the pass log as before, nothing on stderr") << false << 200 << "";
+    QTest::newRow("a webhook that never answers: the end does not wait")
+        << true << 0 << "wegen des Programmendes nicht zugestellt.";
+}
+
+void tst_EndToEnd::alerts()
+{
+    QFETCH(bool, alarm);
+    QFETCH(int, webhookStatus);
+    QFETCH(QString, err);
+    SmtpSink sink;
+    WebhookReceiver receiver;
+    QVERIFY(sink.listen() && receiver.listen());
+    receiver.setStatus(webhookStatus);
+    m_database->exec(
+        QStringLiteral("INSERT INTO Grenzwerte VALUES (7, NULL, 20);")
+        + (alarm ? QStringLiteral("INSERT INTO Einstellungen VALUES ('AlarmNachFehlern', "
+                                  "2), ('AlarmMailServer', '%1'), ('AlarmMailVon', "
+                                  "'logger@example.org'), ('AlarmMailAn', "
+                                  "'technik@example.org'), ('AlarmWebhook', '%2')")
+                       .arg(sink.url(), receiver.url())
+                 : QString()));
+    start();
+    const QString limit =
+        QStringLiteral("Alarm: Sensor 'Vorlauf' (Nr. 7): Mittelwert 21.5 über dem Maximum 20.");
+    const QString silent = QStringLiteral("Alarm: Gerät 'Aus' (Nr. 20, %1) antwortet nicht: 2 "
+                                          "Abfragen in Folge erfolglos seit ")
+                               .arg(m_aus.address());
+    // By mail (its body in base64 after the headers) and by webhook.
+    const auto sent = [&](const QString &text) {
+        QByteArray mailed;
+        for (const SmtpSink::Mail &mail : sink.mails()) {
+            mailed += QByteArray::fromBase64(mail.data.mid(mail.data.indexOf("\r\n\r\n") + 4));
+        }
+        return QString::fromUtf8(mailed).contains(text)
+               && QString::fromUtf8(receiver.bodies().join()).contains(text);
+    };
+    if (!alarm) {
+        for (int pass = 0; pass < 6; ++pass) {
+            QVERIFY(waitForOutput(QStringLiteral("Datenholung von Aus war erfolglos.")));
+        }
+    } else if (webhookStatus == 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.requestCount() > 0, 20000);
+    } else {
+        QVERIFY(waitForOutput(limit) && waitForOutput(silent));
+        QTRY_VERIFY_WITH_TIMEOUT(sent(limit) && sent(silent), 20000);
+    }
+    QCOMPARE(stop(), 0);
+    if (!alarm) {
+        static const QRegularExpression plainLogs(
+            QStringLiteral("^(Vorlauf:  21\\.5\nAussen: -3\\.25\nDatenholung von Aus war "
+                           "erfolglos\\.\n\n\\d\\d:\\d\\d:\\d\\d \\d\\d\\.\\d\\d\\.\\d{4}\n\n)+$"));
+        QVERIFY2(plainLogs.match(m_out).hasMatch(), qPrintable(m_out));
+        QCOMPARE(m_err, QString());
+    } else {
+        QVERIFY2(m_err.contains(err), qPrintable(m_err));
     }
 }
 

@@ -5,27 +5,24 @@
 
 #include <csignal>
 
-QString pelvaroExecutable()
+namespace {
+
+QProcessEnvironment withoutDisplay(QProcessEnvironment environment)
 {
-    return qEnvironmentVariable("PELVARO_EXE");
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        environment.remove(QString::fromLatin1(name));
+    }
+    return environment;
 }
 
-QString pelvarodExecutable()
-{
-    return qEnvironmentVariable("PELVARO_DAEMON");
-}
+} // namespace
 
 ProcessResult runPelvaro(const QStringList &arguments, bool display, const QString &executable)
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    if (!display) {
-        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-            environment.remove(QString::fromLatin1(name));
-        }
-    }
-    process.setProcessEnvironment(environment);
+    process.setProcessEnvironment(display ? environment : withoutDisplay(environment));
     process.start(executable, arguments);
     ProcessResult result;
     result.finished = process.waitForFinished(30000);
@@ -43,13 +40,9 @@ ProcessResult runPelvaro(const QStringList &arguments, bool display, const QStri
 bool startPelvaro(QProcess &process, const QString &database,
                   const std::function<void()> &childSetup)
 {
-    QProcessEnvironment environment = process.processEnvironment();
-    if (environment.isEmpty()) {
-        environment = QProcessEnvironment::systemEnvironment();
-    }
-    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    environment.remove(QStringLiteral("DISPLAY"));
-    process.setProcessEnvironment(environment);
+    const QProcessEnvironment environment = process.processEnvironment();
+    process.setProcessEnvironment(withoutDisplay(
+        environment.isEmpty() ? QProcessEnvironment::systemEnvironment() : environment));
     process.setChildProcessModifier([childSetup] {
         ::signal(SIGPIPE, SIG_DFL);
         if (childSetup) {

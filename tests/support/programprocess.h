@@ -8,8 +8,14 @@
 
 // The real executables, started as users start them: the window program pelvaro-access and the
 // service pelvarod.
-QString pelvaroExecutable();
-QString pelvarodExecutable();
+inline QString pelvaroExecutable()
+{
+    return qEnvironmentVariable("PELVARO_EXE");
+}
+inline QString pelvarodExecutable()
+{
+    return qEnvironmentVariable("PELVARO_DAEMON");
+}
 
 struct ProcessResult
 {
