@@ -17,51 +17,55 @@ class tst_Pelvaro_Main : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
+    void initTestCase();
     void layoutAndStartState();
     void ends_data();
     void ends();
 
 private:
-    void prepare(const QString &settings)
+    // The window, loaded and shown, on a database with one device whose names hold markup.
+    Pelvaro_Main &open(const QString &settings);
+    template <typename T> T *control(const char *name)
     {
-        m_database->exec(
-            QStringLiteral(
-                "DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES %1;"
-                "INSERT INTO Geraete VALUES (4, '%2', '<i>Heizraum</i>');"
-                "INSERT INTO Sensoren VALUES (7, 1, 1, '<b>Vorlauf</b>'), (8, 1, 2, 'Aussen')")
-                .arg(settings, m_device.address()));
-    }
-    template <typename T> static T *control(Pelvaro_Main &window, const char *name)
-    {
-        return window.findChild<T *>(QLatin1String(name));
+        return m_window->findChild<T *>(QLatin1String(name));
     }
 
-    std::unique_ptr<TempDatabase> m_database;
     DeviceSimulator m_device;
+    std::unique_ptr<TempDatabase> m_database;
+    std::unique_ptr<Pelvaro_Main> m_window;
 };
 
-void tst_Pelvaro_Main::init()
+void tst_Pelvaro_Main::initTestCase()
 {
-    m_database = std::make_unique<TempDatabase>();
-    if (!m_device.isListening()) {
-        QVERIFY(m_device.listen());
-    }
-    m_device.setBehaviour(DeviceSimulator::Behaviour::Normal);
+    QVERIFY(m_device.listen());
     m_device.setFixedReadings({21.5, -3.25});
+}
+
+Pelvaro_Main &tst_Pelvaro_Main::open(const QString &settings)
+{
+    m_window.reset();
+    m_database = std::make_unique<TempDatabase>();
+    m_database->exec(
+        QStringLiteral(
+            "DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES %1;"
+            "INSERT INTO Geraete VALUES (4, '%2', '<i>Heizraum</i>');"
+            "INSERT INTO Sensoren VALUES (7, 1, 1, '<b>Vorlauf</b>'), (8, 1, 2, 'Aussen')")
+            .arg(settings, m_device.address()));
+    m_window = std::make_unique<Pelvaro_Main>(m_database->path());
+    m_window->Form_Load();
+    m_window->show();
+    return *m_window;
 }
 
 void tst_Pelvaro_Main::layoutAndStartState()
 {
-    prepare(QStringLiteral("('Messungen', 5)"));
-    Pelvaro_Main window(m_database->path());
-    window.Form_Load();
-    window.show();
+    m_device.setBehaviour(DeviceSimulator::Behaviour::Normal);
+    Pelvaro_Main &window = open(QStringLiteral("('Messungen', 5)"));
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    auto *tb = control<QPlainTextEdit>(window, "TB");
-    auto *label = control<QLabel>(window, "lBla");
-    auto *ende = control<QPushButton>(window, "kEnde");
-    auto *timer = control<QTimer>(window, "Timer1");
+    auto *tb = control<QPlainTextEdit>("TB");
+    auto *label = control<QLabel>("lBla");
+    auto *ende = control<QPushButton>("kEnde");
+    auto *timer = control<QTimer>("Timer1");
     QVERIFY(tb && label && ende && timer);
     QCOMPARE(window.windowTitle(), QStringLiteral("Pelvaro (Access)"));
     window.resize(800, 600);
@@ -117,15 +121,10 @@ void tst_Pelvaro_Main::ends()
     QFETCH(bool, databaseClosed);
     QFETCH(QString, shown);
     const bool duringFetch = how == QLatin1String("button during fetch");
-    if (duringFetch) {
-        m_device.setBehaviour(DeviceSimulator::Behaviour::Silent);
-    }
-    prepare(settings);
-    Pelvaro_Main window(m_database->path());
-    window.Form_Load();
-    window.show();
-    auto *tb = control<QPlainTextEdit>(window, "TB");
-    auto *label = control<QLabel>(window, "lBla");
+    m_device.setBehaviour(duringFetch ? DeviceSimulator::Behaviour::Silent
+                                      : DeviceSimulator::Behaviour::Normal);
+    Pelvaro_Main &window = open(settings);
+    auto *tb = control<QPlainTextEdit>("TB");
     const auto ready = [&] {
         return duringFetch ? m_device.openConnectionCount() == 1
                : how == QLatin1String("button after readings")
@@ -142,20 +141,19 @@ void tst_Pelvaro_Main::ends()
             return;
         }
         poll.stop();
-        captionAtClick = label->text();
+        captionAtClick = control<QLabel>("lBla")->text();
         if (how == QLatin1String("close")) {
             window.close();
         } else {
-            QTest::mouseClick(control<QPushButton>(window, "kEnde"), Qt::LeftButton);
+            QTest::mouseClick(control<QPushButton>("kEnde"), Qt::LeftButton);
         }
     });
     poll.start(20);
     QTimer::singleShot(12000, &window, [] { QCoreApplication::exit(99); });
-    const int ended = QCoreApplication::exec();
-    QCOMPARE(ended, code);
+    QCOMPARE(QCoreApplication::exec(), code);
     QVERIFY(code != 0 || !window.registry().Datenbank == databaseClosed);
     QVERIFY(!window.isVisible());
-    QVERIFY(!control<QTimer>(window, "Timer1")->isActive());
+    QVERIFY(!control<QTimer>("Timer1")->isActive());
     QVERIFY2(tb->toPlainText().startsWith(shown), qPrintable(tb->toPlainText()));
     if (duringFetch) {
         QCOMPARE(captionAtClick, QStringLiteral("Datenübertragung (<i>Heizraum</i>)..."));
