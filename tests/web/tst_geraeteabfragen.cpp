@@ -19,15 +19,9 @@ class tst_GeraeteAbfragen : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void init()
-    {
-        m_devices.clear();
-        m_registry = std::make_unique<Registry>();
-    }
     void tagWert_data();
     void tagWert();
     void passOverSeveralDevices();
-    void endAfterAReadingLineStopsThePass();
 
 private:
     DeviceSimulator &addDevice(const QString &name, Behaviour behaviour, const QByteArray &body);
@@ -85,7 +79,21 @@ void tst_GeraeteAbfragen::tagWert()
     QCOMPARE(TagWert(text, tag), expected);
 }
 
-// Two passes, the first sequential and the second parallel, which must log and count alike.
+// Ends the program at the pump right after the first reading line, as a click on "Ende" would.
+class EndAtFirstLine : public RecordingView
+{
+public:
+    void pump() override
+    {
+        RecordingView::pump();
+        if (log.contains(QLatin1String("\r\n"))) {
+            throw ProgramEnd();
+        }
+    }
+};
+
+// Two passes, the first sequential and the second parallel, which must log and count alike; then
+// one that the program's end cuts short.
 void tst_GeraeteAbfragen::passOverSeveralDevices()
 {
     addDevice(QStringLiteral("Heizung"), Behaviour::Normal,
@@ -167,37 +175,13 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
         QCOMPARE(m_registry->SensorZaehler[j], counts.at(j - 1));
         QCOMPARE(m_registry->SensorSumme[j], sums.at(j - 1));
     }
-}
-
-// Ends the program at the pump right after the first reading line, as a click on "Ende" would.
-class EndAtFirstLine : public RecordingView
-{
-public:
-    void pump() override
-    {
-        RecordingView::pump();
-        if (log.contains(QLatin1String("\r\n"))) {
-            throw ProgramEnd();
-        }
-    }
-};
-
-void tst_GeraeteAbfragen::endAfterAReadingLineStopsThePass()
-{
-    addDevice(QStringLiteral("A"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>1</t1><t2>2</t2>");
-    addDevice(QStringLiteral("B"), Behaviour::Normal, " <ntpsync>1</ntpsync><t1>3</t1>");
-    m_registry->AnzahlSensoren = 3;
-    for (const qint32 j : {1, 2, 3}) {
-        m_registry->SensorGeraet[j] = j < 3 ? 1 : 2;
-        m_registry->SensorAnschluss[j] = j < 3 ? j : 1;
-        m_registry->SensorName[j] = QStringLiteral("S%1").arg(j);
-    }
-    EndAtFirstLine view;
-    QVERIFY_THROWS_EXCEPTION(ProgramEnd, GeraeteAbfragen(*m_registry, view, m_transfer));
-    QCOMPARE(view.log, QStringLiteral("S1:  1\r\n"));
-    // Nothing after the pump runs: the shown reading is not counted, B is never asked.
-    QCOMPARE(m_registry->SensorZaehler[1], 0.0);
-    QCOMPARE(m_devices.at(1)->requestCount(), 0);
+    // Nothing after the pump runs: the reading shown is not counted, no other device is asked.
+    m_registry->ParallelAbfrage = 0;
+    EndAtFirstLine ending;
+    QVERIFY_THROWS_EXCEPTION(ProgramEnd, GeraeteAbfragen(*m_registry, ending, m_transfer, 2));
+    QCOMPARE(ending.log, QStringLiteral("Keller:  21.5\r\n"));
+    QCOMPARE(m_registry->SensorZaehler[1], 2.0);
+    QCOMPARE(m_devices.at(2)->requestCount(), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_GeraeteAbfragen)
