@@ -141,15 +141,15 @@ bool tst_EndToEnd::waitForOutput(const QString &text, bool onStderr)
 {
     const QString &seen = onStderr ? m_err : m_out;
     qsizetype &from = onStderr ? m_errSeen : m_outSeen;
-    const auto at = [&] {
-        readOutput();
-        return seen.indexOf(text, from);
-    };
-    if (!QTest::qWaitFor([&] { return at() >= 0; }, 15000)) {
-        return false;
-    }
-    from = at() + text.size();
-    return true;
+    qsizetype at = -1;
+    const bool found = QTest::qWaitFor(
+        [&] {
+            readOutput();
+            return (at = seen.indexOf(text, from)) >= 0;
+        },
+        15000);
+    from = found ? at + text.size() : from;
+    return found;
 }
 
 void tst_EndToEnd::logReaderFails_data()

@@ -56,8 +56,7 @@ void tst_Server::startupFailures()
     database = database.isEmpty() ? schema.uri() : database;
     const QString tables = QStringLiteral("SELECT tablename FROM pg_tables ORDER BY 1");
     const QList<QVariantList> tablesBefore = schema.rows(tables);
-    const ProcessResult result =
-        runPelvaro({QStringLiteral("--headless"), QStringLiteral("--database"), database});
+    const ProcessResult result = runPelvaro({"--headless", "--database", database});
     QCOMPARE(result.exitCode, 1);
     const QString err = QString::fromLocal8Bit(result.err);
     QVERIFY2(err.contains(message.replace(QStringLiteral("%1"), database)), qPrintable(err));
@@ -80,9 +79,7 @@ void tst_Server::twoSitesLogIntoOneServerAtOnce()
     DeviceSimulator heizung;
     DeviceSimulator aus;
     DeviceSimulator dach;
-    for (DeviceSimulator *device : {&heizung, &aus, &dach}) {
-        QVERIFY(device->listen());
-    }
+    QVERIFY(heizung.listen() && aus.listen() && dach.listen());
     heizung.setSensorCount(2);
     heizung.setFixedReadings({21.2333333333333, 0.233333333333333});
     aus.setBehaviour(DeviceSimulator::Behaviour::Refused);

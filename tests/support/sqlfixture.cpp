@@ -1,6 +1,7 @@
 #include "sqlfixture.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -42,14 +43,10 @@ std::shared_ptr<QSqlDatabase> SqlFixture::open() const
 
 void SqlFixture::exec(const QString &statements) const
 {
-    QString withoutComments;
-    for (const QString &line : statements.split(QLatin1Char('\n'))) {
-        if (!line.trimmed().startsWith(QLatin1String("--"))) {
-            withoutComments += line + QLatin1Char('\n');
-        }
-    }
+    static const QRegularExpression comment(QStringLiteral("^\\s*--.*$"),
+                                            QRegularExpression::MultilineOption);
     const std::shared_ptr<QSqlDatabase> db = open();
-    for (const QString &statement : withoutComments.split(QLatin1Char(';'))) {
+    for (const QString &statement : QString(statements).remove(comment).split(QLatin1Char(';'))) {
         if (!statement.trimmed().isEmpty()) {
             run(*db, statement);
         }

@@ -1,6 +1,5 @@
 #include "devicesim/devicesimulator.h"
 #include "support/programprocess.h"
-#include "support/rawdevice.h"
 #include "support/recordingview.h"
 #include "support/sqlfixture.h"
 #include "support/tempdatabase.h"
@@ -11,13 +10,115 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
 
 #include <unistd.h>
 
-using Answer = RawDevice::Answer;
-
 namespace {
+
+// A device on 127.0.0.1 for devices that break HTTP in ways the simulator does not: once a
+// request head is in, it sends head, filler repeated up to fillerBytes (or without end), tail, and
+// closes. Filler is queued only while little waits in the socket, so a gigabyte or an endless
+// stream costs this process no memory.
+class RawDevice : public QObject
+{
+public:
+    static constexpr qint64 kEndless = -1;
+    struct Answer
+    {
+        // Empty: the device never answers and keeps the connection until the client goes.
+        QByteArray head;
+        QByteArray filler;
+        qint64 fillerBytes = 0;
+        QByteArray tail;
+        // Above 0: only the head, one byte per interval.
+        int byteIntervalMs = 0;
+    };
+
+    explicit RawDevice(const Answer &answer) : m_answer(answer)
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                ++m_connections;
+                ++m_open;
+                connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+                    --m_open;
+                    socket->deleteLater();
+                });
+                connect(socket, &QTcpSocket::readyRead, this,
+                        [this, socket, request = QByteArray()]() mutable {
+                            const bool answered = request.contains("\r\n\r\n");
+                            request += socket->readAll();
+                            if (!answered && request.contains("\r\n\r\n")
+                                && !m_answer.head.isEmpty()) {
+                                serve(socket);
+                            }
+                        });
+            }
+        });
+    }
+    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    // "127.0.0.1:PORT", the form the logger is configured with.
+    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_server.serverPort()); }
+    int connectionCount() const { return m_connections; }
+    int openConnectionCount() const { return m_open; }
+    // Answer bytes queued so far, on all connections.
+    qint64 bytesSent() const { return m_sent; }
+
+private:
+    // More is queued only while fewer bytes than this wait in the socket.
+    static constexpr qint64 kHighWater = 256 * 1024;
+
+    void serve(QTcpSocket *socket)
+    {
+        if (m_answer.byteIntervalMs > 0) {
+            auto *timer = new QTimer(socket);
+            connect(timer, &QTimer::timeout, socket, [this, socket, sent = 0]() mutable {
+                if (sent < m_answer.head.size()) {
+                    m_sent += socket->write(m_answer.head.mid(sent++, 1));
+                } else {
+                    socket->disconnectFromHost();
+                }
+            });
+            timer->start(m_answer.byteIntervalMs);
+            return;
+        }
+        m_sent += socket->write(m_answer.head);
+        // Shared by the call below and the connection's copy.
+        const auto left = std::make_shared<qint64>(m_answer.fillerBytes);
+        const auto more = [this, socket, left] {
+            const QByteArray &filler = m_answer.filler;
+            while ((*left > 0 || *left == kEndless) && socket->bytesToWrite() < kHighWater) {
+                const qint64 size =
+                    *left == kEndless ? filler.size() : std::min<qint64>(*left, filler.size());
+                m_sent += socket->write(filler.left(size));
+                *left -= *left == kEndless ? 0 : size;
+            }
+            if (*left == 0) {
+                // The tail has gone.
+                *left = -2;
+                m_sent += socket->write(m_answer.tail);
+                socket->disconnectFromHost();
+            }
+        };
+        connect(socket, &QTcpSocket::bytesWritten, socket, more);
+        more();
+    }
+
+    QTcpServer m_server;
+    Answer m_answer;
+    int m_connections = 0;
+    int m_open = 0;
+    qint64 m_sent = 0;
+};
+
+using Answer = RawDevice::Answer;
 
 // What a fetch with a time-out of 1 s must come to. Refused: given up before the time-out, no
 // body. Kept: ends in time with the expected body (at most 4096 bytes). TimedOut: after all of its
