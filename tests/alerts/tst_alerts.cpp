@@ -54,43 +54,40 @@ void tst_Alerts::conditions_data()
                                          "07.12.2026.")
                         : QStringLiteral("wieder (erfolglos seit 08:00:00 07.12.2026)."));
     };
+    const auto row = [](const char *name, const QStringList &passes, const QStringList &lines,
+                        const QStringList &subjects,
+                        SmtpSink::Mode mail = SmtpSink::Mode::Answering, int webhook = 200) {
+        QTest::newRow(name) << passes << mail << webhook << lines << subjects;
+    };
     const QStringList silent{"xoo", "xoo", "xoo", "ooo"};
     const QStringList lines{device(3, "Heizung", 1, true), device(4, "Heizung", 1, false)};
     const QStringList subjects{"Alarm für Heizung", "Entwarnung für Heizung"};
-    const SmtpSink::Mode up = SmtpSink::Mode::Answering;
-    QTest::newRow("device silent for n passes, then back")
-        << silent << up << 200 << lines << subjects;
-    QTest::newRow("fewer than n failures in a row")
-        << QStringList{"xoo", "xoo", "ooo", "xoo", "xoo"} << up << 200 << QStringList()
-        << QStringList();
+    row("device silent for n passes, then back", silent, lines, subjects);
+    row("fewer than n failures in a row", {"xoo", "xoo", "ooo", "xoo", "xoo"}, {}, {});
     const QString dach = QStringLiteral("Dach  Bcc: boese@example.org");
-    QTest::newRow("three devices at once, a name with a line break")
-        << QStringList{"xxx", "xxx", "xxx", "ooo"} << up << 200
-        << QStringList{device(3, "Heizung", 1, true), device(3, "Keller", 2, true),
-                       device(3, dach, 3, true),      device(4, "Heizung", 1, false),
-                       device(4, "Keller", 2, false), device(4, dach, 3, false)}
-        << QStringList{QStringLiteral("Alarm für Heizung, Keller, ") + dach,
-                       QStringLiteral("Entwarnung für Heizung, Keller, ") + dach};
+    row("three devices at once, a name with a line break", {"xxx", "xxx", "xxx", "ooo"},
+        {device(3, "Heizung", 1, true), device(3, "Keller", 2, true), device(3, dach, 3, true),
+         device(4, "Heizung", 1, false), device(4, "Keller", 2, false), device(4, dach, 3, false)},
+        {"Alarm für Heizung, Keller, " + dach, "Entwarnung für Heizung, Keller, " + dach});
     // The hysteresis is 0.3 here: 29.8 is not yet back.
-    QTest::newRow("average above Maximum, back past the hysteresis")
-        << QStringList{"ooo 29", "ooo 31", "ooo 30.5", "ooo 29.8", "ooo 29.6"} << up << 200
-        << QStringList{"2 Alarm: Sensor 'Vorlauf' (Nr. 7): Mittelwert 31 über dem Maximum 30.",
-                       "5 Entwarnung: Sensor 'Vorlauf' (Nr. 7): Mittelwert 29.6 wieder unter dem "
-                       "Maximum 30."}
-        << QStringList{"Alarm für Vorlauf", "Entwarnung für Vorlauf"};
-    QTest::newRow("store failing for m minutes, until the rows are written")
-        << QStringList{"ooo S3", "ooo S9", "ooo S10", "ooo S25", "ooo"} << up << 200
-        << QStringList{"3 Alarm: Speichern in die Datenbank schlägt seit 07:50:05 07.12.2026 "
-                       "fehl: database is locked. 4 Messwerte warten.",
-                       "5 Entwarnung: Speichern in die Datenbank geht wieder: die wartenden "
-                       "Messwerte sind gespeichert."}
-        << QStringList{"Alarm für Speichern", "Entwarnung für Speichern"};
-    QTest::newRow("ways out down during the passes: each message once when back")
-        << silent << SmtpSink::Mode::Down << 503 << lines << subjects;
-    QTest::newRow("mail server that takes but never confirms: cut off, not sent twice")
-        << silent << SmtpSink::Mode::Silent << 200 << lines << subjects;
-    QTest::newRow("webhook refuses: given up, mail delivered")
-        << silent.mid(0, 3) << up << 400 << lines.mid(0, 1) << subjects.mid(0, 1);
+    row("average above Maximum, back past the hysteresis",
+        {"ooo 29", "ooo 31", "ooo 30.5", "ooo 29.8", "ooo 29.6"},
+        {"2 Alarm: Sensor 'Vorlauf' (Nr. 7): Mittelwert 31 über dem Maximum 30.",
+         "5 Entwarnung: Sensor 'Vorlauf' (Nr. 7): Mittelwert 29.6 wieder unter dem Maximum 30."},
+        {"Alarm für Vorlauf", "Entwarnung für Vorlauf"});
+    row("store failing for m minutes, until the rows are written",
+        {"ooo S3", "ooo S9", "ooo S10", "ooo S25", "ooo"},
+        {"3 Alarm: Speichern in die Datenbank schlägt seit 07:50:05 07.12.2026 fehl: database is "
+         "locked. 4 Messwerte warten.",
+         "5 Entwarnung: Speichern in die Datenbank geht wieder: die wartenden Messwerte sind "
+         "gespeichert."},
+        {"Alarm für Speichern", "Entwarnung für Speichern"});
+    row("ways out down during the passes: each message once when back", silent, lines, subjects,
+        SmtpSink::Mode::Down, 503);
+    row("mail server that takes but never confirms: cut off, not sent twice", silent, lines,
+        subjects, SmtpSink::Mode::Silent);
+    row("webhook refuses: given up, mail delivered", silent.mid(0, 3), lines.mid(0, 1),
+        subjects.mid(0, 1), SmtpSink::Mode::Answering, 400);
 }
 
 void tst_Alerts::conditions()

@@ -32,7 +32,9 @@ private Q_SLOTS:
 };
 
 // The expected text is the result; "none" for no value at all (as for a number too large to be a
-// finite reading); "Fehler <n>" for the run-time error that the conversion must raise.
+// finite reading); "Fehler <n>" for the run-time error that the conversion must raise. What the
+// pass log of tst_geraeteabfragen and the tables of tst_datenbank show already (zero, 15 digits,
+// a comma, 1e999) is not repeated here.
 void tst_NumberText::conversions_data()
 {
     QTest::addColumn<QString>("function");
@@ -48,10 +50,8 @@ void tst_NumberText::conversions_data()
     const auto text = [](const char *t) {
         return QVariant(QString::fromUtf8(t));
     };
-    row("Str: zero", "Str", 0.0, " 0");
     row("Str: negative zero", "Str", -0.0, " 0");
     row("Str: negative half", "Str", -0.5, "-.5");
-    row("Str: 15 significant digits", "Str", 123456789.123456789, " 123456789.123457");
     row("Str: 1e20 plain", "Str", 1e20, " 100000000000000000000");
     row("Str: 1e21 exponent", "Str", 1e21, " 1E+21");
     row("Str: 1e-15 plain", "Str", 1e-15, " .000000000000001");
@@ -61,7 +61,6 @@ void tst_NumberText::conversions_data()
         "-1.79769313486231E+308");
     row("Str: infinity", "Str", std::numeric_limits<double>::infinity(), " Inf");
     row("Val: blanks anywhere", "Val", text("\r\n1 2\t3\n4\r\n"), "1234");
-    row("Val: comma ends number", "Val", text("21,5"), "21");
     row("Val: point first", "Val", text(".5"), "0.5");
     row("Val: exponent signed", "Val", text("25E-1x"), "2.5");
     row("Val: D exponent", "Val", text("2D2"), "200");
@@ -71,7 +70,6 @@ void tst_NumberText::conversions_data()
     row("Val: nested markup", "Val", text("<v>3</v>"), "0");
     row("Val: no-break space ends", "Val", text("12\u00a034"), "12");
     row("Val: too small is zero", "Val", text("1e-999"), "0");
-    row("Val: too large", "Val", text("1e999"), "none");
     row("Val: huge exponent digits", "Val", text("1e99999999999999999999"), "none");
     row("CLng: 2.5 to even", "CLng", 2.5, "2");
     row("CLng: 3.5 to even", "CLng", 3.5, "4");
