@@ -195,11 +195,10 @@ void tst_Alerts::conditions()
         QCOMPARE(subject, prefix + subjects.at(k));
         // "HH:mm:ss dd.MM.yyyy  " before each line, then a blank line and the closing words.
         const QString body = QString::fromUtf8(QByteArray::fromBase64(sent.data.mid(split + 4)));
-        QStringList bodyLines = body.section(QStringLiteral("\r\n\r\n"), 0, 0).split("\r\n");
-        for (QString &line : bodyLines) {
-            line.remove(0, 21);
-        }
-        QCOMPARE(bodyLines, ofPass.at(k));
+        QCOMPARE(body.section(QStringLiteral("\r\n\r\n"), 0, 0)
+                     .split("\r\n")
+                     .replaceInStrings(QRegularExpression(QStringLiteral("^.{21}")), QString()),
+                 ofPass.at(k));
     }
     for (int k = 0; k < receiver.bodies().size(); ++k) {
         const QJsonObject hook = QJsonDocument::fromJson(receiver.bodies().at(k)).object();

@@ -129,7 +129,6 @@ void tst_Server::twoSitesLogIntoOneServerAtOnce()
         QVERIFY2(logger.readAllStandardError().isEmpty(), "a logger reported an error");
     }
     const QList<QVariantList> nordRows = stored(nord);
-    QCOMPARE(nordRows.size() % 2, 0);
     for (qsizetype i = 0; i < nordRows.size(); i += 2) {
         QCOMPARE(nordRows.mid(i, 2),
                  (QList<QVariantList>{{7, 21.2333333333333}, {8, 0.233333333333333}}));

@@ -83,24 +83,23 @@ void tst_PendingRows::stores_data()
     QTest::addColumn<QString>("failure");
     // Why values of 1000 and more are refused once it has stopped; empty: none are.
     QTest::addColumn<QString>("refusal");
-    QTest::newRow("Werte renamed away and back")
-        << QStringList{"ALTER TABLE Werte RENAME TO Weg"} << "ALTER TABLE Weg RENAME TO Werte"
-        << "no such table: Werte"
-        << "";
+    const auto row = [](const char *name, const QStringList &fault, const char *repair,
+                        const char *failure, const char *refusal) {
+        QTest::newRow(name) << fault << QString::fromUtf8(repair) << QString::fromUtf8(failure)
+                            << QString::fromUtf8(refusal);
+    };
+    row("Werte renamed away and back", {"ALTER TABLE Werte RENAME TO Weg"},
+        "ALTER TABLE Weg RENAME TO Werte", "no such table: Werte", "");
     // The reader keeps the commit from getting its lock; the transaction must not stay open.
-    QTest::newRow("CHECK constraint")
-        << QStringList{"DROP TABLE Werte",
-                       "CREATE TABLE Werte (SensorNummer, Zeit, MessWert CHECK (MessWert < 1000))"}
-        << ""
-        << "database is locked"
-        << "CHECK constraint failed";
+    row("CHECK constraint",
+        {"DROP TABLE Werte",
+         "CREATE TABLE Werte (SensorNummer, Zeit, MessWert CHECK (MessWert < 1000))"},
+        "", "database is locked", "CHECK constraint failed");
     // The reason's ';' would split the refused file's line.
-    QTest::newRow("trigger") << QStringList{"CREATE TRIGGER warm BEFORE INSERT ON Werte WHEN "
-                                            "NEW.MessWert >= 1000 BEGIN SELECT RAISE(ABORT, 'zu "
-                                            "warm; bitte pruefen'); END"}
-                             << ""
-                             << "database is locked"
-                             << "zu warm, bitte pruefen";
+    row("trigger",
+        {"CREATE TRIGGER warm BEFORE INSERT ON Werte WHEN NEW.MessWert >= 1000 BEGIN SELECT "
+         "RAISE(ABORT, 'zu warm; bitte pruefen'); END"},
+        "", "database is locked", "zu warm, bitte pruefen");
 }
 
 // Two stores fail while another program reads: their rows wait, each with its own time. The next
