@@ -163,9 +163,6 @@ void tst_Startup::runs()
     QFETCH(QByteArray, content);
     QFETCH(QStringList, arguments);
     const bool service = arguments.value(0) == QLatin1String("pelvarod");
-    if (service) {
-        arguments.removeFirst();
-    }
     QFETCH(bool, display);
     QFETCH(int, code);
     QFETCH(QString, out);
@@ -186,10 +183,10 @@ void tst_Startup::runs()
     const QString copy = QFileInfo(database.path()).dir().filePath(kCopy);
     QVERIFY(file != kCopy || QFile::copy(pelvaroExecutable(), copy));
     const ProcessResult result =
-        file == kCopy
-            ? runPelvaro({}, true, copy)
-            : runPelvaro(QStringList{QStringLiteral("--database"), database.path()} + arguments,
-                         display, service ? pelvarodExecutable() : pelvaroExecutable());
+        file == kCopy ? runPelvaro({}, true, copy)
+                      : runPelvaro(QStringList{"--database", database.path()}
+                                       + arguments.mid(service ? 1 : 0),
+                                   display, service ? pelvarodExecutable() : pelvaroExecutable());
     QVERIFY(result.finished);
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, code);
