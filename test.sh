@@ -13,11 +13,11 @@ case "${1:-}" in
         build_tree "$PELVARO_ROOT/build-asan" -DPELVARO_SANITIZE=ON -DPELVARO_WERROR=ON
         export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
         export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-        ctest --test-dir "$PELVARO_ROOT/build-asan" --output-on-failure --timeout 300
+        ctest --test-dir "$PELVARO_ROOT/build-asan" --output-on-failure --timeout 300 -j 2
         ;;
     "")
         build_tree "$PELVARO_ROOT/build" -DPELVARO_WERROR=ON
-        ctest --test-dir "$PELVARO_ROOT/build" --output-on-failure
+        ctest --test-dir "$PELVARO_ROOT/build" --output-on-failure -j 2
         ;;
     *)
         echo "Aufruf: ./test.sh [--asan]" >&2
