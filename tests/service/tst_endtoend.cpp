@@ -271,13 +271,17 @@ void tst_EndToEnd::secondSignal()
 }
 
 // The disk fills while the program runs, and it is stopped then: every row formed is in Werte, in
-// the recovery file or on stderr, each once, and no message claims a file that lacks a row. As
-// root on a small file system of its own (in a mount namespace of the program's); otherwise a
-// file-size limit stands in for it.
+// the recovery file or on stderr, each once, and no message claims a file that lacks a row. On a
+// small file system of its own, in a mount namespace of the program's, where this may mount one
+// (as root, outside a container that forbids it); otherwise a file-size limit stands in for it.
 void tst_EndToEnd::fullDiskLosesNoRow()
 {
-    const bool root = ::geteuid() == 0;
     QTemporaryDir disk;
+    const bool root =
+        ::geteuid() == 0
+        && QProcess::execute("unshare", {"--mount", "--propagation", "private", "mount", "-t",
+                                         "tmpfs", "-o", "size=64k", "tmpfs", disk.path()})
+               == 0;
     m_process = std::make_unique<QProcess>();
     if (root) {
         // The shell passes the stop on to the program and copies what the small file system
