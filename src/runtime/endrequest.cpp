@@ -1,6 +1,9 @@
 #include "endrequest.h"
 
 #include <atomic>
+#include <csignal>
+
+#include <pthread.h>
 
 namespace {
 
@@ -18,4 +21,13 @@ void markEndRequested()
 bool endRequested()
 {
     return g_endRequested.load(std::memory_order_relaxed) != 0;
+}
+
+void leaveStopSignalsToWindowThread()
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 }

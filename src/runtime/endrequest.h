@@ -6,3 +6,8 @@
 // by the end sequence, read from any thread; never cleared.
 void markEndRequested();
 bool endRequested();
+
+// For a thread of the program's own other than the window's: SIGTERM and SIGINT are left to the
+// window's thread, where they break such a wait (a blocked poll returns at a signal), and are not
+// spent on this one.
+void leaveStopSignalsToWindowThread();

@@ -1,15 +1,15 @@
 #include "logwriter.h"
 
+#include "runtime/endrequest.h"
+
 #include <QString>
 
 #include <cerrno>
 #include <condition_variable>
-#include <csignal>
 #include <deque>
 #include <mutex>
 #include <thread>
 
-#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -51,13 +51,7 @@ LogWriter::LogWriter(int fd) : m_shared(std::make_shared<Shared>())
 {
     m_shared->fd = fd;
     std::thread([shared = m_shared] {
-        // SIGTERM and SIGINT go to the window's thread, where they break a wait that no event
-        // reaches (see runtime/endrequest.h), not to this one.
-        sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGTERM);
-        sigaddset(&stops, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+        leaveStopSignalsToWindowThread();
         std::unique_lock<std::mutex> lock(shared->mutex);
         for (;;) {
             shared->wake.wait(lock, [&] { return shared->stopping || !shared->queue.empty(); });

@@ -1,12 +1,9 @@
 #include "readerthread.h"
 
+#include "runtime/endrequest.h"
 #include "wertereader.h"
 
 #include <QThread>
-
-#include <csignal>
-
-#include <pthread.h>
 
 ReaderThread::ReaderThread(const QString &databaseName, QObject *parent)
     : QObject(parent), m_databaseName(databaseName), m_thread(QThread::create([this] { run(); }))
@@ -42,13 +39,7 @@ bool ReaderThread::submit(Work work, Done done, bool continuing)
 
 void ReaderThread::run()
 {
-    // SIGTERM and SIGINT go to the window's thread, where they break a wait that no event
-    // reaches (see runtime/endrequest.h), not to this one.
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    leaveStopSignalsToWindowThread();
     WerteReader reader(m_databaseName);
     QMutexLocker lock(&m_mutex);
     while (!m_stopping) {
