@@ -10,7 +10,8 @@ PELVARO_ROOT="$(cd "$(dirname "$0")" && pwd)"
 source "$PELVARO_ROOT/scripts/common.sh"
 
 ensure_packages
-build_tree "$PELVARO_ROOT/build"
+# Only what runs here: the two programs and the simulated devices, no tests or benchmarks.
+PELVARO_TARGETS="pelvaro-access pelvarod pelvaro-devicesim" build_tree "$PELVARO_ROOT/build"
 
 database="$PELVARO_ROOT/build/Messwerte.mdb"
 if [ ! -e "$database" ]; then

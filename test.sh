@@ -6,7 +6,7 @@ set -euo pipefail
 PELVARO_ROOT="$(cd "$(dirname "$0")" && pwd)"
 source "$PELVARO_ROOT/scripts/common.sh"
 
-ensure_packages
+ensure_packages "${PELVARO_TEST_PACKAGES[@]}"
 "$PELVARO_ROOT/scripts/check-format.sh"
 case "${1:-}" in
     --asan)

@@ -61,7 +61,7 @@ qint64 heldMs(AlertChannel::Kind kind, const QString &url, int messages)
     CurlDriver driver;
     AlertChannel channel(driver, kind, url, QStringLiteral("logger@example.org"),
                          {QStringLiteral("technik@example.org")}, AlertTiming(),
-                         [](int, const QString &) {});
+                         [](Journal::Priority, const QString &) {});
     const QByteArray payload =
         kind == AlertChannel::Kind::Mail
             ? mailMessage(kEvents, QStringLiteral("bench"), QStringLiteral("bench.mdb"),

@@ -132,12 +132,10 @@ int main(int argc, char *argv[])
         }
         plainMs.push_back(clock.nsecsElapsed() / 1e6);
 
-        registry.ParallelAbfrage = 3;
         clock.restart();
-        GeraeteAbfragen(registry, view, transfer);
+        GeraeteAbfragen(registry, view, transfer, PassOptions{3});
         parallelMs.push_back(clock.nsecsElapsed() / 1e6);
         failures += static_cast<int>(view.logText().count(QLatin1String("erfolglos")));
-        registry.ParallelAbfrage = 0;
     }
     simulator.terminate();
     simulator.waitForFinished();

@@ -102,35 +102,36 @@ int main(int argc, char *argv[])
 
     // The worst catch-up: a full day's backlog written by the first store that works again.
     Registry registry;
+    PendingRows pending;
     registry.Datenbank = OpenDatabase(freshDatabase(dir, QStringLiteral("tag.mdb")));
     for (qsizetype i = 0; i < kDayOfRows; ++i) {
-        registry.pendingRows.append(static_cast<qint32>(i % kSensors + 1),
-                                    zeit.addSecs(i / kSensors * 10), 21.5);
+        pending.append(static_cast<qint32>(i % kSensors + 1), zeit.addSecs(i / kSensors * 10),
+                       21.5);
     }
     QElapsedTimer timer;
     timer.start();
-    const bool written = registry.pendingRows.write(registry.Datenbank.get());
+    const bool written = pending.write(registry.Datenbank.get());
     std::printf("catch-up of %lld rows in one transaction: %.1f s (%s)\n",
                 static_cast<long long>(kDayOfRows), static_cast<double>(timer.elapsed()) / 1e3,
-                written ? "geschrieben" : qPrintable(registry.pendingRows.failure()));
+                written ? "geschrieben" : qPrintable(pending.failure()));
 
     // The same backlog with one row the database refuses, near its end: what finding it by
     // halving under savepoints adds.
     Registry refusing;
+    PendingRows refusingRows;
     refusing.Datenbank = OpenDatabase(freshDatabase(dir, QStringLiteral("abgelehnt.mdb")));
     refusing.Datenbank->Execute(QStringLiteral("CREATE TRIGGER nein BEFORE INSERT ON Werte WHEN "
                                                "NEW.MessWert > 100 BEGIN SELECT RAISE(ABORT, "
                                                "'zu gross'); END"));
-    refusing.pendingRows.setDatabaseName(refusing.Datenbank->path());
+    refusingRows.setDatabaseName(refusing.Datenbank->path());
     for (qsizetype i = 0; i < kDayOfRows; ++i) {
-        refusing.pendingRows.append(static_cast<qint32>(i % kSensors + 1),
-                                    zeit.addSecs(i / kSensors * 10),
-                                    i == kDayOfRows - 1000 ? 1000.0 : 21.5);
+        refusingRows.append(static_cast<qint32>(i % kSensors + 1), zeit.addSecs(i / kSensors * 10),
+                            i == kDayOfRows - 1000 ? 1000.0 : 21.5);
     }
     timer.restart();
-    const bool refused = refusing.pendingRows.write(refusing.Datenbank.get());
+    const bool refused = refusingRows.write(refusing.Datenbank.get());
     std::printf("the same with one refused row: %.1f s (%lld refused)\n",
                 static_cast<double>(timer.elapsed()) / 1e3,
-                static_cast<long long>(refusing.pendingRows.lastRefused()));
+                static_cast<long long>(refusingRows.lastRefused()));
     return written && refused ? 0 : 1;
 }

@@ -1,17 +1,23 @@
 # Shared by run.sh, test.sh and .ci/run: the Debian packages the project needs, and the build.
 
+# What building and running the program needs: the compiler, Qt, libcurl, the status page's HTTP
+# server, and sqlite3 for the demo database.
 PELVARO_PACKAGES=(
-    cmake ninja-build g++ dpkg-dev file clang-format
-    qt6-base-dev libqt6sql6-sqlite qt6-qpa-plugins libcurl4-openssl-dev
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev libqt6sql6-sqlite qt6-qpa-plugins libcurl4-openssl-dev libmicrohttpd-dev
     sqlite3
-    # a PostgreSQL server that the tests start in a folder of their own, and the drivers
+)
+# What the tests need beside: the format check, the packaging, a PostgreSQL server that they
+# start in a folder of their own with its drivers, the browser and promtool of the status page's
+# tests, and Node.js for the page's own scripts.
+PELVARO_TEST_PACKAGES=(
+    clang-format dpkg-dev file
     postgresql libqt6sql6-psql libqt6sql6-odbc unixodbc odbc-postgresql
-    # the status page's HTTP server; the browser and promtool that its tests run
-    pkg-config libmicrohttpd-dev chromium prometheus
+    chromium prometheus nodejs
 )
 
-# Installs whatever of PELVARO_PACKAGES is missing (as root with apt-get); when not root, says
-# exactly what to run and stops.
+# Installs whatever of PELVARO_PACKAGES and the packages named is missing (as root with
+# apt-get); when not root, says exactly what to run and stops.
 ensure_packages() {
     local missing=()
     local package
@@ -34,10 +40,16 @@ ensure_packages() {
     apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# build_tree DIR [cmake options...]: configures (once) and builds the project in DIR.
+# build_tree DIR [cmake options...]: configures (once) and builds the project in DIR; with
+# PELVARO_TARGETS set (names separated by blanks) only those targets.
 build_tree() {
     local dir="$1"
     shift
     cmake -S "$PELVARO_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-    cmake --build "$dir" -j "$(nproc)"
+    local targets=()
+    if [ -n "${PELVARO_TARGETS:-}" ]; then
+        read -r -a targets <<< "$PELVARO_TARGETS"
+        targets=(--target "${targets[@]}")
+    fi
+    cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }

@@ -1,6 +1,6 @@
 #include "alertchannel.h"
 
-#include "runtime/endrequest.h"
+#include "runtime/processsignals.h"
 #include "runtime/runtimeerror.h"
 #include "runtime/version.h"
 #include "web/curldriver.h"
@@ -75,7 +75,7 @@ public:
     {
         auto *channel = static_cast<AlertChannel *>(self);
         // The end is answered at once; a message in flight is dropped then anyway.
-        if (endRequested()) {
+        if (isEnding()) {
             return 1;
         }
         if (!channel->m_uploadEnded.isValid()) {
@@ -99,7 +99,7 @@ AlertChannel::AlertChannel(CurlDriver &driver, Kind kind, const QString &url, co
       m_errorText(CURL_ERROR_SIZE, '\0'), m_nextPauseMs(timing.firstPauseMs)
 {
     const QUrl parsed(url);
-    m_shown = kind == Kind::Mail
+    m_label = kind == Kind::Mail
                   ? QStringLiteral("per E-Mail über %1").arg(url)
                   : QStringLiteral("per Webhook an %1")
                         .arg(parsed
@@ -120,9 +120,10 @@ AlertChannel::~AlertChannel()
 {
     release();
     if (!m_queue.empty()) {
-        m_report(4, QStringLiteral("%1 Alarmmeldung(en) %2 wegen des Programmendes nicht "
-                                   "zugestellt.")
-                        .arg(QString::number(m_queue.size()), m_shown));
+        m_report(Journal::Priority::Warning,
+                 QStringLiteral("%1 Alarmmeldung(en) %2 wegen des Programmendes nicht "
+                                "zugestellt.")
+                     .arg(QString::number(m_queue.size()), m_label));
     }
 }
 
@@ -141,7 +142,7 @@ void AlertChannel::setUpHandle(const QString &url, const QString &from, const QS
         throw RuntimeError(ErrorNumber::OutOfMemory,
                            QStringLiteral("Die Alarmmeldungen %1 können nicht vorbereitet werden "
                                           "(libcurl).")
-                               .arg(m_shown));
+                               .arg(m_label));
     }
     const QByteArray encoded = QUrl(url).toEncoded();
     const QString netrc = credentialsNetrc();
@@ -207,7 +208,7 @@ void AlertChannel::setUpHandle(const QString &url, const QString &from, const QS
         throw RuntimeError(ErrorNumber::OutOfMemory,
                            QStringLiteral("Die Alarmmeldungen %1 können nicht vorbereitet werden "
                                           "(libcurl: %2).")
-                               .arg(m_shown, QString::fromLocal8Bit(curl_easy_strerror(code))));
+                               .arg(m_label, QString::fromLocal8Bit(curl_easy_strerror(code))));
     }
 }
 
@@ -217,8 +218,9 @@ void AlertChannel::send(const QByteArray &payload, const QString &summary)
         // Never the message in flight: libcurl is reading it.
         const auto oldest = m_driver.isRunning(m_easy) ? m_queue.begin() + 1 : m_queue.begin();
         ++m_undelivered;
-        m_report(3, QStringLiteral("Alarmmeldung %1 verworfen, weil schon %2 Meldungen warten: %3")
-                        .arg(m_shown, QString::number(kMaxWaiting), oldest->summary));
+        m_report(Journal::Priority::Error,
+                 QStringLiteral("Alarmmeldung %1 verworfen, weil schon %2 Meldungen warten: %3")
+                     .arg(m_label, QString::number(kMaxWaiting), oldest->summary));
         m_queue.erase(oldest);
     }
     m_queue.push_back(Message{payload, summary, QElapsedTimer(), 0});
@@ -252,11 +254,11 @@ void AlertChannel::startNext()
     try {
         m_driver.start(
             m_easy, [this](int result) { ended(result); },
-            QStringLiteral("Die Alarmmeldung %1").arg(m_shown));
+            QStringLiteral("Die Alarmmeldung %1").arg(m_label));
     } catch (const RuntimeError &error) {
         // Out of memory: taken like a try that failed, so the message waits for a pause.
         m_pause.start(m_nextPauseMs);
-        m_report(3, error.description());
+        m_report(Journal::Priority::Error, error.description());
     }
 }
 
@@ -297,8 +299,9 @@ void AlertChannel::ended(int result)
     const QString why = failure(result, &lasting);
     if (why.isEmpty()) {
         if (m_failing) {
-            m_report(5, QStringLiteral("Alarmmeldung %1 zugestellt, im %2. Versuch.")
-                            .arg(m_shown, QString::number(m_queue.front().tries)));
+            m_report(Journal::Priority::Notice,
+                     QStringLiteral("Alarmmeldung %1 zugestellt, im %2. Versuch.")
+                         .arg(m_label, QString::number(m_queue.front().tries)));
         }
         m_failing = false;
         m_nextPauseMs = m_timing.firstPauseMs;
@@ -312,8 +315,9 @@ void AlertChannel::ended(int result)
         return;
     }
     if (!m_failing) {
-        m_report(4, QStringLiteral("Alarmmeldung %1 nicht zugestellt: %2. Neuer Versuch in %3 s.")
-                        .arg(m_shown, why, QString::number(m_nextPauseMs / 1000.0)));
+        m_report(Journal::Priority::Warning,
+                 QStringLiteral("Alarmmeldung %1 nicht zugestellt: %2. Neuer Versuch in %3 s.")
+                     .arg(m_label, why, QString::number(m_nextPauseMs / 1000.0)));
     }
     m_failing = true;
     m_pause.start(m_nextPauseMs);
@@ -324,7 +328,8 @@ void AlertChannel::giveUp(const QString &why)
 {
     const Message &message = m_queue.front();
     ++m_undelivered;
-    m_report(3, QStringLiteral("Alarmmeldung %1 endgültig nicht zugestellt (%2, Versuche: %3): %4")
-                    .arg(m_shown, why, QString::number(message.tries), message.summary));
+    m_report(Journal::Priority::Error,
+             QStringLiteral("Alarmmeldung %1 endgültig nicht zugestellt (%2, Versuche: %3): %4")
+                 .arg(m_label, why, QString::number(message.tries), message.summary));
     m_queue.pop_front();
 }

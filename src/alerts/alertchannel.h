@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/journal.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
@@ -49,8 +51,7 @@ class AlertChannel
 {
 public:
     enum class Kind { Mail, Webhook };
-    // priority: sd-daemon's level (3 error, 4 warning, 5 notice).
-    using Report = std::function<void(int priority, const QString &line)>;
+    using Report = std::function<void(Journal::Priority priority, const QString &line)>;
 
     static constexpr qsizetype kMaxWaiting = 50;
 
@@ -96,7 +97,7 @@ private:
     Report m_report;
     // The channel as reports name it: the mail server, or the webhook's scheme, host and port
     // (its path may hold a secret token).
-    QString m_shown;
+    QString m_label;
     // libcurl's easy handle (a CURL *) and its lists (struct curl_slist *).
     void *m_easy = nullptr;
     void *m_recipients = nullptr;

@@ -1,6 +1,7 @@
 #include "alertconditions.h"
 
 #include "runtime/numbertext.h"
+#include "runtime/timeformats.h"
 #include "storage/mittelwerte.h"
 #include "storage/registry.h"
 #include "storage/storestate.h"
@@ -25,11 +26,6 @@ QString plain(QString name)
         }
     }
     return name;
-}
-
-QString when(const QDateTime &time)
-{
-    return time.toString(QStringLiteral("HH:mm:ss dd.MM.yyyy"));
 }
 
 QString number(double value)
@@ -93,16 +89,16 @@ void AlertConditions::checkDevices(const Registry &registry, const PollingState 
                 .arg(name, QString::number(registry.GeraetID[i]), plain(registry.GeraetIP[i]));
         QString text;
         if (failing) {
-            condition = Condition{
-                device.failingSince,
-                QStringLiteral("%1 antwortet nicht: %2 Abfragen in Folge "
-                               "erfolglos seit %3.")
-                    .arg(which, QString::number(device.failuresInRow), when(device.failingSince)),
-                1};
+            condition = Condition{device.failingSince,
+                                  QStringLiteral("%1 antwortet nicht: %2 Abfragen in Folge "
+                                                 "erfolglos seit %3.")
+                                      .arg(which, QString::number(device.failuresInRow),
+                                           TimeFormat::passLogText(device.failingSince)),
+                                  1};
             text = condition.text;
         } else {
             text = QStringLiteral("%1 antwortet wieder (erfolglos seit %2).")
-                       .arg(which, when(condition.since));
+                       .arg(which, TimeFormat::passLogText(condition.since));
             condition = Condition();
         }
         events << event(AlertEvent::Kind::Device, failing, now, registry.GeraetID[i], name, text);
@@ -179,7 +175,7 @@ void AlertConditions::checkStore(const StoreState &store, const QDateTime &now,
         m_store = Condition{store.failingSince,
                             QStringLiteral("Speichern in die Datenbank schlägt seit %1 fehl%2. "
                                            "%3.")
-                                .arg(when(store.failingSince), reason, waiting),
+                                .arg(TimeFormat::passLogText(store.failingSince), reason, waiting),
                             1};
         events << event(AlertEvent::Kind::Store, true, now, 0, QString(), m_store.text);
         return;
@@ -193,18 +189,18 @@ void AlertConditions::checkStore(const StoreState &store, const QDateTime &now,
     }
 }
 
-QList<StatusSource::Alert> AlertConditions::active() const
+QList<ActiveAlert> AlertConditions::active() const
 {
-    QList<StatusSource::Alert> on;
+    QList<ActiveAlert> on;
     for (const std::vector<Condition> *conditions : {&m_devices, &m_sensors}) {
         for (const Condition &condition : *conditions) {
             if (condition.side != 0) {
-                on << StatusSource::Alert{condition.since, condition.text};
+                on << ActiveAlert{condition.since, condition.text};
             }
         }
     }
     if (m_store.side != 0) {
-        on << StatusSource::Alert{m_store.since, m_store.text};
+        on << ActiveAlert{m_store.since, m_store.text};
     }
     return on;
 }

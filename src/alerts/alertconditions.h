@@ -1,7 +1,7 @@
 #pragma once
 
+#include "activealert.h"
 #include "grenzwerte.h"
-#include "statuspage/statussource.h"
 
 #include <QDateTime>
 #include <QList>
@@ -55,7 +55,7 @@ public:
                              const QDateTime &now);
 
     // The conditions that are on, in the same order, each with the line of its start.
-    QList<StatusSource::Alert> active() const;
+    QList<ActiveAlert> active() const;
 
     // The limit hysteresis described above.
     static double hysteresis(const Grenzwert &limit);

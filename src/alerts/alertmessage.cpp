@@ -1,6 +1,7 @@
 #include "alertmessage.h"
 
 #include "alertconditions.h"
+#include "runtime/timeformats.h"
 #include "runtime/version.h"
 
 #include <QDateTime>
@@ -22,11 +23,6 @@ constexpr int kPriorityAllClear = 4;
 constexpr qsizetype kEncodedWordBytes = 45;
 
 const QString kCrLf = QStringLiteral("\r\n");
-
-QString when(const QDateTime &time)
-{
-    return time.toString(QStringLiteral("HH:mm:ss dd.MM.yyyy"));
-}
 
 // The text as RFC 2047 encoded words, folded: whatever it holds, it stays one header field.
 QByteArray encodedWords(const QString &text)
@@ -129,7 +125,8 @@ QByteArray mailMessage(const QList<AlertEvent> &events, const QString &host,
 {
     QString body;
     for (const AlertEvent &event : events) {
-        body += when(event.time) + QStringLiteral("  ") + alertLine(event) + kCrLf;
+        body +=
+            TimeFormat::passLogText(event.time) + QStringLiteral("  ") + alertLine(event) + kCrLf;
     }
     body += kCrLf
             + QStringLiteral("Pelvaro %1 auf %2, Datenbank %3. Pelvaro meldet jeden Alarm "

@@ -2,62 +2,39 @@
 
 #include "alertmessage.h"
 #include "alertsettings.h"
+#include "runtime/journal.h"
 #include "storage/database.h"
 #include "storage/registry.h"
 
-#include <QCoreApplication>
 #include <QSysInfo>
 
-#include <cstdio>
-
-namespace {
-
-// sd-daemon(3) levels.
-constexpr int kWarning = 4;
-constexpr int kNotice = 5;
-
-// stderr as the journal reads it: a priority prefix when systemd connected stderr to it, plain
-// lines otherwise.
-void writeStderr(int priority, const QString &line)
+std::unique_ptr<Alerts> Alerts::create(const Registry &registry, const AlertSettings &settings,
+                                       CurlDriver &driver, const AlertTiming &timing)
 {
-    static const bool journal = qEnvironmentVariableIsSet("JOURNAL_STREAM");
-    QByteArray text =
-        QStringLiteral("%1: %2\n").arg(QCoreApplication::applicationName(), line).toLocal8Bit();
-    if (journal) {
-        text.prepend('<' + QByteArray::number(priority) + '>');
-    }
-    std::fputs(text.constData(), stderr);
-    std::fflush(stderr);
-}
-
-} // namespace
-
-std::unique_ptr<Alerts> Alerts::create(const Registry &registry, CurlDriver &driver,
-                                       const AlertTiming &timing)
-{
-    if (!registry.AlarmEingestellt) {
+    if (!settings.eingestellt) {
         return nullptr;
     }
-    checkAlertSettings(registry);
-    return std::unique_ptr<Alerts>(new Alerts(registry, GrenzwerteLesen(registry), driver, timing));
+    return std::unique_ptr<Alerts>(
+        new Alerts(registry, settings, GrenzwerteLesen(registry), driver, timing));
 }
 
-Alerts::Alerts(const Registry &registry, const QHash<qint32, Grenzwert> &limits, CurlDriver &driver,
+Alerts::Alerts(const Registry &registry, const AlertSettings &settings,
+               const QHash<qint32, Grenzwert> &limits, CurlDriver &driver,
                const AlertTiming &timing)
-    : m_conditions(registry, limits, registry.AlarmNachFehlern, registry.AlarmSpeicherMinuten),
+    : m_conditions(registry, limits, settings.AlarmNachFehlern, settings.AlarmSpeicherMinuten),
       m_host(QSysInfo::machineHostName()),
       m_databaseName(registry.Datenbank ? registry.Datenbank->path() : QString()),
-      m_mailFrom(registry.AlarmMailVon), m_mailTo(mailRecipients(registry.AlarmMailAn))
+      m_mailFrom(settings.AlarmMailVon), m_mailTo(mailRecipients(settings.AlarmMailAn))
 {
-    if (!registry.AlarmMailServer.isEmpty()) {
+    if (!settings.AlarmMailServer.isEmpty()) {
         m_mail = std::make_unique<AlertChannel>(driver, AlertChannel::Kind::Mail,
-                                                registry.AlarmMailServer, m_mailFrom, m_mailTo,
-                                                timing, writeStderr);
+                                                settings.AlarmMailServer, m_mailFrom, m_mailTo,
+                                                timing, Journal::write);
     }
-    if (!registry.AlarmWebhook.isEmpty()) {
+    if (!settings.AlarmWebhook.isEmpty()) {
         m_webhook = std::make_unique<AlertChannel>(driver, AlertChannel::Kind::Webhook,
-                                                   registry.AlarmWebhook, QString(), QStringList(),
-                                                   timing, writeStderr);
+                                                   settings.AlarmWebhook, QString(), QStringList(),
+                                                   timing, Journal::write);
     }
 }
 
@@ -71,7 +48,8 @@ QStringList Alerts::afterPass(const Registry &registry, const PollingState &poll
     QStringList lines;
     for (const AlertEvent &event : events) {
         lines << alertLine(event);
-        writeStderr(event.begins ? kWarning : kNotice, lines.constLast());
+        Journal::write(event.begins ? Journal::Priority::Warning : Journal::Priority::Notice,
+                       lines.constLast());
     }
     if (events.isEmpty()) {
         return lines;

@@ -2,6 +2,7 @@
 
 #include "alertchannel.h"
 #include "alertconditions.h"
+#include "alertsettings.h"
 
 #include <QDateTime>
 #include <QList>
@@ -26,10 +27,11 @@ struct StoreState;
 class Alerts
 {
 public:
-    // Null without any Alarm row. Otherwise checks the settings (checkAlertSettings) and reads
-    // Grenzwerte (GrenzwerteLesen); a wrong value is a RuntimeError. driver runs the sending and
-    // must outlive the alerts.
-    static std::unique_ptr<Alerts> create(const Registry &registry, CurlDriver &driver,
+    // Null without any Alarm row. Otherwise reads Grenzwerte (GrenzwerteLesen); a wrong value is
+    // a RuntimeError. settings are checked already (AlertSettings::fromSettings). driver runs the
+    // sending and must outlive the alerts.
+    static std::unique_ptr<Alerts> create(const Registry &registry, const AlertSettings &settings,
+                                          CurlDriver &driver,
                                           const AlertTiming &timing = AlertTiming());
     // Messages still waiting are not waited for; stderr says how many.
     ~Alerts();
@@ -46,14 +48,14 @@ public:
 
     // What the status page shows: the conditions that are on, and the messages that could not
     // be delivered at all (given up or dropped).
-    QList<StatusSource::Alert> conditions() const { return m_conditions.active(); }
+    QList<ActiveAlert> conditions() const { return m_conditions.active(); }
     qint64 undelivered() const;
     // Messages waiting or in flight, mail and webhook together.
     qsizetype waiting() const;
 
 private:
-    Alerts(const Registry &registry, const QHash<qint32, Grenzwert> &limits, CurlDriver &driver,
-           const AlertTiming &timing);
+    Alerts(const Registry &registry, const AlertSettings &settings,
+           const QHash<qint32, Grenzwert> &limits, CurlDriver &driver, const AlertTiming &timing);
 
     AlertConditions m_conditions;
     QString m_host;

@@ -1,7 +1,7 @@
 #include "programhost.h"
 
 #include "alerts/alerts.h"
-#include "runtime/endrequest.h"
+#include "runtime/processsignals.h"
 #include "runtime/runtimeerror.h"
 #include "statuspage/statuspage.h"
 #include "storage/datenbankverbindung.h"
@@ -11,23 +11,20 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <cstdio>
 #include <functional>
 #include <new>
 
 namespace {
 
 constexpr int kTickMs = 1000;
-// What each device's fetch may take.
-constexpr qint32 kFetchTimeoutSeconds = 15;
 
 } // namespace
 
 ProgramHost::ProgramHost(QString databasePath, QObject *timerOwner)
     : m_databasePath(std::move(databasePath)), m_timer(new QTimer(timerOwner)),
-      m_log(QStringLiteral("Text1")), m_messTakt(
-                                          m_registry, *this, [this] { pollingPass(); },
-                                          [this](const QString &line) { storeNotice(line); })
+      m_log(QStringLiteral("Text1")),
+      m_messTakt(
+          m_registry, m_pendingRows, *this, [this] { pollingPass(); }, Journal::write)
 {
     m_timer->setObjectName(QStringLiteral("Timer1"));
     m_timer->setInterval(kTickMs);
@@ -45,12 +42,19 @@ void ProgramHost::Form_Load()
     DatenbankOeffnen(m_registry, *this, m_databasePath);
     GeraeteLesen(m_registry, *this);
     SensorenLesen(m_registry, *this);
-    EinstellungenLesen(m_registry, *this);
+    const SettingRows options =
+        EinstellungenLesen(m_registry, *this,
+                           PassOptions::settingNames() + StatusSettings::settingNames()
+                               + AlertSettings::settingNames());
+    m_passOptions = PassOptions::fromSettings(options);
+    m_statusSettings = StatusSettings::fromSettings(options);
+    const AlertSettings alertSettings = AlertSettings::fromSettings(options);
     checkWerte(m_registry);
-    m_alerts = Alerts::create(m_registry, m_curl);
-    const QString takenIn = m_registry.pendingRows.takeIn(m_registry.Datenbank.get());
+    m_alerts = Alerts::create(m_registry, alertSettings, m_curl);
+    m_pendingRows.setDatabaseName(m_databasePath);
+    const QString takenIn = m_pendingRows.takeIn(m_registry.Datenbank.get());
     if (!takenIn.isEmpty()) {
-        storeNotice(takenIn);
+        Journal::write(Journal::Priority::Notice, takenIn);
     }
     m_registry.Datenbank->started();
     startStatusPage();
@@ -83,15 +87,15 @@ void ProgramHost::timerOn()
 void ProgramHost::startStatusPage()
 {
     const QString address =
-        m_statusAddress.isEmpty() ? m_registry.StatusAdresse.trimmed() : m_statusAddress;
+        m_statusAddress.isEmpty() ? m_statusSettings.StatusAdresse : m_statusAddress;
     if (address.isEmpty()) {
         return;
     }
     auto page = std::make_unique<StatusPage>(*this, m_databasePath);
     page->start(address);
-    storeNotice(QStringLiteral("Statusseite: %1").arg(page->url()));
+    Journal::write(Journal::Priority::Info, QStringLiteral("Statusseite: %1").arg(page->url()));
     if (!page->isLoopback()) {
-        storeNotice(StatusPage::openAddressNotice(page->url()));
+        Journal::write(Journal::Priority::Warning, StatusPage::openAddressNotice(page->url()));
     }
     m_statusPage = std::move(page);
 }
@@ -106,22 +110,12 @@ void ProgramHost::pump()
 
 void ProgramHost::reportError(const QString &message)
 {
-    const QString name = QCoreApplication::applicationName();
-    const QByteArray text = QStringLiteral("%1: %2\n")
-                                .arg(name.isEmpty() ? QStringLiteral("pelvaro") : name, message)
-                                .toLocal8Bit();
-    std::fputs(text.constData(), stderr);
-    std::fflush(stderr);
+    Journal::write(Journal::Priority::Error, message);
 }
 
-void ProgramHost::reportNotice(const QString &message)
+void ProgramHost::reportWarning(const QString &message)
 {
-    ProgramHost::reportError(message);
-}
-
-void ProgramHost::storeNotice(const QString &line)
-{
-    ProgramHost::reportError(line);
+    Journal::write(Journal::Priority::Warning, message);
 }
 
 bool ProgramHost::start()
@@ -135,12 +129,12 @@ void ProgramHost::endSequence()
         return;
     }
     m_closing = true;
-    markEndRequested();
+    markEnding();
     if (guarded([this] {
             timerOff();
-            const QString written = m_registry.pendingRows.lastTry(m_registry.Datenbank.get());
+            const QString written = m_pendingRows.lastTry(m_registry.Datenbank.get());
             if (!written.isEmpty()) {
-                storeNotice(written);
+                Journal::write(Journal::Priority::Notice, written);
             }
             DatenbankSchliessen(m_registry, *this);
         })) {
@@ -171,21 +165,21 @@ void ProgramHost::afterPass()
 
 StoreState ProgramHost::storeState() const
 {
-    return m_registry.pendingRows.state();
+    return m_pendingRows.state();
 }
 
 std::optional<StatusSource::Stored> ProgramHost::lastStored(qint32 sensorNummer) const
 {
     PendingRows::Row row{};
-    if (!m_registry.pendingRows.lastWritten(sensorNummer, &row)) {
+    if (!m_pendingRows.lastWritten(sensorNummer, &row)) {
         return std::nullopt;
     }
     return Stored{row.wert, PendingRows::zeitOf(row)};
 }
 
-QList<StatusSource::Alert> ProgramHost::alerts() const
+QList<ActiveAlert> ProgramHost::alerts() const
 {
-    return m_alerts ? m_alerts->conditions() : QList<Alert>();
+    return m_alerts ? m_alerts->conditions() : QList<ActiveAlert>();
 }
 
 qint64 ProgramHost::undeliveredAlerts() const
@@ -200,7 +194,7 @@ void ProgramHost::reportAlerts()
     }
     const QDateTime now = QDateTime::currentDateTime();
     for (const QString &line : m_alerts->afterPass(m_registry, m_polling, m_messTakt.averages(),
-                                                   m_registry.pendingRows.state(), now)) {
+                                                   m_pendingRows.state(), now)) {
         // As MessTakt appends its store lines: after the time stamp, each on a line of its own.
         appendLog(QStringLiteral("\r\n") + line);
     }
@@ -229,7 +223,7 @@ void ProgramHost::endProgram(int exitCode)
         return;
     }
     m_ending = true;
-    markEndRequested();
+    markEnding();
     timerOff();
     // No page answers while the program ends; connections still open are closed.
     m_statusPage.reset();
@@ -237,14 +231,13 @@ void ProgramHost::endProgram(int exitCode)
     m_interschneck.Cancel();
     // Messages in flight are dropped, not waited for.
     m_alerts.reset();
-    const bool kept =
-        m_registry.pendingRows.keepForNextStart([this](const QString &message, bool inFile) {
-            if (inFile) {
-                reportNotice(message);
-            } else {
-                reportError(message);
-            }
-        });
+    const bool kept = m_pendingRows.keepForNextStart([this](const QString &message, bool inFile) {
+        if (inFile) {
+            reportWarning(message);
+        } else {
+            reportError(message);
+        }
+    });
     m_exitCode = kept ? exitCode : 1;
     programEnding();
     QCoreApplication::exit(m_exitCode);
@@ -253,7 +246,7 @@ void ProgramHost::endProgram(int exitCode)
 void ProgramHost::pollingPass()
 {
     PassOutcome outcome;
-    GeraeteAbfragen(m_registry, *this, m_interschneck, kFetchTimeoutSeconds, &outcome);
+    GeraeteAbfragen(m_registry, *this, m_interschneck, m_passOptions, &outcome);
     m_polling.record(outcome);
     m_passRan = true;
 }

@@ -1,10 +1,15 @@
 #pragma once
 
+#include "alerts/alertsettings.h"
+#include "runtime/journal.h"
 #include "runtime/mainview.h"
+#include "statuspage/statussettings.h"
 #include "statuspage/statussource.h"
 #include "storage/messtakt.h"
+#include "storage/pendingrows.h"
 #include "storage/registry.h"
 #include "web/curldriver.h"
+#include "web/geraeteabfragen.h"
 #include "web/interschneck.h"
 #include "web/pollingstate.h"
 
@@ -25,8 +30,9 @@ class StatusPage;
 // what it gives them: the log as it grows, the status line, errors and notices.
 //
 // How the program ends, from the request to the last pump:
-//  1. "Ende" (kEnde_Click) or SIGTERM/SIGINT (SignalBridge::endRequested, delivered by the event
-//     loop or by any pump) calls endSequence(). It runs once: a second request finds it under way.
+//  1. "Ende" (kEnde_Click) or SIGTERM/SIGINT (ProcessSignals::stopRequested, delivered by the
+//     event loop or by any pump) calls endSequence(). It runs once: a second request finds it
+//     under way. From here on isEnding() is true for every thread.
 //  2. endSequence() stops the timer, gives rows that wait to be written one more short try (they
 //     are put into the recovery file first), closes the database (DatenbankSchliessen pumps once
 //     after closing), then calls endProgram(0). A failure on the way ends with exit code 1.
@@ -52,8 +58,9 @@ public:
     void setStatusAddress(const QString &address) { m_statusAddress = address; }
 
     // Start-up, before anything is shown: empty status line, open the database, load devices,
-    // sensors and settings, check Werte, take in the recovery file of an earlier run, start the
-    // status page if asked to, reset the seconds, switch the timer on. Throws RuntimeError.
+    // sensors and settings (with the options' rows, each checked by its part), check Werte, take
+    // in the recovery file of an earlier run, start the status page if asked to, reset the
+    // seconds, switch the timer on. Throws RuntimeError.
     void Form_Load();
     // Form_Load as a handler: false when it failed; the error has then been reported and
     // exitCode() is 1.
@@ -68,10 +75,11 @@ public:
     void timerOn() final;
     void pump() override;
 
-    // Writes a run-time error where the user sees it: stderr, and whatever the derived class adds.
+    // A run-time error where the user sees it: the journal (stderr), and whatever the derived
+    // class adds (a message box).
     virtual void reportError(const QString &message);
-    // The same for a message that is no error (where rows that could not be written went).
-    virtual void reportNotice(const QString &message);
+    // The same for a warning the user must not miss: where rows that could not be written went.
+    virtual void reportWarning(const QString &message);
 
     // What the end button does: close the database, then end with exit code 0. Does nothing once
     // the end has begun, so a second click (or signal) during the close finds nothing to do.
@@ -84,13 +92,14 @@ public:
 
     // StatusSource, for the status page.
     const Registry &registry() const override { return m_registry; }
+    const PassOptions &passOptions() const override { return m_passOptions; }
     const PollingState &polling() const override { return m_polling; }
     StoreState storeState() const override;
     std::optional<Stored> lastStored(qint32 sensorNummer) const override;
     QString passLog() const override { return m_passLog; }
     QString databaseName() const override { return m_databasePath; }
     QDateTime startedAt() const override { return m_startedAt; }
-    QList<Alert> alerts() const override;
+    QList<ActiveAlert> alerts() const override;
     qint64 undeliveredAlerts() const override;
 
 protected:
@@ -115,8 +124,6 @@ private:
     bool guarded(const std::function<void()> &work);
     void fail(const QString &message);
     void pollingPass();
-    // A line about storing for the journal: stderr.
-    void storeNotice(const QString &line);
     // After a tick that ran a pass: the alerts' lines follow the pass log's time stamp.
     void reportAlerts();
     void startStatusPage();
@@ -126,6 +133,9 @@ private:
 
     QString m_databasePath;
     Registry m_registry;
+    PendingRows m_pendingRows;
+    PassOptions m_passOptions;
+    StatusSettings m_statusSettings;
     CurlDriver m_curl;
     Interschneck m_interschneck{m_curl};
     QTimer *m_timer;

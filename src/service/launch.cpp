@@ -2,14 +2,17 @@
 
 #include "headlessrunner.h"
 #include "options.h"
+#include "runtime/journal.h"
+#include "runtime/processsignals.h"
+#include "runtime/runtimeerror.h"
 #include "runtime/version.h"
-#include "signalbridge.h"
 #include "storage/datenbankverbindung.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -48,10 +51,11 @@ int pelvaroMain(int argc, char *argv[], WindowRunner runWindow)
         arguments << QString::fromLocal8Bit(argv[i]);
     }
     const Program program = runWindow != nullptr ? Program::Window : Program::Service;
+    Journal::setProgramName(programName(program));
     const ParsedCommandLine command = parseCommandLine(arguments, program);
     if (!command.run) {
         std::fputs(command.output.toLocal8Bit().constData(), stdout);
-        std::fputs(command.error.toLocal8Bit().constData(), stderr);
+        Journal::writeLines(Journal::Priority::Error, command.error.toLocal8Bit());
         // --help or --version whose text could not be written has not done its job.
         return std::fflush(stdout) != 0 || std::ferror(stdout) ? 1 : command.exitCode;
     }
@@ -61,12 +65,19 @@ int pelvaroMain(int argc, char *argv[], WindowRunner runWindow)
 
 int runProgram(ProgramHost &host, const std::function<void()> &show)
 {
-    SignalBridge signalBridge;
-    QObject::connect(&signalBridge, &SignalBridge::endRequested, [&host] { host.endSequence(); });
+    std::unique_ptr<ProcessSignals> processSignals;
+    try {
+        processSignals = std::make_unique<ProcessSignals>();
+    } catch (const RuntimeError &error) {
+        host.reportError(error.message());
+        return 1;
+    }
+    QObject::connect(processSignals.get(), &ProcessSignals::stopRequested,
+                     [&host] { host.endSequence(); });
     if (!host.start()) {
         return host.exitCode();
     }
-    signalBridge.enable();
+    processSignals->enable();
     show();
     return QCoreApplication::exec();
 }

@@ -17,7 +17,8 @@ int pelvaroMain(int argc, char *argv[], WindowRunner runWindow);
 
 // Starts host and runs the event loop until the program ends; returns the exit code: 0 after the
 // end button, a signal or a closed window, 1 after a run-time error (at start-up or later).
-// show runs after a successful start-up. SIGTERM and SIGINT act as the end button.
+// show runs after a successful start-up. SIGTERM and SIGINT act as the end button; when they
+// cannot be received, that is a start-up error (exit code 1).
 int runProgram(ProgramHost &host, const std::function<void()> &show);
 
 // The database path the options name, or the default beside the executable. Needs the

@@ -1,6 +1,6 @@
 #include "logwriter.h"
 
-#include "runtime/endrequest.h"
+#include "runtime/processsignals.h"
 
 #include <QString>
 
@@ -51,7 +51,7 @@ LogWriter::LogWriter(int fd) : m_shared(std::make_shared<Shared>())
 {
     m_shared->fd = fd;
     std::thread([shared = m_shared] {
-        leaveStopSignalsToWindowThread();
+        leaveSignalsToMainThread();
         std::unique_lock<std::mutex> lock(shared->mutex);
         for (;;) {
             shared->wake.wait(lock, [&] { return shared->stopping || !shared->queue.empty(); });

@@ -1,6 +1,6 @@
 #include "readerthread.h"
 
-#include "runtime/endrequest.h"
+#include "runtime/processsignals.h"
 #include "wertereader.h"
 
 #include <QThread>
@@ -39,7 +39,7 @@ bool ReaderThread::submit(Work work, Done done, bool continuing)
 
 void ReaderThread::run()
 {
-    leaveStopSignalsToWindowThread();
+    leaveSignalsToMainThread();
     WerteReader reader(m_databaseName);
     QMutexLocker lock(&m_mutex);
     while (!m_stopping) {

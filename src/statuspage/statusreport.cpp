@@ -1,8 +1,10 @@
 #include "statusreport.h"
 
+#include "runtime/bounds.h"
 #include "runtime/version.h"
 #include "storage/registry.h"
 #include "wallclock.h"
+#include "web/geraeteabfragen.h"
 #include "web/pollingstate.h"
 
 #include <QJsonArray>
@@ -13,8 +15,8 @@
 
 namespace {
 
-// What a device's fetch may take, one after the other (HoleURL's 15 s and its last pumps).
-constexpr qint64 kFetchSeconds = 16;
+// What a device's fetch may take, one after the other, in whole seconds.
+constexpr qint64 kFetchSeconds = Bounds::kFetchWaitMs / 1000;
 
 QJsonValue timeValue(const QDateTime &local)
 {
@@ -139,8 +141,9 @@ Health health(const StatusSource &source, const QDateTime &now)
     const Registry &registry = source.registry();
     const PollingState &polling = source.polling();
     const QDateTime since = polling.passes() > 0 ? polling.lastPass().ended : source.startedAt();
-    const qint64 passSeconds = registry.ParallelAbfrage >= 1
-                                   ? qint64(registry.ParallelAbfrage) + kFetchSeconds
+    const qint32 parallelSeconds = source.passOptions().parallelSeconds;
+    const qint64 passSeconds = parallelSeconds >= 1
+                                   ? qint64(parallelSeconds) + kFetchSeconds
                                    : qint64(registry.AnzahlGeraete) * kFetchSeconds;
     const qint64 allowed =
         std::max<qint64>(registry.MessIntervall, 1) + passSeconds + kSlackSeconds;
@@ -185,7 +188,7 @@ QByteArray json(const StatusSource &source, const PageFacts &facts)
     const QDateTime now = QDateTime::currentDateTime();
     const Health healthy = health(source, now);
     QJsonArray alerts;
-    for (const StatusSource::Alert &alert : source.alerts()) {
+    for (const ActiveAlert &alert : source.alerts()) {
         alerts.append(QJsonObject{{QStringLiteral("seit"), timeValue(alert.since)},
                                   {QStringLiteral("text"), alert.text}});
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "alerts/activealert.h"
 #include "storage/storestate.h"
 
 #include <QDateTime>
@@ -9,6 +10,7 @@
 #include <optional>
 
 class PollingState;
+struct PassOptions;
 struct Registry;
 
 // What the status page shows of the running program. ProgramHost implements it; every call comes
@@ -21,19 +23,14 @@ public:
         double wert;
         QDateTime zeit;
     };
-    // A condition that an alert reported and that has not ended yet.
-    struct Alert
-    {
-        QDateTime since;
-        // One line in German, naming the device or sensor by name and number.
-        QString text;
-    };
 
     virtual ~StatusSource() = default;
 
     // Devices and sensors by position with names, addresses and the sums and counts of the
-    // averages forming; the settings.
+    // averages forming; the cycle settings.
     virtual const Registry &registry() const = 0;
+    // How the passes fetch (sequentially, or in parallel for so many seconds).
+    virtual const PassOptions &passOptions() const = 0;
     virtual const PollingState &polling() const = 0;
     virtual StoreState storeState() const = 0;
     // The latest value this run wrote into Werte for the sensor with this number.
@@ -44,6 +41,6 @@ public:
     virtual QString databaseName() const = 0;
     virtual QDateTime startedAt() const = 0;
     // The alert conditions that are on, and alert messages that could not be delivered at all.
-    virtual QList<Alert> alerts() const = 0;
+    virtual QList<ActiveAlert> alerts() const = 0;
     virtual qint64 undeliveredAlerts() const = 0;
 };

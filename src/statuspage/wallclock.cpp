@@ -1,5 +1,7 @@
 #include "wallclock.h"
 
+#include "runtime/timeformats.h"
+
 #include <QVariant>
 
 namespace {
@@ -90,12 +92,12 @@ std::optional<qint64> secondsOf(const QVariant &value)
 
 QString isoText(const QDateTime &wallClock)
 {
-    return wallClock.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+    return TimeFormat::isoText(wallClock);
 }
 
 QString sqlText(const QDateTime &wallClock)
 {
-    return wallClock.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return TimeFormat::werteText(wallClock);
 }
 
 } // namespace WallClock

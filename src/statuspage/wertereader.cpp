@@ -1,6 +1,6 @@
 #include "wertereader.h"
 
-#include "runtime/endrequest.h"
+#include "runtime/processsignals.h"
 #include "runtime/runtimeerror.h"
 #include "storage/database.h"
 #include "wallclock.h"
@@ -72,6 +72,8 @@ void WerteReader::open()
     m_database = OpenDatabase(m_name, Database::Access::ReadOnly);
     m_driver = m_database->connection().driverName();
     if (m_driver == QLatin1String("QSQLITE")) {
+        // Should it not take, the connection keeps SQLite's default cache: more memory, the same
+        // answers.
         QSqlQuery(m_database->connection())
             .exec(QStringLiteral("PRAGMA cache_size = -%1").arg(kCacheKiB));
     }
@@ -130,7 +132,9 @@ WerteReader::Index WerteReader::probeIndex()
         for (QString name : std::as_const(names)) {
             name.replace(QLatin1Char('"'), QLatin1String("\"\""));
             QStringList columns;
-            query.exec(QStringLiteral("PRAGMA index_info(\"%1\")").arg(name));
+            if (!query.exec(QStringLiteral("PRAGMA index_info(\"%1\")").arg(name))) {
+                return Index::Unknown;
+            }
             while (query.next()) {
                 columns << query.value(2).toString();
             }
@@ -206,7 +210,7 @@ void WerteReader::bucketsFromIndex(Series &series, qint32 sensor, const QDateTim
                        "count(MessWert) FROM Werte WHERE SensorNummer = ? AND Zeit >= ? AND "
                        "Zeit < ?"));
     // The program's end does not wait for a long read: it stops between two statements.
-    for (qint64 i = 0; i < count && !endRequested(); ++i) {
+    for (qint64 i = 0; i < count && !isEnding(); ++i) {
         query.bindValue(0, sensor);
         query.bindValue(1, WallClock::sqlText(von.addSecs(i * series.secondsPerBucket)));
         query.bindValue(2, WallClock::sqlText(von.addSecs((i + 1) * series.secondsPerBucket)));
@@ -240,7 +244,7 @@ void WerteReader::bucketsFromScan(Series &series, qint32 sensor, const QDateTime
     }
     QSqlQuery query = prepared(statement);
     const qint64 last = sliced ? maxRowid() : 0;
-    for (qint64 from = 0; from <= last && !endRequested(); from += kSlice) {
+    for (qint64 from = 0; from <= last && !isEnding(); from += kSlice) {
         query.bindValue(0, sensor);
         query.bindValue(1, WallClock::sqlText(von));
         query.bindValue(2, WallClock::sqlText(end));
@@ -328,7 +332,7 @@ QList<WerteReader::Row> WerteReader::pageFromSlices(Cursor &cursor, int limit)
         QStringLiteral("SELECT rowid, Zeit, MessWert FROM Werte WHERE rowid > ? AND rowid <= ? AND "
                        "SensorNummer = ? AND Zeit >= ? AND Zeit < ? ORDER BY rowid LIMIT ?"));
     QList<Row> rows;
-    while (rows.size() < limit && cursor.lastRowid < last && !endRequested()) {
+    while (rows.size() < limit && cursor.lastRowid < last && !isEnding()) {
         const int wanted = limit - int(rows.size());
         query.bindValue(0, cursor.lastRowid);
         query.bindValue(1, cursor.lastRowid + kSlice);
@@ -379,8 +383,7 @@ QList<WerteReader::Latest> WerteReader::latest(const QList<qint32> &sensors)
                                               "WHERE rowid > ? AND rowid <= ?"));
     const qint64 last = maxRowid();
     for (qint64 to = last;
-         to > 0 && to > last - kLatestScanRows && !missing.isEmpty() && !endRequested();
-         to -= kSlice) {
+         to > 0 && to > last - kLatestScanRows && !missing.isEmpty() && !isEnding(); to -= kSlice) {
         query.bindValue(0, to - kSlice);
         query.bindValue(1, to);
         exec(query);

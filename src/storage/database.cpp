@@ -214,11 +214,11 @@ bool Database::reconnect(QString *failure)
     QString reason;
     try {
         if (m_backend->connect(m_connectionName, &reason)) {
-            if (m_lockWaitMs > 0) {
-                QSqlDatabase db = connection();
-                m_backend->waitForLocks(db, m_lockWaitMs);
+            QSqlDatabase db = connection();
+            reason = m_lockWaitMs > 0 ? m_backend->waitForLocks(db, m_lockWaitMs) : QString();
+            if (reason.isEmpty()) {
+                return true;
             }
-            return true;
         }
     } catch (const RuntimeError &error) {
         reason = error.description();
@@ -264,9 +264,20 @@ void Database::throwReadFailure(const QSqlError &error, const QString &table) co
                            .arg(table, m_path, error.text()));
 }
 
-void Database::waitForLocks(int ms)
+QString Database::waitForLocks(int ms)
 {
     m_lockWaitMs = ms;
     QSqlDatabase db = connection();
-    m_backend->waitForLocks(db, ms);
+    return m_backend->waitForLocks(db, ms);
+}
+
+void Database::started()
+{
+    const QString failure = waitForLocks(kRunningLockWaitMs);
+    if (!failure.isEmpty()) {
+        throw RuntimeError(ErrorNumber::StatementFailed,
+                           QStringLiteral("In der Datenbank '%1' lässt sich die Wartezeit auf "
+                                          "Sperren nicht einstellen: %2")
+                               .arg(m_path, failure));
+    }
 }

@@ -77,9 +77,12 @@ public:
     // still for the last try at the end. Kept over a reconnect.
     static constexpr int kRunningLockWaitMs = 100;
     static constexpr int kLastTryLockWaitMs = 20;
-    void waitForLocks(int ms);
-    // Start-up is over: waitForLocks(kRunningLockWaitMs).
-    void started() { waitForLocks(kRunningLockWaitMs); }
+    // The database's text when the wait could not be set (the connection is gone, say), else
+    // the empty text.
+    QString waitForLocks(int ms);
+    // Start-up is over: waitForLocks(kRunningLockWaitMs). Not being able to set it is a
+    // RuntimeError: a store could then hold up the program for seconds.
+    void started();
 
     // Closes the database. No recordset of this database may still be open.
     void Close();

@@ -18,7 +18,6 @@ QString defaultDatabasePath()
 void DatenbankOeffnen(Registry &registry, MainView &view, const QString &path)
 {
     registry.Datenbank = OpenDatabase(path);
-    registry.pendingRows.setDatabaseName(path);
     view.pump();
 }
 

@@ -49,11 +49,13 @@ public:
     bool readOnly() const { return m_readOnly; }
     bool orderRequired() const { return m_orderRequired; }
 
-    // How long a statement of this connection waits for a lock another program holds.
-    virtual void waitForLocks(QSqlDatabase &db, int ms) const
+    // How long a statement of this connection waits for a lock another program holds. The
+    // driver's text when it could not be set, else the empty text.
+    virtual QString waitForLocks(QSqlDatabase &db, int ms) const
     {
         Q_UNUSED(db)
         Q_UNUSED(ms)
+        return QString();
     }
 
     // Whether the database refused the row of an INSERT for a reason of that row (a constraint, a

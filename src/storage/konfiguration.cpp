@@ -92,56 +92,43 @@ void SensorenLesen(Registry &registry, MainView &view)
     });
 }
 
-void EinstellungenLesen(Registry &registry, MainView &view)
+SettingRows EinstellungenLesen(Registry &registry, MainView &view,
+                               const QList<SettingRows::Name> &options)
 {
     registry.MessIntervall = 2;
     registry.Messungen = 5;
-    registry.ParallelAbfrage = 0;
-    registry.StatusAdresse.clear();
-    registry.AlarmNachFehlern = 5;
-    registry.AlarmSpeicherMinuten = 10;
-    registry.AlarmMailServer.clear();
-    registry.AlarmMailVon.clear();
-    registry.AlarmMailAn.clear();
-    registry.AlarmWebhook.clear();
-    registry.AlarmEingestellt = false;
-    const struct
-    {
-        const char *name;
-        qint32 *number;
-        QString *text;
-    } settings[] = {
-        {"MessIntervall", &registry.MessIntervall, nullptr},
-        {"Messungen", &registry.Messungen, nullptr},
-        {"ParallelAbfrage", &registry.ParallelAbfrage, nullptr},
-        {"StatusAdresse", nullptr, &registry.StatusAdresse},
-        {"AlarmNachFehlern", &registry.AlarmNachFehlern, nullptr},
-        {"AlarmSpeicherMinuten", &registry.AlarmSpeicherMinuten, nullptr},
-        {"AlarmMailServer", nullptr, &registry.AlarmMailServer},
-        {"AlarmMailVon", nullptr, &registry.AlarmMailVon},
-        {"AlarmMailAn", nullptr, &registry.AlarmMailAn},
-        {"AlarmWebhook", nullptr, &registry.AlarmWebhook},
-    };
+    SettingRows found;
+    qint32 row = 0;
     readTable(registry, view, QStringLiteral("Einstellungen"), [&](Recordset &rows) {
+        ++row;
         const QVariant parameter = rows.field(QStringLiteral("Parameter"));
-        for (const auto &setting : settings) {
-            if (!isParameter(parameter, QString::fromLatin1(setting.name))) {
+        if (isParameter(parameter, QStringLiteral("MessIntervall"))) {
+            store(
+                rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.MessIntervall; },
+                toLong);
+        }
+        if (isParameter(parameter, QStringLiteral("Messungen"))) {
+            store(
+                rows, QStringLiteral("Wert"), [&]() -> auto & { return registry.Messungen; },
+                toLong);
+        }
+        for (const SettingRows::Name &option : options) {
+            if (!isParameter(parameter, option.name)) {
                 continue;
             }
-            if (qstrncmp(setting.name, "Alarm", 5) == 0) {
-                registry.AlarmEingestellt = true;
-            }
-            if (setting.number != nullptr) {
+            qint32 number = 0;
+            QString text;
+            if (option.kind == SettingRows::Kind::Number) {
                 store(
-                    rows, QStringLiteral("Wert"), [&]() -> auto & { return *setting.number; },
-                    toLong);
+                    rows, QStringLiteral("Wert"), [&]() -> auto & { return number; }, toLong);
             } else {
                 store(
-                    rows, QStringLiteral("Wert"), [&]() -> auto & { return *setting.text; },
-                    toText);
+                    rows, QStringLiteral("Wert"), [&]() -> auto & { return text; }, toText);
             }
+            found.set(option.name, row, number, text);
         }
     });
+    return found;
 }
 
 void checkWerte(Registry &registry)

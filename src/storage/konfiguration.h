@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settingrows.h"
+
 class MainView;
 struct Registry;
 
@@ -14,12 +16,11 @@ void GeraeteLesen(Registry &registry, MainView &view);
 // Sensors, from Sensoren (ID, Geraet, Anschluss, Bezeichnung); at most 99 rows.
 void SensorenLesen(Registry &registry, MainView &view);
 // The settings, from Einstellungen (Parameter, Wert): first the defaults (MessIntervall 2,
-// Messungen 5, ParallelAbfrage 0, AlarmNachFehlern 5, AlarmSpeicherMinuten 10, the texts empty),
-// then for each setting the Wert of the last row whose Parameter is exactly its name: a number
-// for MessIntervall, Messungen, ParallelAbfrage, AlarmNachFehlern and AlarmSpeicherMinuten, a
-// text for StatusAdresse, AlarmMailServer, AlarmMailVon, AlarmMailAn and AlarmWebhook.
-// AlarmEingestellt tells whether any of the Alarm rows was there.
-void EinstellungenLesen(Registry &registry, MainView &view);
+// Messungen 5), then for each setting the Wert of the last row whose Parameter is exactly its
+// name. The same for the options named (each read as a number or a text, as its kind says); what
+// they found is returned for the parts that use them. Rows with other names are skipped.
+SettingRows EinstellungenLesen(Registry &registry, MainView &view,
+                               const QList<SettingRows::Name> &options = {});
 
 // Werte is only ever written, so a missing table or column would otherwise show only at the first
 // store: start-up checks that it has SensorNummer, Zeit and MessWert, with the same errors as the

@@ -1,14 +1,17 @@
 #include "messtakt.h"
 
 #include "mittelwerte.h"
+#include "pendingrows.h"
 #include "registry.h"
 #include "runtime/checkedarithmetic.h"
 #include "runtime/mainview.h"
 #include "runtime/numbertext.h"
 
-MessTakt::MessTakt(Registry &registry, MainView &view, std::function<void()> pass,
-                   std::function<void(const QString &)> notice)
-    : m_registry(registry), m_view(view), m_pass(std::move(pass)), m_notice(std::move(notice))
+MessTakt::MessTakt(Registry &registry, PendingRows &pending, MainView &view,
+                   std::function<void()> pass,
+                   std::function<void(Journal::Priority, const QString &)> notice)
+    : m_registry(registry), m_pending(pending), m_view(view), m_pass(std::move(pass)),
+      m_notice(std::move(notice))
 {
 }
 
@@ -26,11 +29,11 @@ void MessTakt::run()
         m_registry.Sekunden = 0;
         m_pass();
         m_abfragen = checkedAdd(m_abfragen, 1);
-        const qsizetype waitingBefore = m_registry.pendingRows.size();
+        const qsizetype waitingBefore = m_pending.size();
         bool stored = false;
         if (m_abfragen >= m_registry.Messungen) {
             m_abfragen = 0;
-            m_averages = MittelwerteSpeichern(m_registry);
+            m_averages = MittelwerteSpeichern(m_registry, m_pending);
             stored = true;
         }
         reportPendingRows(stored, waitingBefore);
@@ -40,7 +43,7 @@ void MessTakt::run()
 
 void MessTakt::reportPendingRows(bool stored, qsizetype waitingBefore)
 {
-    PendingRows &pending = m_registry.pendingRows;
+    PendingRows &pending = m_pending;
     QString line;
     bool turned = false;
     if (!pending.isEmpty()) {
@@ -57,7 +60,9 @@ void MessTakt::reportPendingRows(bool stored, qsizetype waitingBefore)
     if (!line.isEmpty()) {
         m_view.appendLog(QStringLiteral("\r\n") + line);
         if (turned && m_notice) {
-            m_notice(line);
+            // A run of failures begins as a warning and ends as a notice.
+            m_notice(pending.isEmpty() ? Journal::Priority::Notice : Journal::Priority::Warning,
+                     line);
         }
     }
     // Refused rows are told every time: each store may refuse others.
@@ -65,7 +70,7 @@ void MessTakt::reportPendingRows(bool stored, qsizetype waitingBefore)
         const QString refused = pending.refusedLine();
         m_view.appendLog(QStringLiteral("\r\n") + refused);
         if (m_notice) {
-            m_notice(refused);
+            m_notice(Journal::Priority::Warning, refused);
         }
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mittelwerte.h"
+#include "runtime/journal.h"
 
 #include <QString>
 #include <QtGlobal>
@@ -8,6 +9,7 @@
 #include <functional>
 
 class MainView;
+class PendingRows;
 struct Registry;
 
 // One tick of the measurement cycle, run by the one-second timer. Most ticks count down in the
@@ -25,8 +27,8 @@ public:
     // pass is the polling pass over all devices; the tick owns no network code itself. notice,
     // when given, hears the line of the store that begins a run of failures and the line of the
     // store that ends it.
-    MessTakt(Registry &registry, MainView &view, std::function<void()> pass,
-             std::function<void(const QString &)> notice = {});
+    MessTakt(Registry &registry, PendingRows &pending, MainView &view, std::function<void()> pass,
+             std::function<void(Journal::Priority, const QString &)> notice = {});
 
     void run();
 
@@ -39,9 +41,10 @@ private:
     void reportPendingRows(bool stored, qsizetype waitingBefore);
 
     Registry &m_registry;
+    PendingRows &m_pending;
     MainView &m_view;
     std::function<void()> m_pass;
-    std::function<void(const QString &)> m_notice;
+    std::function<void(Journal::Priority, const QString &)> m_notice;
     qint32 m_abfragen = 0;
     QList<Mittelwert> m_averages;
     bool m_failing = false;

@@ -1,13 +1,15 @@
 #include "mittelwerte.h"
 
+#include "pendingrows.h"
 #include "registry.h"
 #include "runtime/numbertext.h"
+#include "runtime/timeformats.h"
 
 #include <QDateTime>
 
 #include <cmath>
 
-QList<Mittelwert> MittelwerteSpeichern(Registry &registry)
+QList<Mittelwert> MittelwerteSpeichern(Registry &registry, PendingRows &pending)
 {
     QList<Mittelwert> formed;
     // One time stamp for the whole store: a row written late still says when its average was
@@ -20,23 +22,22 @@ QList<Mittelwert> MittelwerteSpeichern(Registry &registry)
             // The polling pass keeps every sum finite, so this never fails; should it, a reading
             // that cannot be stored is dropped rather than the whole logger ended.
             if (std::isfinite(average)) {
-                registry.pendingRows.append(registry.SensorID[i], zeit, average);
+                pending.append(registry.SensorID[i], zeit, average);
                 formed.append(Mittelwert{i, registry.SensorID[i], average, zeit});
             }
             registry.SensorZaehler[i] = 0;
             registry.SensorSumme[i] = 0;
         }
     }
-    registry.pendingRows.write(registry.Datenbank.get());
+    pending.write(registry.Datenbank.get());
     return formed;
 }
 
 QString insertStatement(qint32 sensorNummer, double wert, const QDateTime &zeit)
 {
     return QStringLiteral("INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (")
-           + QString::number(sensorNummer) + QStringLiteral(",'")
-           + zeit.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("',")
-           + KommaZuPunkt(numberText(wert)) + QStringLiteral(")");
+           + QString::number(sensorNummer) + QStringLiteral(",'") + TimeFormat::werteText(zeit)
+           + QStringLiteral("',") + KommaZuPunkt(numberText(wert)) + QStringLiteral(")");
 }
 
 QString KommaZuPunkt(const QString &text)

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QtGlobal>
 
+class PendingRows;
 class QString;
 struct Registry;
 
@@ -25,7 +26,7 @@ struct Mittelwert
 // transaction (PendingRows::write). A failed write never throws: the rows stay pending, with
 // the database's text, for the next store. Nothing pumps. Returns the averages formed, for those
 // who watch the program.
-QList<Mittelwert> MittelwerteSpeichern(Registry &registry);
+QList<Mittelwert> MittelwerteSpeichern(Registry &registry, PendingRows &pending);
 
 // The statement that writes one row:
 // INSERT INTO Werte (SensorNummer,Zeit,MessWert) VALUES (7,'2026-12-05 08:04:09', 21.5)

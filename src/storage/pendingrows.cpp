@@ -4,7 +4,9 @@
 #include "dbbackend.h"
 #include "durablefile.h"
 #include "mittelwerte.h"
+#include "runtime/journal.h"
 #include "runtime/runtimeerror.h"
+#include "runtime/timeformats.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -19,12 +21,11 @@ namespace {
 
 const QByteArray kHeader = QByteArrayLiteral("SensorNummer;Zeit;MessWert");
 const QByteArray kRefusedHeader = QByteArrayLiteral("SensorNummer;Zeit;MessWert;Grund");
-const QString kZeitFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 // Longer lines are no rows; reading them in pieces keeps memory bounded whatever the file holds.
 constexpr qint64 kMaxLineBytes = 1024;
 
 // "1 Messwert wartet", "3 Messwerte warten".
-QString values(qint64 count, const char *one, const char *many)
+QString countText(qint64 count, const char *one, const char *many)
 {
     return QString::number(count) + QLatin1Char(' ') + QString::fromUtf8(count == 1 ? one : many);
 }
@@ -32,7 +33,7 @@ QString values(qint64 count, const char *one, const char *many)
 QByteArray rowLine(const PendingRows::Row &row)
 {
     return QByteArray::number(row.sensorNummer) + ';'
-           + PendingRows::zeitOf(row).toString(kZeitFormat).toUtf8() + ';'
+           + PendingRows::zeitOf(row).toString(TimeFormat::kWerte).toUtf8() + ';'
            + QByteArray::number(row.wert, 'g', QLocale::FloatingPointShortest);
 }
 
@@ -45,7 +46,7 @@ bool parseRow(const QByteArray &line, qint32 &sensorNummer, QDateTime &zeit, dou
     bool sensorOk = false;
     bool wertOk = false;
     sensorNummer = fields.at(0).toInt(&sensorOk);
-    zeit = QDateTime::fromString(QString::fromLatin1(fields.at(1)), kZeitFormat);
+    zeit = QDateTime::fromString(QString::fromLatin1(fields.at(1)), TimeFormat::kWerte);
     wert = fields.at(2).toDouble(&wertOk);
     return sensorOk && wertOk && std::isfinite(wert) && zeit.isValid();
 }
@@ -69,10 +70,7 @@ QString recoveryFilePath(const QString &databaseName)
            + QStringLiteral(".ausstehend");
 }
 
-PendingRows::PendingRows(qsizetype capacity, std::FILE *journal)
-    : m_capacity(std::max<qsizetype>(capacity, 1)), m_journal(journal)
-{
-}
+PendingRows::PendingRows(qsizetype capacity) : m_capacity(std::max<qsizetype>(capacity, 1)) {}
 
 void PendingRows::setDatabaseName(const QString &databaseName)
 {
@@ -179,11 +177,12 @@ void PendingRows::moveToRefusedFile(const QList<Row> &rows, const QStringList &r
                           && (file.startSize() > 0 || file.write(kRefusedHeader + '\n'))
                           && file.write(lines) && file.commit();
     if (!m_lastRefusedInFile) {
-        toJournal(QStringLiteral("Die Datei '%1' kann die abgelehnten Messwerte nicht aufnehmen: "
-                                 "%2. Sie folgen hier (SensorNummer;Zeit;MessWert;Grund).\n")
-                      .arg(m_refusedFile, file.errorString())
-                      .toLocal8Bit()
-                  + lines);
+        Journal::write(Journal::Priority::Error,
+                       QStringLiteral("Die Datei '%1' kann die abgelehnten Messwerte nicht "
+                                      "aufnehmen: %2. Sie folgen hier "
+                                      "(SensorNummer;Zeit;MessWert;Grund).")
+                           .arg(m_refusedFile, file.errorString()));
+        Journal::writeLines(Journal::Priority::Error, lines);
     }
 }
 
@@ -239,17 +238,17 @@ QString PendingRows::takeIn(Database *database)
     const QString droppedNote =
         dropped == 0 ? QString()
                      : QLatin1Char(' ')
-                           + values(dropped, "älterer Messwert wurde", "ältere Messwerte wurden")
+                           + countText(dropped, "älterer Messwert wurde", "ältere Messwerte wurden")
                            + QStringLiteral(" verworfen: die Datei hielt mehr, als warten dürfen "
                                             "(%1).")
                                  .arg(m_capacity);
     const QString from = QStringLiteral(" aus '%1' ").arg(m_recoveryFile);
     if (write(database)) {
         const QString refused = m_lastRefused > 0 ? QLatin1Char(' ') + refusedLine() : QString();
-        return values(fromFile, "Messwert", "Messwerte") + from
+        return countText(fromFile, "Messwert", "Messwerte") + from
                + QStringLiteral("in die Datenbank nachgetragen.") + droppedNote + refused;
     }
-    return values(fromFile, "Messwert", "Messwerte") + from
+    return countText(fromFile, "Messwert", "Messwerte") + from
            + QString::fromUtf8(fromFile == 1 ? "kann" : "können")
            + QStringLiteral(" noch nicht in die Datenbank geschrieben werden: %1. ").arg(m_failure)
            + QString::fromUtf8(fromFile == 1 ? "Er wartet" : "Sie warten")
@@ -268,6 +267,7 @@ QString PendingRows::lastTry(Database *database)
     }
     // The end is answered promptly, a lock or not.
     if (database != nullptr) {
+        // Should it not take, the try waits the usual 100 ms: no harm at the end.
         database->waitForLocks(Database::kLastTryLockWaitMs);
     }
     const qsizetype count = size();
@@ -285,13 +285,14 @@ bool PendingRows::keepForNextStart(
     }
     const qsizetype count = size();
     const QString why = m_failure.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m_failure);
-    const QString head = values(count, "Messwert konnte", "Messwerte konnten")
+    const QString head = countText(count, "Messwert konnte", "Messwerte konnten")
                          + QStringLiteral(" nicht in die Datenbank '%1' geschrieben werden%2. ")
                                .arg(m_databaseName, why);
     const QString lost =
         m_dropped == 0
             ? QString()
-            : QLatin1Char(' ') + values(m_dropped, "älterer Messwert war", "ältere Messwerte waren")
+            : QLatin1Char(' ')
+                  + countText(m_dropped, "älterer Messwert war", "ältere Messwerte waren")
                   + QStringLiteral(" schon verworfen, weil zu viele warteten.");
     QString error;
     if (m_fileRows == count || writeRecoveryFile(&error)) {
@@ -309,7 +310,7 @@ bool PendingRows::keepForNextStart(
     const qsizetype inFile = m_fileHoldsRows ? m_fileRows : 0;
     const QString part = inFile == 0
                              ? QStringLiteral("Sie folgen")
-                             : values(inFile, "davon steht", "davon stehen")
+                             : countText(inFile, "davon steht", "davon stehen")
                                    + QStringLiteral(" in der Datei und werden beim nächsten Start "
                                                     "nachgetragen; die übrigen %1 folgen")
                                          .arg(count - inFile);
@@ -325,11 +326,11 @@ bool PendingRows::keepForNextStart(
     for (qsizetype i = inFile; i < count; ++i) {
         lines += rowLine(at(i)) + '\n';
         if (lines.size() > 65536) {
-            toJournal(lines);
+            Journal::writeLines(Journal::Priority::Error, lines);
             lines.clear();
         }
     }
-    toJournal(lines);
+    Journal::writeLines(Journal::Priority::Error, lines);
     return false;
 }
 
@@ -357,44 +358,37 @@ void PendingRows::removeRecoveryFile()
     QFile file(m_recoveryFile);
     if (file.exists() && !file.remove()) {
         // Its rows are in the database now; taken in again they would stand there twice.
-        toJournal(QStringLiteral("Die Datei '%1' kann nicht gelöscht werden (%2). Ihre Messwerte "
-                                 "stehen schon in der Datenbank: bitte die Datei löschen, sonst "
-                                 "werden sie beim nächsten Start noch einmal eingetragen.\n")
-                      .arg(m_recoveryFile, file.errorString())
-                      .toLocal8Bit());
-    }
-}
-
-void PendingRows::toJournal(const QByteArray &text) const
-{
-    if (m_journal != nullptr && !text.isEmpty()) {
-        std::fwrite(text.constData(), 1, std::size_t(text.size()), m_journal);
-        std::fflush(m_journal);
+        Journal::write(Journal::Priority::Error,
+                       QStringLiteral("Die Datei '%1' kann nicht gelöscht werden (%2). Ihre "
+                                      "Messwerte stehen schon in der Datenbank: bitte die Datei "
+                                      "löschen, sonst werden sie beim nächsten Start noch einmal "
+                                      "eingetragen.")
+                           .arg(m_recoveryFile, file.errorString()));
     }
 }
 
 QString PendingRows::failedLine() const
 {
     return QStringLiteral("Speichern in die Datenbank fehlgeschlagen: %1. ").arg(m_failure)
-           + values(size(), "Messwert wartet.", "Messwerte warten.") + droppedNote();
+           + countText(size(), "Messwert wartet.", "Messwerte warten.") + droppedNote();
 }
 
 QString PendingRows::waitingLine() const
 {
-    return values(size(), "Messwert wartet", "Messwerte warten")
+    return countText(size(), "Messwert wartet", "Messwerte warten")
            + QStringLiteral(" noch auf das Speichern.") + droppedNote();
 }
 
 QString PendingRows::writtenLine(qsizetype count) const
 {
-    return values(count, "zurückgehaltener Messwert ist", "zurückgehaltene Messwerte sind")
+    return countText(count, "zurückgehaltener Messwert ist", "zurückgehaltene Messwerte sind")
            + QStringLiteral(" jetzt gespeichert.") + droppedNote();
 }
 
 QString PendingRows::refusedLine() const
 {
     const bool one = m_lastRefused == 1;
-    return values(m_lastRefused, "Messwert wurde", "Messwerte wurden")
+    return countText(m_lastRefused, "Messwert wurde", "Messwerte wurden")
            + QStringLiteral(" von der Datenbank abgelehnt (%1) und ").arg(m_lastRefusedReason)
            + (m_lastRefusedInFile ? QString::fromUtf8(one ? "steht" : "stehen")
                                         + QStringLiteral(" in der Datei '%1'.").arg(m_refusedFile)
@@ -407,7 +401,8 @@ QString PendingRows::droppedNote() const
     if (m_dropped == 0) {
         return QString();
     }
-    return QLatin1Char(' ') + values(m_dropped, "älterer Messwert wurde", "ältere Messwerte wurden")
+    return QLatin1Char(' ')
+           + countText(m_dropped, "älterer Messwert wurde", "ältere Messwerte wurden")
            + QStringLiteral(" verworfen, weil zu viele warteten.");
 }
 

@@ -9,7 +9,6 @@
 #include <QStringList>
 #include <QtGlobal>
 
-#include <cstdio>
 #include <deque>
 #include <functional>
 
@@ -47,9 +46,8 @@ public:
         double wert;
     };
 
-    // journal receives rows that no file could take, one a line, and the notices on refused rows;
-    // stderr in the program.
-    explicit PendingRows(qsizetype capacity = kCapacity, std::FILE *journal = stderr);
+    // Rows that no file could take go to the journal, one a line (see Journal).
+    explicit PendingRows(qsizetype capacity = kCapacity);
 
     // The files that belong to the database of this name (see recoveryFilePath); set once, before
     // anything is written.
@@ -113,12 +111,10 @@ private:
     void moveToRefusedFile(const QList<Row> &rows, const QStringList &reasons);
     bool writeRecoveryFile(QString *error) const;
     void removeRecoveryFile();
-    void toJournal(const QByteArray &text) const;
     QString droppedNote() const;
 
     std::deque<Row> m_rows;
     qsizetype m_capacity;
-    std::FILE *m_journal;
     QString m_databaseName;
     QString m_recoveryFile;
     QString m_refusedFile;

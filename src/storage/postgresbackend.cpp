@@ -155,9 +155,12 @@ bool PostgresBackend::isMissingTable(const QSqlError &error, const QSqlDatabase 
     return error.nativeErrorCode() == QLatin1String("42P01"); // undefined_table
 }
 
-void PostgresBackend::waitForLocks(QSqlDatabase &db, int ms) const
+QString PostgresBackend::waitForLocks(QSqlDatabase &db, int ms) const
 {
-    QSqlQuery(db).exec(QStringLiteral("SET lock_timeout = %1").arg(ms));
+    QSqlQuery query(db);
+    return query.exec(QStringLiteral("SET lock_timeout = %1").arg(ms))
+               ? QString()
+               : query.lastError().databaseText().simplified();
 }
 
 void PostgresBackend::configure(QSqlDatabase &db) const

@@ -21,7 +21,7 @@ public:
                         const QString &table) const override;
     // A lock held by another session (an ALTER TABLE, a VACUUM FULL) is waited for as briefly as
     // SQLite's (lock_timeout): a store gives way, its rows wait, the program stays responsive.
-    void waitForLocks(QSqlDatabase &db, int ms) const override;
+    QString waitForLocks(QSqlDatabase &db, int ms) const override;
 
     // The URI as libpq keyword=value pairs, as the driver takes them in its connect options.
     QString connectOptions() const { return m_connectOptions; }

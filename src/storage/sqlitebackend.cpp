@@ -103,9 +103,12 @@ void SqliteBackend::configure(QSqlDatabase &db) const
         + (readOnly() ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
 }
 
-void SqliteBackend::waitForLocks(QSqlDatabase &db, int ms) const
+QString SqliteBackend::waitForLocks(QSqlDatabase &db, int ms) const
 {
-    QSqlQuery(db).exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(ms));
+    QSqlQuery query(db);
+    return query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(ms))
+               ? QString()
+               : query.lastError().text();
 }
 
 QString SqliteBackend::verify(QSqlDatabase &db) const

@@ -11,7 +11,7 @@ public:
 
     bool isMissingTable(const QSqlError &error, const QSqlDatabase &db,
                         const QString &table) const override;
-    void waitForLocks(QSqlDatabase &db, int ms) const override;
+    QString waitForLocks(QSqlDatabase &db, int ms) const override;
     bool refusesRow(const QSqlError &error) const override;
 
 protected:

@@ -7,6 +7,7 @@
 #include "runtime/leadingnumber.h"
 #include "runtime/mainview.h"
 #include "runtime/numbertext.h"
+#include "runtime/timeformats.h"
 #include "storage/registry.h"
 #include "tagwert.h"
 
@@ -51,9 +52,22 @@ void readSensors(Registry &registry, MainView &view, qint32 device, const QStrin
 
 } // namespace
 
-void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
-                     qint32 timeoutSeconds, PassOutcome *outcome)
+QList<SettingRows::Name> PassOptions::settingNames()
 {
+    return {{QStringLiteral("ParallelAbfrage"), SettingRows::Kind::Number}};
+}
+
+PassOptions PassOptions::fromSettings(const SettingRows &rows)
+{
+    PassOptions options;
+    options.parallelSeconds = rows.number(QStringLiteral("ParallelAbfrage"), 0);
+    return options;
+}
+
+void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
+                     const PassOptions &options, PassOutcome *outcome)
+{
+    const qint32 timeoutSeconds = options.timeoutSeconds;
     view.clearLog();
     const qint32 devices = registry.AnzahlGeraete;
     PassOutcome pass;
@@ -65,12 +79,12 @@ void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
         return QStringLiteral("http://") + registry.GeraetIP[i] + QStringLiteral("/xml");
     };
     QStringList fetched;
-    if (registry.ParallelAbfrage >= 1) {
+    if (options.parallelSeconds >= 1) {
         QStringList urls;
         for (qint32 i = 1; i <= devices; ++i) {
             urls << url(i);
         }
-        fetched = fetchAll(view, transfer.driver(), urls, registry.ParallelAbfrage, timeoutSeconds);
+        fetched = fetchAll(view, transfer.driver(), urls, options.parallelSeconds, timeoutSeconds);
     }
     for (qint32 i = 1; i <= devices; ++i) {
         view.setStatus(QStringLiteral("Datenübertragung (") + registry.GeraetName[i]
@@ -88,7 +102,7 @@ void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
         }
     }
     pass.ended = QDateTime::currentDateTime();
-    view.appendLog(kCrLf + pass.ended.toString(QStringLiteral("HH:mm:ss dd.MM.yyyy")));
+    view.appendLog(kCrLf + TimeFormat::passLogText(pass.ended));
     if (outcome != nullptr) {
         *outcome = std::move(pass);
     }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "runtime/bounds.h"
+#include "storage/settingrows.h"
+
+#include <QList>
 #include <QtGlobal>
 
 class Interschneck;
@@ -17,12 +21,24 @@ struct Registry;
 // float or one that would make its sensor's sum infinite: nothing a device sends can end the
 // program or poison an average.
 //
-// With registry.ParallelAbfrage = n >= 1 every device is fetched at once first, for at most n
+// With options.parallelSeconds = n >= 1 every device is fetched at once first, for at most n
 // seconds together (see fetchAll); the devices are then handled in table order exactly as above,
 // a fetch that had not ended counting as a failed one. The log and the accumulators come out as
 // in the sequential pass.
 //
-// timeoutSeconds is what each device's fetch may take; only tests shorten it. outcome, when given,
-// receives which devices answered and the readings taken, for those who watch the program.
+// outcome, when given, receives which devices answered and the readings taken, for those who
+// watch the program.
+struct PassOptions
+{
+    // The Einstellungen row ParallelAbfrage: seconds a parallel pass may take; 0 or less keeps the
+    // sequential pass.
+    qint32 parallelSeconds = 0;
+    // What each device's fetch may take; only tests shorten it.
+    qint32 timeoutSeconds = Bounds::kFetchTimeoutSeconds;
+
+    static QList<SettingRows::Name> settingNames();
+    static PassOptions fromSettings(const SettingRows &rows);
+};
+
 void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
-                     qint32 timeoutSeconds = 15, PassOutcome *outcome = nullptr);
+                     const PassOptions &options = {}, PassOutcome *outcome = nullptr);

@@ -1,6 +1,7 @@
 #include "holeurl.h"
 
 #include "interschneck.h"
+#include "runtime/bounds.h"
 #include "runtime/checkedarithmetic.h"
 #include "runtime/mainview.h"
 
@@ -8,9 +9,6 @@
 #include <QTimer>
 
 namespace {
-
-constexpr int kPassMs = 20;
-constexpr qint32 kPassesPerSecond = 50;
 
 // Handles events for up to one pass, ending early only when the transfer ends.
 void waitPass(Interschneck &transfer)
@@ -26,7 +24,7 @@ void waitPass(Interschneck &transfer)
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&transfer, &Interschneck::finished, &loop, &QEventLoop::quit);
-    timer.start(kPassMs);
+    timer.start(Bounds::kPassMs);
     loop.exec();
 }
 
@@ -35,7 +33,7 @@ void waitPass(Interschneck &transfer)
 FetchResult fetchUrl(MainView &view, Interschneck &transfer, const QString &url,
                      qint32 timeoutSeconds)
 {
-    const qint64 bound = qint64(timeoutSeconds) * kPassesPerSecond;
+    const qint64 bound = qint64(timeoutSeconds) * Bounds::kPassesPerSecond;
     view.pump();
     transfer.Cancel();
     transfer.Execute(url, QStringLiteral("GET"));
@@ -51,7 +49,7 @@ FetchResult fetchUrl(MainView &view, Interschneck &transfer, const QString &url,
         result.timedOut = true;
         transfer.Cancel();
     } else {
-        result.text = transfer.GetChunk(Interschneck::kKeptBytes);
+        result.text = transfer.GetChunk(Bounds::kKeptBytes);
     }
     view.pump();
     return result;

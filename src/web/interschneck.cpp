@@ -1,6 +1,7 @@
 #include "interschneck.h"
 
 #include "curldriver.h"
+#include "runtime/bounds.h"
 #include "runtime/runtimeerror.h"
 #include "runtime/version.h"
 
@@ -34,14 +35,14 @@ public:
         const size_t bytes = size * count;
         transfer->m_headerBytesSeen += static_cast<qint64>(bytes);
         // Anything but the full size ends the transfer with an error, and so without a body.
-        return transfer->m_headerBytesSeen <= Interschneck::kHeaderBytes ? bytes : 0;
+        return transfer->m_headerBytesSeen <= Bounds::kHeaderBytes ? bytes : 0;
     }
 
     static size_t body(char *data, size_t size, size_t count, void *self)
     {
         QByteArray &kept = static_cast<Interschneck *>(self)->m_body;
         const size_t bytes = size * count;
-        const qint64 room = Interschneck::kKeptBytes - kept.size();
+        const qint64 room = Bounds::kKeptBytes - kept.size();
         if (room > 0) {
             kept.append(data, static_cast<qsizetype>(std::min<qint64>(room, qint64(bytes))));
         }
@@ -162,7 +163,7 @@ void Interschneck::setUpHandle(const QString &url)
     // The bytes counted are the bytes sent: a compressed body stays compressed, so a small
     // answer cannot inflate into a large one.
     check(curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L));
-    check(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(kRequestTimeoutMs)));
+    check(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(Bounds::kRequestTimeoutMs)));
     check(curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent.constData()));
     check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist *>(m_headers)));
     check(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &InterschneckCallbacks::header));

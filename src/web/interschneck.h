@@ -10,23 +10,20 @@ class CurlDriver;
 // through the program's CurlDriver, on the event loop of the thread it lives in: no thread of its
 // own, so a device however misbehaved cannot hold up the event loop or the next request.
 //
-// Only the first 4096 bytes of an answer body are kept while it streams in; the rest is read and
-// discarded, so memory stays bounded whatever a device sends, an endless body included. Status
-// line and headers together are held to kHeaderBytes; a device that sends more loses its answer.
-// The HTTP status is not looked at: an error page's body is kept like any other. A transfer that
-// breaks off (connection reset, protocol error, fewer bytes than announced) keeps no body at
-// all, so a half-sent page does not pass for a whole one. A page without a length that ends
-// early looks like a whole one and cannot be told apart. No redirect is followed, no proxy used,
-// no connection kept for the next request; the body is taken as sent (no decompression).
+// Only the first Bounds::kKeptBytes (4096) bytes of an answer body are kept while it streams in;
+// the rest is read and discarded, so memory stays bounded whatever a device sends, an endless body
+// included. Status line and headers together are held to Bounds::kHeaderBytes; a device that sends
+// more loses its answer. The HTTP status is not looked at: an error page's body is kept like any
+// other. A transfer that breaks off (connection reset, protocol error, fewer bytes than announced)
+// keeps no body at all, so a half-sent page does not pass for a whole one. A page without a length
+// that ends early looks like a whole one and cannot be told apart. No redirect is followed, no
+// proxy used, no connection kept for the next request; the body is taken as sent (no
+// decompression).
 class Interschneck : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr qint64 kKeptBytes = 4096;
-    static constexpr qint64 kHeaderBytes = 16 * 1024;
-    static constexpr int kRequestTimeoutMs = 60000;
-
     // driver runs the transfers and must outlive the component.
     explicit Interschneck(CurlDriver &driver, QObject *parent = nullptr);
     ~Interschneck() override;

@@ -1,6 +1,7 @@
 #include "parallelabfrage.h"
 
 #include "interschneck.h"
+#include "runtime/bounds.h"
 #include "runtime/mainview.h"
 
 #include <QElapsedTimer>
@@ -12,8 +13,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int kPassMs = 20;
 
 // The fetches of one address, one after the other through one transfer component.
 struct AddressQueue
@@ -74,7 +73,7 @@ QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls
     }
 
     // The same bound as a single fetch: never less than the time-out, then one pass more.
-    const qint64 fetchBoundMs = qint64(timeoutSeconds) * 1000 + kPassMs;
+    const qint64 fetchBoundMs = qint64(timeoutSeconds) * 1000 + Bounds::kPassMs;
     QElapsedTimer elapsed;
     elapsed.start();
     view.pump();
@@ -82,7 +81,7 @@ QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls
         bool busy = false;
         for (AddressQueue &queue : queues) {
             while (queue.running >= 0 && !queue.transfer->StillExecuting()) {
-                answers[queue.running] = queue.transfer->GetChunk(Interschneck::kKeptBytes);
+                answers[queue.running] = queue.transfer->GetChunk(Bounds::kKeptBytes);
                 startNext(queue);
             }
             if (queue.running >= 0 && queue.started.elapsed() > fetchBoundMs) {
@@ -94,7 +93,7 @@ QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls
         if (!busy || elapsed.elapsed() >= qint64(limitSeconds) * 1000) {
             break;
         }
-        pass.start(kPassMs);
+        pass.start(Bounds::kPassMs);
         loop.exec();
         view.pump();
     }

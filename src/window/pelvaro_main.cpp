@@ -90,9 +90,9 @@ void Pelvaro_Main::reportError(const QString &message)
     }
 }
 
-void Pelvaro_Main::reportNotice(const QString &message)
+void Pelvaro_Main::reportWarning(const QString &message)
 {
-    ProgramHost::reportNotice(message);
+    ProgramHost::reportWarning(message);
     if (hasRealDisplay()) {
         QMessageBox::warning(isVisible() ? this : nullptr, QStringLiteral("Pelvaro (Access)"),
                              message);

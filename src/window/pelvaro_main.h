@@ -24,7 +24,7 @@ public:
 
     // stderr, and a message box when there is a real display to show it on.
     void reportError(const QString &message) override;
-    void reportNotice(const QString &message) override;
+    void reportWarning(const QString &message) override;
 
 protected:
     // Closing through the title bar ends the program without closing the database first.

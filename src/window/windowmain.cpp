@@ -1,13 +1,13 @@
 #include "windowmain.h"
 
 #include "pelvaro_main.h"
+#include "runtime/journal.h"
 #include "runtime/version.h"
 #include "service/launch.h"
 #include "service/options.h"
 
 #include <QApplication>
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -29,9 +29,10 @@ int runWindow(int &argc, char **argv, const Options &options)
     // Qt would abort with a core dump when it finds no display; say what to do instead.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !hasPlatformOption(argc, argv)) {
-        std::fputs("pelvaro-access: Kein Bildschirm gefunden (DISPLAY ist nicht gesetzt). Ohne "
-                   "Fenster läuft das Programm mit --headless, als Dienst als pelvarod.\n",
-                   stderr);
+        Journal::write(Journal::Priority::Error,
+                       QStringLiteral("Kein Bildschirm gefunden (DISPLAY ist nicht gesetzt). Ohne "
+                                      "Fenster läuft das Programm mit --headless, als Dienst als "
+                                      "pelvarod."));
         return 1;
     }
     QApplication app(argc, argv);

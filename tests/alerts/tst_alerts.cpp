@@ -117,10 +117,11 @@ void tst_Alerts::conditions()
     DatenbankOeffnen(registry, view, database.path());
     GeraeteLesen(registry, view);
     SensorenLesen(registry, view);
-    EinstellungenLesen(registry, view);
+    const AlertSettings settings = AlertSettings::fromSettings(
+        EinstellungenLesen(registry, view, AlertSettings::settingNames()));
     CurlDriver driver;
     const std::unique_ptr<Alerts> alerts =
-        Alerts::create(registry, driver, AlertTiming{20, 100, 60000, 5000, 2000, 100});
+        Alerts::create(registry, settings, driver, AlertTiming{20, 100, 60000, 5000, 2000, 100});
     QVERIFY(alerts);
     sink.setMode(mail);
     receiver.setStatus(webhook);

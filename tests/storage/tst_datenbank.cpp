@@ -3,6 +3,7 @@
 #include "storage/konfiguration.h"
 #include "storage/messtakt.h"
 #include "storage/mittelwerte.h"
+#include "storage/pendingrows.h"
 #include "storage/postgresbackend.h"
 #include "storage/registry.h"
 #include "support/recordingview.h"
@@ -74,12 +75,18 @@ void tst_Datenbank::settings()
     QFETCH(QString, expected);
     m_database->exec(QStringLiteral("DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES ")
                      + rows);
-    EinstellungenLesen(*m_registry, m_view);
+    // Options are read the same way, each as its part declares it.
+    const SettingRows options =
+        EinstellungenLesen(*m_registry, m_view,
+                           {{QStringLiteral("ParallelAbfrage"), SettingRows::Kind::Number},
+                            {QStringLiteral("AlarmNachFehlern"), SettingRows::Kind::Number},
+                            {QStringLiteral("AlarmWebhook"), SettingRows::Kind::Text}});
     QCOMPARE(QStringLiteral("%1/%2/%3")
                      .arg(m_registry->MessIntervall)
                      .arg(m_registry->Messungen)
-                     .arg(m_registry->ParallelAbfrage)
-                 + (m_registry->AlarmEingestellt ? QStringLiteral(" Alarm") : QString()),
+                     .arg(options.number(QStringLiteral("ParallelAbfrage"), 0))
+                 + (options.anyStartingWith(QStringLiteral("Alarm")) ? QStringLiteral(" Alarm")
+                                                                     : QString()),
              expected);
 }
 
@@ -140,7 +147,8 @@ void tst_Datenbank::averages()
             m_registry->SensorSumme[k] += reading;
         }
     }
-    MittelwerteSpeichern(*m_registry);
+    PendingRows pending;
+    MittelwerteSpeichern(*m_registry, pending);
     QCOMPARE(storedValues(*m_database), stored);
 }
 
@@ -173,7 +181,8 @@ void tst_Datenbank::rhythm()
     registry.Messungen = messungen;
     registry.AnzahlSensoren = 1;
     bool polled = false;
-    MessTakt takt(registry, m_view, [&] {
+    PendingRows pending;
+    MessTakt takt(registry, pending, m_view, [&] {
         // The timer stays off for the whole pass.
         QCOMPARE(m_view.timerEvents, QStringList{QStringLiteral("off")});
         polled = true;

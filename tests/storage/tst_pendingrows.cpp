@@ -1,3 +1,4 @@
+#include "runtime/journal.h"
 #include "storage/database.h"
 #include "storage/pendingrows.h"
 #include "support/tempdatabase.h"
@@ -51,7 +52,8 @@ void tst_PendingRows::init()
     QVERIFY(::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0);
     m_journalRead = ends[0];
     m_journal = ::fdopen(ends[1], "w");
-    m_rows = std::make_unique<PendingRows>(PendingRows::kCapacity, m_journal);
+    Journal::redirect(m_journal);
+    m_rows = std::make_unique<PendingRows>(PendingRows::kCapacity);
     m_rows->setDatabaseName(m_database->path());
 }
 
@@ -59,6 +61,7 @@ void tst_PendingRows::cleanup()
 {
     m_rows.reset();
     m_open.reset();
+    Journal::redirect(nullptr);
     std::fclose(m_journal);
     ::close(m_journalRead);
 }
@@ -187,7 +190,7 @@ void tst_PendingRows::recoveryFileKeepsEveryDigit()
              "SensorNummer;Zeit;MessWert\n-4;2026-03-29 01:59:59;0.30000000000000004\n"
              "7;2026-10-25 02:30:00;-1e+300\n8;2026-12-05 08:04:09;0.5\n");
 
-    PendingRows capped(2, m_journal);
+    PendingRows capped(2);
     capped.setDatabaseName(m_database->path());
     QCOMPARE(capped.takeIn(nullptr),
              "2 Messwerte aus '" + m_rows->recoveryFile()
@@ -197,7 +200,7 @@ void tst_PendingRows::recoveryFileKeepsEveryDigit()
     QCOMPARE(capped.size(), 2);
     QVERIFY(QFile::exists(m_rows->recoveryFile()));
 
-    PendingRows back(PendingRows::kCapacity, m_journal);
+    PendingRows back(PendingRows::kCapacity);
     back.setDatabaseName(m_database->path());
     QCOMPARE(back.takeIn(m_open.get()),
              "3 Messwerte aus '" + m_rows->recoveryFile() + "' in die Datenbank nachgetragen.");

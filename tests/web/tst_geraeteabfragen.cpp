@@ -151,10 +151,9 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
     }
     statuses << QString();
     for (const qint32 parallel : {0, 3}) {
-        m_registry->ParallelAbfrage = parallel;
         m_view = RecordingView();
         const QDateTime before = QDateTime::currentDateTime();
-        GeraeteAbfragen(*m_registry, m_view, m_transfer, 2);
+        GeraeteAbfragen(*m_registry, m_view, m_transfer, PassOptions{parallel, 2});
         // The pass ends with its time stamp on a line of its own.
         const QString &log = m_view.log;
         const QDateTime when =
@@ -176,9 +175,9 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
         QCOMPARE(m_registry->SensorSumme[j], sums.at(j - 1));
     }
     // Nothing after the pump runs: the reading shown is not counted, no other device is asked.
-    m_registry->ParallelAbfrage = 0;
     EndAtFirstLine ending;
-    QVERIFY_THROWS_EXCEPTION(ProgramEnd, GeraeteAbfragen(*m_registry, ending, m_transfer, 2));
+    QVERIFY_THROWS_EXCEPTION(ProgramEnd,
+                             GeraeteAbfragen(*m_registry, ending, m_transfer, PassOptions{0, 2}));
     QCOMPARE(ending.log, QStringLiteral("Keller:  21.5\r\n"));
     QCOMPARE(m_registry->SensorZaehler[1], 2.0);
     QCOMPARE(m_devices.at(2)->requestCount(), 2);

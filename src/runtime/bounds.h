@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QtGlobal>
+
+// The program's fixed bounds, each written down once; everything that relies on one (the health
+// check's idea of a late pass, the parallel pass's own limit, the tests) takes it from here.
+namespace Bounds {
+
+// What one device's fetch may take, in seconds, counted in waiting passes of kPassMs.
+constexpr qint32 kFetchTimeoutSeconds = 15;
+constexpr int kPassMs = 20;
+constexpr qint32 kPassesPerSecond = 1000 / kPassMs;
+// The longest a whole fetch can wait: timeout × 50 + 1 passes, and the pumps around them.
+constexpr qint64 kFetchWaitMs = qint64(kFetchTimeoutSeconds) * 1000 + 1000;
+
+// What is kept of a device's answer: its first bytes, and at most this much of status line and
+// headers together.
+constexpr qint64 kKeptBytes = 4096;
+constexpr qint64 kHeaderBytes = 16 * 1024;
+// The transfer component's own request time-out, beyond the fetch's.
+constexpr int kRequestTimeoutMs = 60000;
+
+} // namespace Bounds
