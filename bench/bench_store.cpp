@@ -101,16 +101,16 @@ int main(int argc, char *argv[])
                 kSensors, rounds, one, kSensors, single, single / one);
 
     // The worst catch-up: a full day's backlog written by the first store that works again.
-    Registry registry;
     PendingRows pending;
-    registry.Datenbank = OpenDatabase(freshDatabase(dir, QStringLiteral("tag.mdb")));
+    pending.setDatabaseName(freshDatabase(dir, QStringLiteral("tag.mdb")));
+    pending.open();
     for (qsizetype i = 0; i < kDayOfRows; ++i) {
         pending.append(static_cast<qint32>(i % kSensors + 1), zeit.addSecs(i / kSensors * 10),
                        21.5);
     }
     QElapsedTimer timer;
     timer.start();
-    const bool written = pending.write(registry.Datenbank.get());
+    const bool written = pending.write();
     std::printf("catch-up of %lld rows in one transaction: %.1f s (%s)\n",
                 static_cast<long long>(kDayOfRows), static_cast<double>(timer.elapsed()) / 1e3,
                 written ? "geschrieben" : qPrintable(pending.failure()));
@@ -124,12 +124,13 @@ int main(int argc, char *argv[])
                                                "NEW.MessWert > 100 BEGIN SELECT RAISE(ABORT, "
                                                "'zu gross'); END"));
     refusingRows.setDatabaseName(refusing.Datenbank->path());
+    refusingRows.open();
     for (qsizetype i = 0; i < kDayOfRows; ++i) {
         refusingRows.append(static_cast<qint32>(i % kSensors + 1), zeit.addSecs(i / kSensors * 10),
                             i == kDayOfRows - 1000 ? 1000.0 : 21.5);
     }
     timer.restart();
-    const bool refused = refusingRows.write(refusing.Datenbank.get());
+    const bool refused = refusingRows.write();
     std::printf("the same with one refused row: %.1f s (%lld refused)\n",
                 static_cast<double>(timer.elapsed()) / 1e3,
                 static_cast<long long>(refusingRows.lastRefused()));

@@ -52,10 +52,9 @@ void ProgramHost::Form_Load()
     checkWerte(m_registry);
     m_alerts = Alerts::create(m_registry, alertSettings, m_curl);
     m_pendingRows.setDatabaseName(m_databasePath);
-    const QString takenIn = m_pendingRows.takeIn(m_registry.Datenbank.get());
-    if (!takenIn.isEmpty()) {
-        Journal::write(Journal::Priority::Notice, takenIn);
-    }
+    m_pendingRows.open();
+    // Written on the store's thread while the program starts; the journal hears how it went.
+    m_pendingRows.takeIn(false);
     m_registry.Datenbank->started();
     startStatusPage();
     m_registry.Sekunden = 0;
@@ -132,7 +131,7 @@ void ProgramHost::endSequence()
     markEnding();
     if (guarded([this] {
             timerOff();
-            const QString written = m_pendingRows.lastTry(m_registry.Datenbank.get());
+            const QString written = m_pendingRows.lastTry();
             if (!written.isEmpty()) {
                 Journal::write(Journal::Priority::Notice, written);
             }
@@ -174,7 +173,7 @@ std::optional<StatusSource::Stored> ProgramHost::lastStored(qint32 sensorNummer)
     if (!m_pendingRows.lastWritten(sensorNummer, &row)) {
         return std::nullopt;
     }
-    return Stored{row.wert, PendingRows::zeitOf(row)};
+    return Stored{row.wert, row.zeitLocal()};
 }
 
 QList<ActiveAlert> ProgramHost::alerts() const

@@ -7,11 +7,13 @@
 #include "runtime/runtimeerror.h"
 #include "runtime/version.h"
 #include "storage/datenbankverbindung.h"
+#include "storage/storethread.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <fcntl.h>
@@ -79,7 +81,14 @@ int runProgram(ProgramHost &host, const std::function<void()> &show)
     }
     processSignals->enable();
     show();
-    return QCoreApplication::exec();
+    const int exitCode = QCoreApplication::exec();
+    if (StoreThread::leftRunning()) {
+        // A store given up at the end may still be inside the database library, whose clean-up
+        // at exit would pull the connection from under it. What had to be kept is written.
+        std::fflush(nullptr);
+        std::_Exit(exitCode);
+    }
+    return exitCode;
 }
 
 QString databasePathFor(const Options &options)

@@ -94,23 +94,33 @@ void Database::Execute(const QString &statement)
 
 QString Database::executeInTransaction(qsizetype count,
                                        const std::function<QString(qsizetype)> &statement,
-                                       QList<Refusal> *refusals)
+                                       QList<Refusal> *refusals,
+                                       const std::function<QString()> &beforeCommit, bool *atCommit)
 {
     QSqlDatabase db = connection();
     if (refusals != nullptr) {
         refusals->clear();
+    }
+    if (atCommit != nullptr) {
+        *atCommit = false;
     }
     if (!db.transaction()) {
         return reason(db.lastError());
     }
     bool noSavepoints = false;
     QString failure = executeStatements(db, count, statement, refusals, &noSavepoints);
+    if (failure.isEmpty() && beforeCommit) {
+        failure = beforeCommit();
+    }
     if (failure.isEmpty() && db.commit()) {
         return {};
     }
     if (failure.isEmpty()) {
         // A commit that could not get its lock leaves the transaction open.
         failure = reason(db.lastError());
+        if (atCommit != nullptr) {
+            *atCommit = true;
+        }
     }
     db.rollback();
     if (refusals != nullptr) {
@@ -120,7 +130,7 @@ QString Database::executeInTransaction(qsizetype count,
         // A driver without savepoints (Access through ODBC, say): the store as a whole, as
         // without refusals, and so from now on.
         m_savepoints = false;
-        return executeInTransaction(count, statement, refusals);
+        return executeInTransaction(count, statement, refusals, beforeCommit, atCommit);
     }
     return failure;
 }

@@ -56,9 +56,16 @@ public:
     // whole (a lock, a connection gone, a missing table, a full disk) still rolls everything back
     // and leaves *refusals empty. A driver without savepoints gets the whole as one, refusals or
     // not.
+    //
+    // beforeCommit, when given, runs once every statement has, inside the transaction and with
+    // the refusals known: a text it returns fails the whole as above. *atCommit tells that the
+    // failure came from the commit itself, after which a server may or may not have committed
+    // (the connection broke while it answered).
     QString executeInTransaction(qsizetype count,
                                  const std::function<QString(qsizetype)> &statement,
-                                 QList<Refusal> *refusals = nullptr);
+                                 QList<Refusal> *refusals = nullptr,
+                                 const std::function<QString()> &beforeCommit = {},
+                                 bool *atCommit = nullptr);
 
     // The columns of a table, read from a query that yields no row. A table that does not exist
     // is an error with the same text as for OpenRecordset.

@@ -3,8 +3,14 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -101,9 +107,67 @@ bool DurableFile::commit()
     if (!m_error.isEmpty() || !flushBuffer()) {
         return false;
     }
+    if (!writtenWhole()) {
+        return false;
+    }
+    if (m_onWritten) {
+        m_onWritten();
+    }
     if (::fsync(m_fd) != 0) {
         return fail("fsync");
     }
+    if (m_mode == Mode::Replace
+        && ::rename(encoded(m_writtenPath).constData(), encoded(m_path).constData()) != 0) {
+        return fail("rename");
+    }
+    if (!syncFolderOf(m_path)) {
+        return fail("fsync");
+    }
+    m_committed = true;
+    m_synced = true;
+    return true;
+}
+
+bool DurableFile::commitWithin(int syncWaitMs)
+{
+    if (!m_error.isEmpty() || !flushBuffer() || !writtenWhole()) {
+        return false;
+    }
+    if (m_mode == Mode::Replace
+        && ::rename(encoded(m_writtenPath).constData(), encoded(m_path).constData()) != 0) {
+        return fail("rename");
+    }
+    m_committed = true;
+    // The thread owns what it syncs; it may outlive this writer, and the program.
+    struct Sync
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool ok = false;
+    };
+    auto sync = std::make_shared<Sync>();
+    const int fd = ::dup(m_fd);
+    if (fd < 0) {
+        return true;
+    }
+    std::thread([sync, fd, path = m_path] {
+        const bool ok = ::fsync(fd) == 0 && syncFolderOf(path);
+        ::close(fd);
+        const std::lock_guard<std::mutex> lock(sync->mutex);
+        sync->finished = true;
+        sync->ok = ok;
+        sync->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(sync->mutex);
+    sync->done.wait_for(lock, std::chrono::milliseconds(std::max(syncWaitMs, 0)),
+                        [&] { return sync->finished; });
+    m_synced = sync->finished && sync->ok;
+    return true;
+}
+
+bool DurableFile::writtenWhole()
+{
     struct stat info = {};
     if (::fstat(m_fd, &info) != 0) {
         return fail("fstat");
@@ -114,14 +178,6 @@ bool DurableFile::commit()
                       .arg(m_startSize + m_written);
         return false;
     }
-    if (m_mode == Mode::Replace
-        && ::rename(encoded(m_writtenPath).constData(), encoded(m_path).constData()) != 0) {
-        return fail("rename");
-    }
-    if (!syncFolderOf(m_path)) {
-        return fail("fsync");
-    }
-    m_committed = true;
     return true;
 }
 
@@ -147,4 +203,21 @@ void DurableFile::abandon()
     if (::ftruncate(m_fd, m_startSize) == 0 && m_startSize == 0) {
         ::unlink(encoded(m_path).constData());
     }
+}
+
+QString removeDurably(const QStringList &paths)
+{
+    QString failure;
+    bool removed = false;
+    for (const QString &path : paths) {
+        if (::unlink(encoded(path).constData()) == 0) {
+            removed = true;
+        } else if (errno != ENOENT && failure.isEmpty()) {
+            failure = QString::fromLocal8Bit(std::strerror(errno));
+        }
+    }
+    if (removed && !paths.isEmpty() && !syncFolderOf(paths.constFirst()) && failure.isEmpty()) {
+        failure = QString::fromLocal8Bit(std::strerror(errno));
+    }
+    return failure;
 }

@@ -2,6 +2,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+#include <functional>
 
 // A file that is reported as written only once every byte is on disk: each write is checked,
 // then the data is synced and the file's size compared with what was written. Qt's buffered
@@ -29,6 +32,15 @@ public:
     // False once anything failed; errorString() says what.
     bool write(const QByteArray &bytes);
     bool commit();
+    // For the end of the program, which must not wait long for a slow disk: the same, but the
+    // syncs run beside and are waited for at most syncWaitMs. True once every byte has been
+    // written (the kernel has it, so a kill no longer loses it); synced() tells whether it is on
+    // disk as well, so that only a power cut in the next moments could.
+    bool commitWithin(int syncWaitMs);
+    bool synced() const { return m_synced; }
+    // Runs in commit once every byte has been handed to the system and before the syncs: from
+    // then on only a power cut could lose them.
+    void onWritten(std::function<void()> written) { m_onWritten = std::move(written); }
 
     // The length of the file before this writer appended to it (0 for Replace).
     qint64 startSize() const { return m_startSize; }
@@ -38,6 +50,7 @@ public:
 
 private:
     bool flushBuffer();
+    bool writtenWhole();
     bool fail(const char *step);
     void abandon();
 
@@ -50,4 +63,10 @@ private:
     QByteArray m_buffer;
     QString m_error;
     bool m_committed = false;
+    bool m_synced = false;
+    std::function<void()> m_onWritten;
 };
+
+// Removes the files that exist of paths, then syncs their folder once, so that none of them comes
+// back after a power cut. The system's text for the first failure, or the empty text.
+QString removeDurably(const QStringList &paths);

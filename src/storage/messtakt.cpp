@@ -29,11 +29,16 @@ void MessTakt::run()
         m_registry.Sekunden = 0;
         m_pass();
         m_abfragen = checkedAdd(m_abfragen, 1);
+        // A write still in flight (the start's) ends first: stores never overlap.
+        m_pending.waitForWrite(m_view);
         const qsizetype waitingBefore = m_pending.size();
         bool stored = false;
         if (m_abfragen >= m_registry.Messungen) {
             m_abfragen = 0;
             m_averages = MittelwerteSpeichern(m_registry, m_pending);
+            // The store waits for its disk on a thread of its own; the window, the page, "Ende"
+            // and the signals are served meanwhile, and the pass log waits for its outcome.
+            m_pending.waitForWrite(m_view);
             stored = true;
         }
         reportPendingRows(stored, waitingBefore);

@@ -29,7 +29,7 @@ QList<Mittelwert> MittelwerteSpeichern(Registry &registry, PendingRows &pending)
             registry.SensorSumme[i] = 0;
         }
     }
-    pending.write(registry.Datenbank.get());
+    pending.startWrite();
     return formed;
 }
 

@@ -22,10 +22,10 @@ struct Mittelwert
 
 // For every sensor with at least one reading since the last store, in table order: one pending
 // row with the sensor's ID, the local date and time of this store and the mean of its readings;
-// its count and sum go back to 0. Then all pending rows, the oldest first, are written as one
-// transaction (PendingRows::write). A failed write never throws: the rows stay pending, with
-// the database's text, for the next store. Nothing pumps. Returns the averages formed, for those
-// who watch the program.
+// its count and sum go back to 0. Then writing all pending rows, the oldest first, as one
+// transaction begins on the store's thread (PendingRows::startWrite); the caller waits for it. A
+// failed write never throws: the rows stay pending, with the database's text, for the next
+// store. Nothing pumps. Returns the averages formed, for those who watch the program.
 QList<Mittelwert> MittelwerteSpeichern(Registry &registry, PendingRows &pending);
 
 // The statement that writes one row:

@@ -1,154 +1,204 @@
 #include "pendingrows.h"
 
+#include "commitrecord.h"
 #include "database.h"
-#include "dbbackend.h"
 #include "durablefile.h"
-#include "mittelwerte.h"
+#include "refusedfile.h"
 #include "runtime/journal.h"
-#include "runtime/runtimeerror.h"
-#include "runtime/timeformats.h"
+#include "runtime/mainview.h"
+#include "storelines.h"
 
-#include <QCryptographicHash>
-#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
-#include <QLocale>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
-
-namespace {
-
-const QByteArray kHeader = QByteArrayLiteral("SensorNummer;Zeit;MessWert");
-const QByteArray kRefusedHeader = QByteArrayLiteral("SensorNummer;Zeit;MessWert;Grund");
-// Longer lines are no rows; reading them in pieces keeps memory bounded whatever the file holds.
-constexpr qint64 kMaxLineBytes = 1024;
-
-// "1 Messwert wartet", "3 Messwerte warten".
-QString countText(qint64 count, const char *one, const char *many)
-{
-    return QString::number(count) + QLatin1Char(' ') + QString::fromUtf8(count == 1 ? one : many);
-}
-
-QByteArray rowLine(const PendingRows::Row &row)
-{
-    return QByteArray::number(row.sensorNummer) + ';'
-           + PendingRows::zeitOf(row).toString(TimeFormat::kWerte).toUtf8() + ';'
-           + QByteArray::number(row.wert, 'g', QLocale::FloatingPointShortest);
-}
-
-bool parseRow(const QByteArray &line, qint32 &sensorNummer, QDateTime &zeit, double &wert)
-{
-    const QList<QByteArray> fields = line.split(';');
-    if (fields.size() != 3) {
-        return false;
-    }
-    bool sensorOk = false;
-    bool wertOk = false;
-    sensorNummer = fields.at(0).toInt(&sensorOk);
-    zeit = QDateTime::fromString(QString::fromLatin1(fields.at(1)), TimeFormat::kWerte);
-    wert = fields.at(2).toDouble(&wertOk);
-    return sensorOk && wertOk && std::isfinite(wert) && zeit.isValid();
-}
-
-} // namespace
-
-QString recoveryFilePath(const QString &databaseName)
-{
-    if (DbBackend::namesFile(databaseName)) {
-        return databaseName + QStringLiteral(".ausstehend");
-    }
-    // A server has no folder of its own: the service's state folder, else the working folder,
-    // with a name that tells the databases of several loggers apart.
-    const QString folder =
-        qEnvironmentVariableIsEmpty("STATE_DIRECTORY")
-            ? QDir::currentPath()
-            : qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
-    const QByteArray hash =
-        QCryptographicHash::hash(databaseName.toUtf8(), QCryptographicHash::Sha1).toHex().left(12);
-    return folder + QStringLiteral("/Messwerte-") + QString::fromLatin1(hash)
-           + QStringLiteral(".ausstehend");
-}
 
 PendingRows::PendingRows(qsizetype capacity) : m_capacity(std::max<qsizetype>(capacity, 1)) {}
+
+PendingRows::~PendingRows()
+{
+    // The thread first: it must not report to an owner that is gone.
+    m_thread.reset();
+}
 
 void PendingRows::setDatabaseName(const QString &databaseName)
 {
     m_databaseName = databaseName;
-    m_recoveryFile = recoveryFilePath(databaseName);
-    m_refusedFile = m_recoveryFile;
-    m_refusedFile.replace(m_refusedFile.size() - 10, 10, QStringLiteral("abgelehnt"));
+    m_recovery = RecoveryFile(recoveryFilePath(databaseName));
+    m_refusedFile = refusedFilePath(m_recovery.path());
+}
+
+void PendingRows::open()
+{
+    auto thread = std::make_unique<StoreThread>(m_databaseName, m_recovery.path(), [this] {
+        QMetaObject::invokeMethod(this, &PendingRows::takeOutcome, Qt::QueuedConnection);
+    });
+    thread->open();
+    m_thread = std::move(thread);
 }
 
 void PendingRows::append(qint32 sensorNummer, const QDateTime &zeit, double wert)
 {
-    store(m_rows, sensorNummer, zeit, wert);
-}
-
-void PendingRows::store(std::deque<Row> &rows, qint32 sensorNummer, const QDateTime &zeit,
-                        double wert)
-{
-    if (qsizetype(rows.size()) >= m_capacity) {
-        rows.pop_front();
+    Q_ASSERT(!m_writing);
+    if (qsizetype(m_rows.size()) >= m_capacity) {
+        // The oldest goes; in the file it stays as a dead line until the file is rewritten.
+        m_rows.pop_front();
         ++m_dropped;
-        m_fileRows = std::max<qsizetype>(m_fileRows - 1, 0);
+        m_filed = m_filed > 0 ? m_filed - 1 : 0;
+        m_uncertain = m_uncertain > 0 ? m_uncertain - 1 : 0;
     }
-    const qint64 seconds =
-        std::clamp<qint64>(zeit.toSecsSinceEpoch(), 0, std::numeric_limits<quint32>::max());
-    rows.push_back(Row{sensorNummer, static_cast<quint32>(seconds), wert});
+    m_rows.push_back(Row::of(sensorNummer, zeit, wert));
 }
 
-bool PendingRows::write(Database *database)
+void PendingRows::startWrite(int lockWaitMs)
 {
+    if (m_writing || m_givenUp) {
+        return;
+    }
     m_lastRefused = 0;
     m_lastRefusedReason.clear();
-    if (m_rows.empty()) {
-        // A recovery file that held no row at all goes as well.
-        removeRecoveryFile();
+    m_jobRows = m_rows.size();
+    if (!m_thread) {
+        StoreThread::Outcome outcome;
+        outcome.failure = QStringLiteral("keine Datenbank offen");
+        outcome.fileLines = m_fileLines;
+        outcome.filed = m_filed;
+        finish(outcome);
+        return;
+    }
+    if (m_rows.empty() && !m_record && m_fileLines == 0) {
+        finish(StoreThread::Outcome());
+        return;
+    }
+    StoreThread::Job job;
+    job.rows = &m_rows;
+    job.count = m_rows.size();
+    job.filed = m_filed;
+    job.fileLines = m_fileLines;
+    job.deadLinesLimit = m_capacity / 10;
+    job.record = m_record;
+    job.uncertain = m_uncertain;
+    job.lockWaitMs = lockWaitMs;
+    job.reconnect = m_reconnect;
+    m_writing = true;
+    m_thread->start(job);
+}
+
+bool PendingRows::waitForWrite(MainView &view)
+{
+    while (m_writing) {
+        QEventLoop loop;
+        connect(this, &PendingRows::writeEnded, &loop, &QEventLoop::quit);
+        loop.exec();
+        view.pump();
+    }
+    return m_failure.isEmpty() && m_rows.empty();
+}
+
+bool PendingRows::write()
+{
+    startWrite();
+    waitBlocking(-1);
+    return m_failure.isEmpty() && m_rows.empty();
+}
+
+bool PendingRows::waitBlocking(int ms)
+{
+    if (!m_writing) {
         return true;
     }
-    if (database == nullptr) {
-        setFailure(QStringLiteral("keine Datenbank offen"));
-        return false;
-    }
-    // After a failed store the connection may be the broken one of a server that is back by now.
-    QString away;
-    if (!m_failure.isEmpty() && !database->reconnect(&away)) {
-        setFailure(away);
-        return false;
-    }
-    QList<Database::Refusal> refusals;
-    const QString failure = database->executeInTransaction(
-        size(),
-        [this](qsizetype i) {
-            const Row &row = at(i);
-            return insertStatement(row.sensorNummer, row.wert, zeitOf(row));
-        },
-        &refusals);
-    if (!failure.isEmpty()) {
-        setFailure(failure);
-        return false;
-    }
-    // Refusals come in the order of their rows.
-    QList<Row> refused;
-    QStringList reasons;
-    for (qsizetype i = 0, k = 0; i < size(); ++i) {
-        if (k < refusals.size() && refusals.at(k).index == i) {
-            refused.append(at(i));
-            reasons.append(refusals.at(k++).reason);
-        } else {
-            m_lastWritten.insert(at(i).sensorNummer, at(i));
+    if (ms < 0) {
+        while (!m_thread->waitFor(1000)) {
         }
+    } else if (!m_thread->waitFor(ms)) {
+        return false;
     }
-    // A deque keeps its blocks after clear(); a backlog of a day's rows should not stay resident.
-    std::deque<Row>().swap(m_rows);
-    m_failure.clear();
-    m_failingSince = QDateTime();
-    if (!refused.isEmpty()) {
-        moveToRefusedFile(refused, reasons);
-    }
-    removeRecoveryFile();
+    takeOutcome();
     return true;
+}
+
+void PendingRows::takeOutcome()
+{
+    if (!m_writing || m_thread->busy()) {
+        return;
+    }
+    m_writing = false;
+    finish(m_thread->take());
+    Q_EMIT writeEnded();
+}
+
+void PendingRows::finish(const StoreThread::Outcome &outcome)
+{
+    const std::size_t first = std::min(outcome.alreadyStored, m_rows.size());
+    for (std::size_t i = 0; i < first; ++i) {
+        m_lastWritten.insert(m_rows[i].sensorNummer, m_rows[i]);
+    }
+    if (outcome.failure.isEmpty()) {
+        QList<Row> refused;
+        QStringList reasons;
+        for (std::size_t i = first, k = 0; i < m_jobRows; ++i) {
+            if (k < std::size_t(outcome.refused.size())
+                && std::size_t(outcome.refused.at(qsizetype(k))) == i) {
+                refused.append(m_rows[i]);
+                reasons.append(outcome.reasons.value(qsizetype(k++)));
+            } else {
+                m_lastWritten.insert(m_rows[i].sensorNummer, m_rows[i]);
+            }
+        }
+        // A deque keeps its blocks after clear(); a backlog of a day's rows should not stay.
+        std::deque<Row>().swap(m_rows);
+        m_fileLines = 0;
+        m_filed = 0;
+        m_record = false;
+        m_uncertain = 0;
+        m_reconnect = false;
+        m_failure.clear();
+        m_failingSince = QDateTime();
+        m_keepFailure.clear();
+        if (!refused.isEmpty()) {
+            m_lastRefused = refused.size();
+            m_lastRefusedReason = reasons.constFirst();
+            m_refused += refused.size();
+            m_lastRefusedInFile = outcome.refusedError.isEmpty();
+            if (!m_lastRefusedInFile) {
+                Journal::write(Journal::Priority::Error,
+                               QStringLiteral("Die Datei '%1' kann die abgelehnten Messwerte "
+                                              "nicht aufnehmen: %2. Sie folgen hier "
+                                              "(SensorNummer;Zeit;MessWert;Grund).")
+                                   .arg(m_refusedFile, outcome.refusedError));
+                Journal::writeLines(Journal::Priority::Error, RefusedFile::lines(refused, reasons));
+            }
+        }
+    } else {
+        m_rows.erase(m_rows.begin(), m_rows.begin() + std::ptrdiff_t(first));
+        setFailure(outcome.failure);
+        m_reconnect = true;
+        m_fileLines = outcome.fileLines;
+        m_filed = std::min(outcome.filed, m_rows.size());
+        m_record = outcome.uncertain;
+        m_uncertain = outcome.uncertain ? std::min(outcome.uncertainRows, m_rows.size()) : 0;
+        if (!outcome.keepError.isEmpty() && outcome.keepError != m_keepFailure) {
+            Journal::write(Journal::Priority::Error,
+                           QStringLiteral("Die Datei '%1' kann die wartenden Messwerte nicht "
+                                          "aufnehmen: %2. Sie warten im Speicher.")
+                               .arg(m_recovery.path(), outcome.keepError));
+        }
+        m_keepFailure = outcome.keepError;
+    }
+    if (!outcome.note.isEmpty()) {
+        Journal::write(Journal::Priority::Error, outcome.note);
+    }
+    if (m_takingIn) {
+        m_takingIn = false;
+        const qint64 fromFile = qint64(m_jobRows);
+        m_takeInNotice =
+            m_failure.isEmpty()
+                ? StoreLines::takenIn(fromFile, m_recovery.path(), m_takeInDropped, m_capacity)
+                      + (m_lastRefused > 0 ? QLatin1Char(' ') + refusedLine() : QString())
+                : StoreLines::takenInWaiting(fromFile, m_recovery.path(), m_failure,
+                                             m_takeInDropped, m_capacity);
+    }
 }
 
 void PendingRows::setFailure(const QString &failure)
@@ -160,250 +210,81 @@ void PendingRows::setFailure(const QString &failure)
     ++m_failedStores;
 }
 
-void PendingRows::moveToRefusedFile(const QList<Row> &rows, const QStringList &reasons)
+QString PendingRows::takeIn(bool wait)
 {
-    m_lastRefused = rows.size();
-    m_lastRefusedReason = reasons.constFirst();
-    m_refused += rows.size();
-    QByteArray lines;
-    for (qsizetype i = 0; i < rows.size(); ++i) {
-        // One line a row, with no ';' of its own: the reason is the database's text.
-        QString reason = reasons.at(i).simplified();
-        reason.replace(QLatin1Char(';'), QLatin1Char(','));
-        lines += rowLine(rows.at(i)) + ';' + reason.toUtf8() + '\n';
-    }
-    DurableFile file(m_refusedFile, DurableFile::Mode::Append);
-    m_lastRefusedInFile = !m_refusedFile.isEmpty()
-                          && (file.startSize() > 0 || file.write(kRefusedHeader + '\n'))
-                          && file.write(lines) && file.commit();
-    if (!m_lastRefusedInFile) {
-        Journal::write(Journal::Priority::Error,
-                       QStringLiteral("Die Datei '%1' kann die abgelehnten Messwerte nicht "
-                                      "aufnehmen: %2. Sie folgen hier "
-                                      "(SensorNummer;Zeit;MessWert;Grund).")
-                           .arg(m_refusedFile, file.errorString()));
-        Journal::writeLines(Journal::Priority::Error, lines);
-    }
-}
-
-QString PendingRows::takeIn(Database *database)
-{
-    QFile file(m_recoveryFile);
-    if (m_recoveryFile.isEmpty() || !file.exists()) {
+    const QString recordPath = commitRecordPath(m_recovery.path());
+    const bool hasFile = m_recovery.exists();
+    const std::optional<CommitRecord> record =
+        m_recovery.path().isEmpty() ? std::nullopt : CommitRecord::read(recordPath);
+    if (!hasFile && !record) {
         return {};
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        throw RuntimeError(ErrorNumber::CannotOpenFile,
-                           QStringLiteral("Die Datei '%1' mit noch nicht gespeicherten Messwerten "
-                                          "kann nicht gelesen werden: %2")
-                               .arg(m_recoveryFile, file.errorString()));
+    RecoveryFile::Contents contents;
+    if (hasFile) {
+        contents = m_recovery.read(m_capacity);
     }
-    const qint64 droppedBefore = m_dropped;
-    std::deque<Row> read;
-    qint64 lineNumber = 0;
-    while (!file.atEnd()) {
-        QByteArray line = file.readLine(kMaxLineBytes);
-        ++lineNumber;
-        while (line.endsWith('\n') || line.endsWith('\r')) {
-            line.chop(1);
-        }
-        qint32 sensorNummer = 0;
-        QDateTime zeit;
-        double wert = 0;
-        const bool fits =
-            lineNumber == 1 ? line == kHeader : parseRow(line, sensorNummer, zeit, wert);
-        if (!fits) {
-            m_dropped = droppedBefore;
-            throw RuntimeError(
-                ErrorNumber::TypeMismatch,
-                QStringLiteral("Die Datei '%1' mit noch nicht gespeicherten Messwerten ist in "
-                               "Zeile %2 unlesbar: '%3'. Sie bleibt unverändert; bitte "
-                               "berichtigen oder beiseitelegen, dann neu starten.")
-                    .arg(m_recoveryFile)
-                    .arg(lineNumber)
-                    .arg(QString::fromUtf8(line.left(200))));
-        }
-        if (lineNumber > 1) {
-            store(read, sensorNummer, zeit, wert);
-        }
+    if (contents.unfinished) {
+        Journal::write(Journal::Priority::Warning,
+                       QStringLiteral("Die letzte Zeile der Datei '%1' ist unvollständig: ein "
+                                      "Anhängen wurde unterbrochen, als das Programm endete. Sie "
+                                      "gehört zu dem Durchgang, der dabei abbrach, und wird "
+                                      "nicht übernommen.")
+                           .arg(m_recovery.path()));
     }
-    const qsizetype fromFile = qsizetype(read.size());
+    if (contents.lines == 0 && !record) {
+        // A file that held no row at all goes.
+        removeDurably({m_recovery.path()});
+        return {};
+    }
     for (const Row &row : m_rows) {
-        store(read, row.sensorNummer, zeitOf(row), row.wert);
+        contents.rows.push_back(row);
     }
-    m_rows.swap(read);
-    m_fileHoldsRows = true;
-    m_fileRows = fromFile;
-    const qint64 dropped = m_dropped - droppedBefore;
-    const QString droppedNote =
-        dropped == 0 ? QString()
-                     : QLatin1Char(' ')
-                           + countText(dropped, "älterer Messwert wurde", "ältere Messwerte wurden")
-                           + QStringLiteral(" verworfen: die Datei hielt mehr, als warten dürfen "
-                                            "(%1).")
-                                 .arg(m_capacity);
-    const QString from = QStringLiteral(" aus '%1' ").arg(m_recoveryFile);
-    if (write(database)) {
-        const QString refused = m_lastRefused > 0 ? QLatin1Char(' ') + refusedLine() : QString();
-        return countText(fromFile, "Messwert", "Messwerte") + from
-               + QStringLiteral("in die Datenbank nachgetragen.") + droppedNote + refused;
-    }
-    return countText(fromFile, "Messwert", "Messwerte") + from
-           + QString::fromUtf8(fromFile == 1 ? "kann" : "können")
-           + QStringLiteral(" noch nicht in die Datenbank geschrieben werden: %1. ").arg(m_failure)
-           + QString::fromUtf8(fromFile == 1 ? "Er wartet" : "Sie warten")
-           + QStringLiteral(" auf das nächste Speichern.") + droppedNote;
-}
-
-QString PendingRows::lastTry(Database *database)
-{
-    if (m_rows.empty()) {
+    m_rows.swap(contents.rows);
+    m_filed = std::min(m_rows.size(), std::size_t(contents.lines - contents.dropped));
+    m_fileLines = contents.lines;
+    m_dropped += contents.dropped;
+    m_record = record.has_value();
+    m_uncertain = record ? std::size_t(
+                      std::clamp<qint64>(record->fileLines - contents.dropped, 0, qint64(m_filed)))
+                         : 0;
+    m_takingIn = true;
+    m_takeInDropped = contents.dropped;
+    m_takeInNotice.clear();
+    startWrite();
+    if (!wait) {
+        connect(
+            this, &PendingRows::writeEnded, this,
+            [this] {
+                if (!m_takeInNotice.isEmpty()) {
+                    Journal::write(Journal::Priority::Notice, std::exchange(m_takeInNotice, {}));
+                }
+            },
+            Qt::SingleShotConnection);
         return {};
     }
-    QString error;
-    if (m_fileRows < size() && writeRecoveryFile(&error)) {
-        m_fileHoldsRows = true;
-        m_fileRows = size();
-    }
-    // The end is answered promptly, a lock or not.
-    if (database != nullptr) {
-        // Should it not take, the try waits the usual 100 ms: no harm at the end.
-        database->waitForLocks(Database::kLastTryLockWaitMs);
-    }
-    const qsizetype count = size();
-    if (!write(database)) {
-        return {};
-    }
-    return writtenLine(count) + (m_lastRefused > 0 ? QLatin1Char(' ') + refusedLine() : QString());
-}
-
-bool PendingRows::keepForNextStart(
-    const std::function<void(const QString &message, bool inFile)> &report)
-{
-    if (m_rows.empty()) {
-        return true;
-    }
-    const qsizetype count = size();
-    const QString why = m_failure.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m_failure);
-    const QString head = countText(count, "Messwert konnte", "Messwerte konnten")
-                         + QStringLiteral(" nicht in die Datenbank '%1' geschrieben werden%2. ")
-                               .arg(m_databaseName, why);
-    const QString lost =
-        m_dropped == 0
-            ? QString()
-            : QLatin1Char(' ')
-                  + countText(m_dropped, "älterer Messwert war", "ältere Messwerte waren")
-                  + QStringLiteral(" schon verworfen, weil zu viele warteten.");
-    QString error;
-    if (m_fileRows == count || writeRecoveryFile(&error)) {
-        m_fileHoldsRows = true;
-        m_fileRows = count;
-        report(head + QString::fromUtf8(count == 1 ? "Er steht" : "Sie stehen")
-                   + QStringLiteral(" in der Datei '%1' und ").arg(m_recoveryFile)
-                   + QString::fromUtf8(count == 1 ? "wird" : "werden")
-                   + QStringLiteral(" beim nächsten Start nachgetragen.") + lost,
-               true);
-        return true;
-    }
-    // What an earlier save of this run put into the file stays there and is taken in at the next
-    // start; only the rest goes to the journal, so no row is entered twice.
-    const qsizetype inFile = m_fileHoldsRows ? m_fileRows : 0;
-    const QString part = inFile == 0
-                             ? QStringLiteral("Sie folgen")
-                             : countText(inFile, "davon steht", "davon stehen")
-                                   + QStringLiteral(" in der Datei und werden beim nächsten Start "
-                                                    "nachgetragen; die übrigen %1 folgen")
-                                         .arg(count - inFile);
-    report(head
-               + QStringLiteral("Die Datei '%1' kann sie nicht aufnehmen: %2. ")
-                     .arg(m_recoveryFile, error)
-               + part
-               + QStringLiteral(" auf der Standardfehlerausgabe, eine Zeile je Messwert "
-                                "(SensorNummer;Zeit;MessWert).")
-               + lost,
-           false);
-    QByteArray lines;
-    for (qsizetype i = inFile; i < count; ++i) {
-        lines += rowLine(at(i)) + '\n';
-        if (lines.size() > 65536) {
-            Journal::writeLines(Journal::Priority::Error, lines);
-            lines.clear();
-        }
-    }
-    Journal::writeLines(Journal::Priority::Error, lines);
-    return false;
-}
-
-bool PendingRows::writeRecoveryFile(QString *error) const
-{
-    DurableFile file(m_recoveryFile, DurableFile::Mode::Replace);
-    bool ok = !m_recoveryFile.isEmpty() && file.write(kHeader + '\n');
-    for (const Row &row : m_rows) {
-        ok = ok && file.write(rowLine(row) + '\n');
-    }
-    ok = ok && file.commit();
-    if (!ok) {
-        *error = m_recoveryFile.isEmpty() ? QStringLiteral("kein Dateiname") : file.errorString();
-    }
-    return ok;
-}
-
-void PendingRows::removeRecoveryFile()
-{
-    if (!m_fileHoldsRows) {
-        return;
-    }
-    m_fileHoldsRows = false;
-    m_fileRows = 0;
-    QFile file(m_recoveryFile);
-    if (file.exists() && !file.remove()) {
-        // Its rows are in the database now; taken in again they would stand there twice.
-        Journal::write(Journal::Priority::Error,
-                       QStringLiteral("Die Datei '%1' kann nicht gelöscht werden (%2). Ihre "
-                                      "Messwerte stehen schon in der Datenbank: bitte die Datei "
-                                      "löschen, sonst werden sie beim nächsten Start noch einmal "
-                                      "eingetragen.")
-                           .arg(m_recoveryFile, file.errorString()));
-    }
+    waitBlocking(-1);
+    return std::exchange(m_takeInNotice, {});
 }
 
 QString PendingRows::failedLine() const
 {
-    return QStringLiteral("Speichern in die Datenbank fehlgeschlagen: %1. ").arg(m_failure)
-           + countText(size(), "Messwert wartet.", "Messwerte warten.") + droppedNote();
+    return StoreLines::failed(m_failure, size(), m_dropped);
 }
 
 QString PendingRows::waitingLine() const
 {
-    return countText(size(), "Messwert wartet", "Messwerte warten")
-           + QStringLiteral(" noch auf das Speichern.") + droppedNote();
+    return StoreLines::waiting(size(), m_dropped);
 }
 
 QString PendingRows::writtenLine(qsizetype count) const
 {
-    return countText(count, "zurückgehaltener Messwert ist", "zurückgehaltene Messwerte sind")
-           + QStringLiteral(" jetzt gespeichert.") + droppedNote();
+    return StoreLines::written(count, m_dropped);
 }
 
 QString PendingRows::refusedLine() const
 {
-    const bool one = m_lastRefused == 1;
-    return countText(m_lastRefused, "Messwert wurde", "Messwerte wurden")
-           + QStringLiteral(" von der Datenbank abgelehnt (%1) und ").arg(m_lastRefusedReason)
-           + (m_lastRefusedInFile ? QString::fromUtf8(one ? "steht" : "stehen")
-                                        + QStringLiteral(" in der Datei '%1'.").arg(m_refusedFile)
-                                  : QString::fromUtf8(one ? "folgt" : "folgen")
-                                        + QStringLiteral(" auf der Standardfehlerausgabe."));
-}
-
-QString PendingRows::droppedNote() const
-{
-    if (m_dropped == 0) {
-        return QString();
-    }
-    return QLatin1Char(' ')
-           + countText(m_dropped, "älterer Messwert wurde", "ältere Messwerte wurden")
-           + QStringLiteral(" verworfen, weil zu viele warteten.");
+    return StoreLines::refused(m_lastRefused, m_lastRefusedReason, m_lastRefusedInFile,
+                               m_refusedFile);
 }
 
 StoreState PendingRows::state() const
@@ -427,9 +308,4 @@ bool PendingRows::lastWritten(qint32 sensorNummer, Row *row) const
     }
     *row = *found;
     return true;
-}
-
-QDateTime PendingRows::zeitOf(const Row &row)
-{
-    return QDateTime::fromSecsSinceEpoch(row.zeit);
 }

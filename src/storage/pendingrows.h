@@ -1,90 +1,100 @@
 #pragma once
 
+#include "commitrecord.h"
+#include "database.h"
+#include "recoveryfile.h"
 #include "storestate.h"
+#include "storethread.h"
+#include "werterow.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
-#include <QList>
+#include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QtGlobal>
 
 #include <deque>
 #include <functional>
+#include <memory>
+#include <optional>
 
-class Database;
+class MainView;
 
 // The rows of Werte on their way into the database, and everything that keeps them from being
 // lost: a store appends its averages and writes every waiting row, the oldest first, in one
-// transaction; rows that a failed store could not write wait, each with the time stamp of the
-// store that formed it, for the next one. Memory stays bounded: past the capacity the oldest row
-// is dropped and counted.
+// transaction, on the store's own thread (StoreThread), while the event loop goes on. Rows that a
+// failed store could not write wait, each with the time stamp of the store that formed it, for
+// the next one; they are in the recovery file (RecoveryFile) before the pass that formed them
+// ends, so that neither the end of the program nor a kill, a crash or a power cut loses them, and
+// the next start takes them in. A healthy store touches no file at all. Memory and the file stay
+// bounded: past the capacity the oldest row is dropped and counted.
 //
 // Rows that the database refuses for a reason of their own (a CHECK constraint, a value out of
 // range for the column, a trigger) do not hold back the others: those are written, and the
 // refused rows go, with the database's reason, to the refused file beside the recovery file.
 //
-// Over the end of the program the rows live in the recovery file: the program takes it in at
-// start (takeIn), writes it at the end (saveBeforeLastTry, keepForNextStart), and it goes as soon
-// as its rows are written. The file holds one row a line after a header line:
-//   SensorNummer;Zeit;MessWert
-//   7;2026-12-05 08:04:09;21.5
-// Zeit is the local time of the store that formed the row; MessWert keeps the value exactly. The
-// refused file has the same form with a fourth column Grund.
-class PendingRows
+// Only the owner's thread calls it. While a write is in flight nothing may be appended.
+class PendingRows : public QObject
 {
+    Q_OBJECT
+
 public:
+    using Row = WerteRow;
     // 24 hours of the default rhythm (a store every 10 s) with 99 sensors, rounded up.
     static constexpr qsizetype kCapacity = 24 * 3600 / 10 * 100;
+    // How long the end waits for a store in flight, and in all for the store, a last try and the
+    // recovery file, so that it is over within a second however slow the disk.
+    static constexpr int kEndStoreWaitMs = 400;
+    static constexpr int kEndBudgetMs = 800;
 
-    // 16 bytes. zeit: seconds since 1970 UTC, so the local time text comes back exactly as the
-    // store took it; a clock outside 1970 to 2106 is clamped to that range.
-    struct Row
-    {
-        qint32 sensorNummer;
-        quint32 zeit;
-        double wert;
-    };
-
-    // Rows that no file could take go to the journal, one a line (see Journal).
     explicit PendingRows(qsizetype capacity = kCapacity);
+    // A store still in flight is left to its thread (StoreThread::leftRunning()).
+    ~PendingRows() override;
 
-    // The files that belong to the database of this name (see recoveryFilePath); set once, before
-    // anything is written.
+    // The database of this name and the files that belong to it (see recoveryFilePath); set once,
+    // before anything is written.
     void setDatabaseName(const QString &databaseName);
-    QString recoveryFile() const { return m_recoveryFile; }
+    QString recoveryFile() const { return m_recovery.path(); }
     QString refusedFile() const { return m_refusedFile; }
+    // Opens the store's own connection on its thread; a failure is a RuntimeError naming the
+    // database. Without it every write fails with "keine Datenbank offen".
+    void open();
 
     void append(qint32 sensorNummer, const QDateTime &zeit, double wert);
     const Row &at(qsizetype index) const { return m_rows.at(static_cast<std::size_t>(index)); }
     qsizetype size() const { return static_cast<qsizetype>(m_rows.size()); }
     bool isEmpty() const { return m_rows.empty(); }
 
-    // Writes every waiting row into Werte of database (null: none open) in one transaction.
-    // True when none waits afterwards; then a recovery file whose rows these were goes too. False
-    // when the store failed: nothing was written, the rows wait, failure() says why. Rows the
-    // database refused are left out and moved to the refused file (lastRefused() counts them).
-    // After a failed store the connection is first made anew (Database::reconnect). Never throws.
-    bool write(Database *database);
+    // Begins writing every waiting row into Werte in one transaction and returns at once.
+    void startWrite(int lockWaitMs = Database::kRunningLockWaitMs);
+    bool writing() const { return m_writing; }
+    // Handles the view's events until the write in flight has ended (a pump that throws
+    // ProgramEnd leaves it in flight). True when no row waits afterwards; false when the store
+    // failed: nothing was written, the rows wait, failure() says why. Rows the database refused
+    // are left out and moved to the refused file (lastRefused() counts them). Never throws but
+    // ProgramEnd.
+    bool waitForWrite(MainView &view);
+    // startWrite() and the wait, blocking, without a view.
+    bool write();
 
-    // Start-up: the recovery file of an earlier run, read with the capacity applied as it is read,
-    // then written like a store. The notice for the journal, or the empty text when there is no
-    // file. A file that is not a recovery file is a RuntimeError naming the file and the line; it
-    // stays as it is, and no row of it is taken.
-    QString takeIn(Database *database);
+    // Start-up: the recovery file of an earlier run (and what a kill left of a store in
+    // progress), read with the capacity applied, then written like a store; wait blocks until it
+    // is. The notice for the journal, or the empty text when there is no file (without wait the
+    // notice goes to the journal once the write has ended). A file that is not a recovery file is
+    // a RuntimeError naming the file and the line; it stays as it is, and no row of it is taken.
+    QString takeIn(bool wait = true);
 
-    // The end, while the database is still open: the rows go into the recovery file first, so
-    // that a last try that hangs until the program is killed loses nothing, then one more try to
-    // write them. The notice when they were written, else the empty text.
-    QString lastTry(Database *database);
-    // The end: rows that still wait go into the recovery file, and report hears where they went
+    // The end, within kEndBudgetMs: the store in flight gets kEndStoreWaitMs; what waits then gets
+    // one more short try while time is left; what cannot be confirmed stays in the recovery file.
+    // The notice when waiting rows were written, else the empty text.
+    QString lastTry();
+    // The end: rows that still wait are in the recovery file, and report hears where they went
     // (inFile true); when even the file cannot take them, report hears why (inFile false) and
     // the rows follow in the journal. False only then. Nothing waiting: nothing is reported.
     bool keepForNextStart(const std::function<void(const QString &message, bool inFile)> &report);
 
-    // The lines for the pass log and the journal. After a store that failed: why, and how many
-    // wait. While rows wait. Once count waiting rows have been written. After a store that left
-    // out refused rows: how many, why, and where they went.
+    // The lines for the pass log and the journal (see StoreLines).
     QString failedLine() const;
     QString waitingLine() const;
     QString writtenLine(qsizetype count) const;
@@ -103,25 +113,47 @@ public:
     // The latest row written for a sensor in this run; false when none was.
     bool lastWritten(qint32 sensorNummer, Row *row) const;
 
-    static QDateTime zeitOf(const Row &row);
+Q_SIGNALS:
+    // A write has ended; its outcome is taken in already.
+    void writeEnded();
 
 private:
-    void store(std::deque<Row> &rows, qint32 sensorNummer, const QDateTime &zeit, double wert);
+    void takeOutcome();
+    void finish(const StoreThread::Outcome &outcome);
     void setFailure(const QString &failure);
-    void moveToRefusedFile(const QList<Row> &rows, const QStringList &reasons);
-    bool writeRecoveryFile(QString *error) const;
-    void removeRecoveryFile();
-    QString droppedNote() const;
+    // The end: the write in flight is given up, and what it may have left unconfirmed is noted
+    // for keepForNextStart.
+    void giveUpWrite();
+    // Blocks for at most ms (-1: until it ends) for the write in flight; true once it has ended.
+    bool waitBlocking(int ms);
+    int endTimeLeft() const;
 
     std::deque<Row> m_rows;
     qsizetype m_capacity;
     QString m_databaseName;
-    QString m_recoveryFile;
+    RecoveryFile m_recovery;
     QString m_refusedFile;
-    // The recovery file holds rows that wait now (taken in, or saved before the last try): the
-    // first m_fileRows of them, as the oldest are the ones dropped at the capacity.
-    bool m_fileHoldsRows = false;
-    qsizetype m_fileRows = 0;
+    std::unique_ptr<StoreThread> m_thread;
+    bool m_writing = false;
+    // The rows of the write in flight (or the latest), and whether it is the start's.
+    std::size_t m_jobRows = 0;
+    bool m_takingIn = false;
+    QString m_takeInNotice;
+    qint64 m_takeInDropped = 0;
+    // The recovery file: it holds m_fileLines rows, the last m_filed of which are m_rows' first
+    // ones (the others were dropped at the capacity). m_record: a store's record is on disk,
+    // for the rows m_rows[0, m_uncertain).
+    qint64 m_fileLines = 0;
+    std::size_t m_filed = 0;
+    bool m_record = false;
+    std::size_t m_uncertain = 0;
+    bool m_reconnect = false;
+    // The end gave the write in flight up: no other begins; the file may be being rewritten by
+    // it (m_unsafeFile), and a record of a commit it may have made is still to be written.
+    bool m_givenUp = false;
+    bool m_unsafeFile = false;
+    std::optional<CommitRecord> m_endRecord;
+    QElapsedTimer m_endClock;
     qint64 m_dropped = 0;
     QString m_failure;
     QDateTime m_failingSince;
@@ -130,10 +162,6 @@ private:
     QString m_lastRefusedReason;
     bool m_lastRefusedInFile = false;
     qint64 m_refused = 0;
+    QString m_keepFailure;
     QHash<qint32, Row> m_lastWritten;
 };
-
-// "<database>.ausstehend" beside an SQLite file; for a server or an ODBC source
-// "Messwerte-<12 hex digits of the name's SHA-1>.ausstehend" in $STATE_DIRECTORY (set by systemd's
-// StateDirectory=) or else the working folder.
-QString recoveryFilePath(const QString &databaseName);

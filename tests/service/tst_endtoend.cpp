@@ -14,6 +14,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -242,32 +243,62 @@ void tst_EndToEnd::secondSignal_data()
     QTest::newRow("a second or more later: ends at once") << 1100 << true;
 }
 
-// An end that hangs (here: the recovery file is a FIFO nobody reads) is cut short by a second
-// signal, but only one that comes a second or more after the first. The second is sent once the
-// first has arrived: two signals pending at once would be delivered as one.
+// An end that hangs (here: the journal is a pipe that its reader has stopped reading, so the
+// end's report blocks) is cut short by a second signal, but only one that comes a second or more
+// after the first. The second is sent once the first has arrived: two signals pending at once
+// would be delivered as one.
 void tst_EndToEnd::secondSignal()
 {
     QFETCH(int, gapMs);
     QFETCH(bool, killed);
-    start();
+    int journal[2];
+    QCOMPARE(::pipe2(journal, O_CLOEXEC), 0);
+    const std::shared_ptr<void> closeJournal(nullptr, [journal](void *) {
+        ::close(journal[0]);
+        ::close(journal[1]);
+    });
+    const int capacity = ::fcntl(journal[1], F_SETPIPE_SZ, 4096);
+    QVERIFY(capacity > 0);
+    m_process = std::make_unique<QProcess>();
+    QVERIFY(startPelvaro(*m_process, m_database->path(),
+                         [journal] { ::dup2(journal[1], STDERR_FILENO); }));
     QTRY_VERIFY_WITH_TIMEOUT(rowCount() >= 2, 15000);
     lock();
     QVERIFY(waitForOutput(QStringLiteral("Messwerte warten.")));
-    const QByteArray fifo = QFile::encodeName(m_database->path() + ".ausstehend.neu");
-    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    // Whatever the program has written is in the pipe; the rest of it is filled, so that the next
+    // line blocks its writer.
+    int queued = 0;
+    QCOMPARE(::ioctl(journal[0], FIONREAD, &queued), 0);
+    const QByteArray filler(capacity - queued, 'x');
+    QCOMPARE(::write(journal[1], filler.constData(), filler.size()), filler.size());
     const pid_t pid = static_cast<pid_t>(m_process->processId());
     ::kill(pid, SIGTERM);
     QTRY_VERIFY(!termPending(pid));
     // The rule's own interval, not a wait for something to happen.
     QTest::qWait(gapMs);
+    QVERIFY(m_process->state() != QProcess::NotRunning);
     ::kill(pid, SIGTERM);
-    // The end goes on once the FIFO has a reader: then only a kill keeps it from ending normally.
-    const int reader = killed ? -1 : ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
-    QVERIFY(m_process->waitForFinished(5000));
+    // The end goes on once the journal is read again: then only a kill keeps it from ending
+    // normally.
+    QByteArray report;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            if (!killed) {
+                char chunk[4096];
+                ::fcntl(journal[0], F_SETFL, O_NONBLOCK);
+                for (ssize_t got; (got = ::read(journal[0], chunk, sizeof chunk)) > 0;) {
+                    report.append(chunk, got);
+                }
+            }
+            return m_process->state() == QProcess::NotRunning;
+        }(),
+        5000);
     QCOMPARE(m_process->exitStatus(), killed ? QProcess::CrashExit : QProcess::NormalExit);
-    ::close(reader);
+    QVERIFY2(killed
+                 || report.contains("werden beim n\xc3\xa4"
+                                    "chsten Start nachgetragen"),
+             report.constData());
     m_lock.reset();
-    ::unlink(fifo.constData());
 }
 
 // The disk fills while the program runs, and it is stopped then: every row formed is in Werte, in

@@ -148,7 +148,10 @@ void tst_Datenbank::averages()
         }
     }
     PendingRows pending;
+    pending.setDatabaseName(m_database->path());
+    pending.open();
     MittelwerteSpeichern(*m_registry, pending);
+    QVERIFY(pending.write());
     QCOMPARE(storedValues(*m_database), stored);
 }
 

@@ -1,0 +1,165 @@
+#include "storethreadshared.h"
+
+#include "database.h"
+#include "durablefile.h"
+#include "runtime/processsignals.h"
+#include "runtime/runtimeerror.h"
+
+#include <QSqlDatabase>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+std::atomic<bool> g_leftRunning{false};
+
+} // namespace
+
+const QString kStoreGivenUp = QStringLiteral("das Programm endet");
+
+void StoreThread::Shared::run()
+{
+    leaveSignalsToMainThread();
+    std::unique_ptr<Database> database;
+    QString failure;
+    try {
+        database = OpenDatabase(databaseName);
+        database->started();
+    } catch (const RuntimeError &error) {
+        database.reset();
+        failure = error.message();
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        opened = true;
+        openError = failure;
+        done.notify_all();
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    while (database) {
+        wake.wait(lock, [this] { return stopping || job.has_value(); });
+        if (stopping) {
+            break;
+        }
+        const Job current = *job;
+        job.reset();
+        lock.unlock();
+        Outcome result = execute(*database, current);
+        lock.lock();
+        if (abandoned) {
+            // Its owner has gone on without it; nothing is told.
+            continue;
+        }
+        outcome = std::move(result);
+        busy = false;
+        phase = Phase::Idle;
+        done.notify_all();
+        if (ended) {
+            ended();
+        }
+    }
+    lock.unlock();
+    database.reset();
+    lock.lock();
+    finished = true;
+    done.notify_all();
+}
+
+StoreThread::StoreThread(QString databaseName, QString recoveryFile, std::function<void()> ended)
+    : m_shared(std::make_shared<Shared>())
+{
+    m_shared->databaseName = std::move(databaseName);
+    m_shared->recovery = RecoveryFile(recoveryFile);
+    m_shared->refused = RefusedFile(refusedFilePath(recoveryFile));
+    m_shared->recordPath = commitRecordPath(recoveryFile);
+    m_shared->ended = std::move(ended);
+}
+
+StoreThread::~StoreThread()
+{
+    std::unique_lock<std::mutex> lock(m_shared->mutex);
+    m_shared->ended = nullptr;
+    m_shared->stopping = true;
+    m_shared->wake.notify_all();
+    if (m_shared->busy) {
+        g_leftRunning = true;
+        return;
+    }
+    // The thread closes its connection and ends; it is detached, so its end is waited for here.
+    m_shared->done.wait(lock, [this] { return !m_shared->started || m_shared->finished; });
+}
+
+void StoreThread::open()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->started = true;
+    }
+    std::thread([shared = m_shared] { shared->run(); }).detach();
+    std::unique_lock<std::mutex> lock(m_shared->mutex);
+    m_shared->done.wait(lock, [this] { return m_shared->opened; });
+    if (!m_shared->openError.isEmpty()) {
+        throw RuntimeError(ErrorNumber::ConnectionFailed, m_shared->openError);
+    }
+}
+
+void StoreThread::start(const Job &job)
+{
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->job = job;
+    m_shared->busy = true;
+    m_shared->phase = Phase::Resolving;
+    m_shared->witnesses.clear();
+    m_shared->refusedRows.clear();
+    m_shared->reasons.clear();
+    m_shared->first = 0;
+    m_shared->kept = false;
+    m_shared->filed = job.filed;
+    m_shared->fileLines = job.fileLines;
+    m_shared->wake.notify_all();
+}
+
+bool StoreThread::busy() const
+{
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->busy;
+}
+
+bool StoreThread::waitFor(int ms)
+{
+    std::unique_lock<std::mutex> lock(m_shared->mutex);
+    return m_shared->done.wait_for(lock, std::chrono::milliseconds(std::max(ms, 0)),
+                                   [this] { return !m_shared->busy; });
+}
+
+StoreThread::Outcome StoreThread::take()
+{
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return std::exchange(m_shared->outcome, Outcome());
+}
+
+StoreThread::GivenUp StoreThread::abandon()
+{
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    GivenUp givenUp;
+    if (!m_shared->busy) {
+        return givenUp;
+    }
+    m_shared->abandoned = true;
+    g_leftRunning = true;
+    givenUp.phase = m_shared->phase;
+    givenUp.witnesses = m_shared->witnesses;
+    givenUp.refused = m_shared->refusedRows;
+    givenUp.reasons = m_shared->reasons;
+    givenUp.first = m_shared->first;
+    givenUp.filed = m_shared->filed;
+    givenUp.fileLines = m_shared->fileLines;
+    givenUp.kept = m_shared->kept;
+    return givenUp;
+}
+
+bool StoreThread::leftRunning()
+{
+    return g_leftRunning;
+}
