@@ -15,7 +15,7 @@ PELVARO_TARGETS="pelvaro-access pelvarod pelvaro-devicesim" build_tree "$PELVARO
 
 database="$PELVARO_ROOT/build/Messwerte.mdb"
 if [ ! -e "$database" ]; then
-    sqlite3 "$database" < "$PELVARO_ROOT/docs/schema.sql"
+    sqlite3 "$database" < "$PELVARO_ROOT/docs/schema.sql" > /dev/null
     sqlite3 "$database" < "$PELVARO_ROOT/scripts/demo.sql"
     echo "Demo-Datenbank angelegt: $database"
 fi

@@ -1,5 +1,6 @@
 // What storing costs: the heap taken by a day's backlog of pending rows, the time of one store of
-// 99 rows as one transaction against 99 statements each in its own transaction, and the time to
+// 99 rows as one transaction against 99 statements each in its own transaction and as the program
+// makes it (on the store's thread, waiting for its outcome), and the time to
 // write a full day's backlog in one transaction, with and without a row the database refuses. Real
 // SQLite files in a temporary folder.
 //
@@ -14,6 +15,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -99,6 +101,47 @@ int main(int argc, char *argv[])
     std::printf("store of %d rows, median of %d: one transaction %.2f ms, %d statements %.2f ms "
                 "(%.0fx)\n",
                 kSensors, rounds, one, kSensors, single, single / one);
+
+    // The same store as the program makes it: on the store's own thread, with its own connection.
+    PendingRows waiting;
+    waiting.setDatabaseName(freshDatabase(dir, QStringLiteral("faden.mdb")));
+    waiting.open();
+    std::vector<qint64> onItsThread;
+    for (int round = 0; round < rounds; ++round) {
+        for (qint32 i = 0; i < kSensors; ++i) {
+            waiting.append(i + 1, zeit.addSecs(round), 20.5 + i);
+        }
+        QElapsedTimer timer;
+        timer.start();
+        if (!waiting.write()) {
+            std::fprintf(stderr, "Speichern fehlgeschlagen: %s\n", qPrintable(waiting.failure()));
+            return 1;
+        }
+        onItsThread.push_back(timer.nsecsElapsed());
+    }
+    std::printf("store of %d rows on the store's thread, median of %d: %.2f ms\n", kSensors, rounds,
+                medianMs(onItsThread));
+
+    // A store that fails (its table is gone): what the append of its rows to the recovery file
+    // and that file's sync add, as the rows of an outage pile up.
+    PendingRows failing;
+    const QString failingPath = freshDatabase(dir, QStringLiteral("ohne.mdb"));
+    OpenDatabase(failingPath)->Execute(QStringLiteral("DROP TABLE Werte"));
+    failing.setDatabaseName(failingPath);
+    failing.open();
+    std::vector<qint64> failedStores;
+    for (int round = 0; round < rounds; ++round) {
+        for (qint32 i = 0; i < kSensors; ++i) {
+            failing.append(i + 1, zeit.addSecs(round), 20.5 + i);
+        }
+        QElapsedTimer timer;
+        timer.start();
+        failing.write();
+        failedStores.push_back(timer.nsecsElapsed());
+    }
+    std::printf("failed store of %d more rows each, median of %d: %.2f ms (%lld rows in '%s')\n",
+                kSensors, rounds, medianMs(failedStores), static_cast<long long>(failing.size()),
+                qPrintable(QFileInfo(failing.recoveryFile()).fileName()));
 
     // The worst catch-up: a full day's backlog written by the first store that works again.
     PendingRows pending;

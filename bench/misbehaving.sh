@@ -47,7 +47,7 @@ kib() { awk -v f="$2:" '$1 == f { print $2 }' "/proc/$1/status"; }
 for kind in status headers 401-body chunk-7FFF; do
     rm -f "$work/bad" "$work/out" "$work/Messwerte.mdb"
     serve_bad "$kind"
-    sqlite3 "$work/Messwerte.mdb" < "$root/docs/schema.sql"
+    sqlite3 "$work/Messwerte.mdb" < "$root/docs/schema.sql" > /dev/null
     sqlite3 "$work/Messwerte.mdb" "INSERT INTO Einstellungen VALUES ('MessIntervall', 2), ('Messungen', 5);
         INSERT INTO Geraete VALUES (1, '$healthy', 'Gut'),
         (2, '127.0.0.1:$(cat "$work/bad")', 'Schlecht'); INSERT INTO Sensoren VALUES (1, 1, 1, 'Vorlauf');"

@@ -19,7 +19,7 @@ mapfile -t addresses < <(grep '^127' "$work/sim.out")
 
 run() {  # ParallelAbfrage value -> mean seconds between passes
     local database="$work/Messwerte-$1.mdb"
-    sqlite3 "$database" < "$root/docs/schema.sql"
+    sqlite3 "$database" < "$root/docs/schema.sql" > /dev/null
     {
         echo "DELETE FROM Einstellungen;"
         echo "INSERT INTO Einstellungen VALUES ('MessIntervall', 2), ('Messungen', 5);"

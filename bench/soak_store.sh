@@ -50,7 +50,7 @@ start_program() {
 }
 
 # The database: 9 devices with 11 sensors each, a pass every tick, a store every pass.
-sqlite3 "$db" < "$root/docs/schema.sql"
+sqlite3 "$db" < "$root/docs/schema.sql" > /dev/null
 {
     echo "UPDATE Einstellungen SET Wert = CASE Parameter WHEN 'MessIntervall' THEN 0 ELSE 1 END;"
     for d in $(seq 1 9); do

@@ -34,7 +34,7 @@ pids+=($!)
 
 if want chart || want passes; then
     echo "Datenbank mit $((ROWS * NDEV)) Zeilen anlegen ..."
-    sqlite3 "$work/Messwerte.mdb" < "$root/docs/schema.sql"
+    sqlite3 "$work/Messwerte.mdb" < "$root/docs/schema.sql" > /dev/null
     {
         echo "DROP INDEX WerteSensorZeit;"
         echo "DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES ('MessIntervall', 2), ('Messungen', 5);"
@@ -127,7 +127,7 @@ fi
 if want load; then
 echo
 echo "3. Erstes Laden der Seite (Demo-Geräte, ein Tag gespeicherter Mittelwerte)"
-sqlite3 "$work/demo.mdb" < "$root/docs/schema.sql"
+sqlite3 "$work/demo.mdb" < "$root/docs/schema.sql" > /dev/null
 sqlite3 "$work/demo.mdb" < "$root/scripts/demo.sql"
 sqlite3 "$work/demo.mdb" "UPDATE Geraete SET IP = '127.0.0.1:' || ($FIRST - 1 + ID);
     WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 8639)

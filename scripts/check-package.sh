@@ -45,7 +45,7 @@ grep -q '^ExecStart=/usr/bin/pelvarod --database' "$work/root/usr/lib/systemd/sy
 "$work/root/usr/bin/pelvaro-access" --version | grep -q '^pelvaro-access .* 1\.00$'
 
 # The stripped window program opens its window (offscreen), and SIGTERM ends it with 0.
-sqlite3 "$work/fenster.mdb" < "$work/root/usr/share/pelvaro/schema.sql"
+sqlite3 "$work/fenster.mdb" < "$work/root/usr/share/pelvaro/schema.sql" > /dev/null
 sqlite3 "$work/fenster.mdb" "INSERT INTO Geraete VALUES (1, '127.0.0.1:9', 'Testgerät');
                              INSERT INTO Sensoren VALUES (1, 1, 1, 'Test');"
 status=0
@@ -59,7 +59,7 @@ if [ "${1:-}" = "--install" ]; then
     if command -v systemd-analyze > /dev/null; then
         systemd-analyze verify /usr/lib/systemd/system/pelvarod.service
     fi
-    sqlite3 "$work/Messwerte.mdb" < /usr/share/pelvaro/schema.sql
+    sqlite3 "$work/Messwerte.mdb" < /usr/share/pelvaro/schema.sql > /dev/null
     sqlite3 "$work/Messwerte.mdb" "INSERT INTO Geraete VALUES (1, '127.0.0.1:9', 'Testgerät');
                                    INSERT INTO Sensoren VALUES (1, 1, 1, 'Test');"
     status=0

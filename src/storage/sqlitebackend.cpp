@@ -4,10 +4,13 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
+
+#include <mutex>
 
 namespace {
 
@@ -46,6 +49,22 @@ void checkHeader(const QString &path)
     }
 }
 
+// Reads each file's header once in the process, before any connection to it. Closing a descriptor
+// of the file drops every POSIX lock the process holds on it, SQLite's included: a header read
+// while the store's thread has the file open would let another program take the database from
+// under it (with a write-ahead log, delete the log that holds its commits).
+void checkHeaderOnce(const QString &path)
+{
+    static std::mutex mutex;
+    static QSet<QString> checked;
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (!checked.contains(absolute)) {
+        checkHeader(path);
+        checked.insert(absolute);
+    }
+}
+
 } // namespace
 
 SqliteBackend::SqliteBackend(const QString &path)
@@ -72,7 +91,7 @@ void SqliteBackend::check() const
         throw RuntimeError(ErrorNumber::CannotOpenFile,
                            QStringLiteral("'%1' ist keine Datei.").arg(path));
     }
-    checkHeader(path);
+    checkHeaderOnce(path);
     if (readOnly()) {
         return;
     }
@@ -116,10 +135,15 @@ QString SqliteBackend::verify(QSqlDatabase &db) const
     // SQLite reads the header only on first use; a foreign file must fail here, not at the first
     // query of the loaders.
     QSqlQuery probe(db);
-    if (probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
-        return QString();
+    if (!probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
+        return probe.lastError().text();
     }
-    return probe.lastError().text();
+    // A store is on disk when its commit returns, in a file with a write-ahead log too: there
+    // SQLite's default would be the same, but a build of it may lower that.
+    if (!readOnly() && !probe.exec(QStringLiteral("PRAGMA synchronous = FULL"))) {
+        return probe.lastError().text();
+    }
+    return QString();
 }
 
 RuntimeError SqliteBackend::openFailure(const QString &driverText) const

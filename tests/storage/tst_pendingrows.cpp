@@ -83,7 +83,7 @@ void tst_PendingRows::stores_data()
 {
     QTest::addColumn<QStringList>("fault");
     QTest::addColumn<QString>("repair");
-    // Why the stores fail while another program reads.
+    // Why the stores fail while another program writes.
     QTest::addColumn<QString>("failure");
     // Why values of 1000 and more are refused once it has stopped; empty: none are.
     QTest::addColumn<QString>("refusal");
@@ -94,7 +94,8 @@ void tst_PendingRows::stores_data()
     };
     row("Werte renamed away and back", {"ALTER TABLE Werte RENAME TO Weg"},
         "ALTER TABLE Weg RENAME TO Werte", "no such table: Werte", "");
-    // The reader keeps the commit from getting its lock; the transaction must not stay open.
+    // The other program's write keeps the store from getting its lock; the transaction must not
+    // stay open.
     row("CHECK constraint",
         {"DROP TABLE Werte",
          "CREATE TABLE Werte (SensorNummer, Zeit, MessWert CHECK (MessWert < 1000))"},
@@ -106,7 +107,7 @@ void tst_PendingRows::stores_data()
         "", "database is locked", "zu warm, bitte pruefen");
 }
 
-// Two stores fail while another program reads: their rows wait, each with its own time. The next
+// Two stores fail while another program writes: their rows wait, each with its own time. The next
 // store writes them and its own, all but the values the database refuses, which go to their file;
 // sensor 2 is written again once it reads normal values.
 void tst_PendingRows::stores()
@@ -118,7 +119,9 @@ void tst_PendingRows::stores()
     for (const QString &statement : fault) {
         m_open->Execute(statement);
     }
-    std::shared_ptr<void> reader = m_database->hold({"BEGIN", "SELECT count(*) FROM Geraete"});
+    std::shared_ptr<void> writer = failure == QLatin1String("database is locked")
+                                       ? m_database->hold({"BEGIN IMMEDIATE"})
+                                       : nullptr;
     m_rows->append(1, m_zeit, 1);
     m_rows->append(2, m_zeit, 2);
     QVERIFY(!m_rows->write());
@@ -131,7 +134,7 @@ void tst_PendingRows::stores()
     QVERIFY(failing.failingSince.isValid());
     QCOMPARE(m_rows->failedLine(), "Speichern in die Datenbank fehlgeschlagen: " + failing.failure
                                        + ". 3 Messwerte warten.");
-    reader.reset();
+    writer.reset();
     if (!repair.isEmpty()) {
         m_open->Execute(repair);
     }

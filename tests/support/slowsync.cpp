@@ -1,7 +1,11 @@
 // Preloaded into the program (LD_PRELOAD) to make it run on storage as slow as an SD card: every
-// fsync and fdatasync first waits PELVARO_SLOW_SYNC_MS milliseconds, then does its real work.
+// fsync and fdatasync first waits PELVARO_SLOW_SYNC_MS milliseconds, then does its real work. With
+// PELVARO_SYNC_LOG set, each sync also adds a line to that file, so that a benchmark can count
+// them.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -13,6 +17,14 @@ void waitAsTheDiskWould()
         const char *text = std::getenv("PELVARO_SLOW_SYNC_MS");
         return text ? std::strtol(text, nullptr, 10) : 0L;
     }();
+    static const char *log = std::getenv("PELVARO_SYNC_LOG");
+    if (log) {
+        const int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t written = write(fd, "s\n", 2);
+            close(fd);
+        }
+    }
     timespec left = {ms / 1000, (ms % 1000) * 1000000};
     while (ms > 0 && nanosleep(&left, &left) != 0) {
     }
