@@ -69,7 +69,7 @@ void StatusPage::readFacts()
     for (qint32 j = 1; j <= registry.AnzahlSensoren; ++j) {
         sensors << registry.SensorID[j];
     }
-    auto facts = std::make_shared<PageFacts>();
+    auto facts = std::make_shared<WerteFacts>();
     m_reader->submit(
         [facts, sensors](WerteReader &reader) {
             try {

@@ -66,7 +66,7 @@ private:
     StatusSource &m_source;
     QString m_databaseName;
     std::optional<ListenAddress> m_address;
-    PageFacts m_facts;
+    WerteFacts m_facts;
     PageAssets m_assets;
     std::unique_ptr<HttpServer> m_server;
     std::unique_ptr<ReaderThread> m_reader;

@@ -65,7 +65,7 @@ QJsonArray devices(const StatusSource &source)
     return list;
 }
 
-QJsonArray sensors(const StatusSource &source, const PageFacts &facts)
+QJsonArray sensors(const StatusSource &source, const WerteFacts &facts)
 {
     const Registry &registry = source.registry();
     QJsonArray list;
@@ -169,7 +169,7 @@ QString deviceOf(const Registry &registry, qint32 sensor)
                                                            : QString();
 }
 
-std::optional<StatusSource::Stored> stored(const StatusSource &source, const PageFacts &facts,
+std::optional<StatusSource::Stored> stored(const StatusSource &source, const WerteFacts &facts,
                                            qint32 sensorNummer)
 {
     if (std::optional<StatusSource::Stored> now = source.lastStored(sensorNummer)) {
@@ -182,7 +182,7 @@ std::optional<StatusSource::Stored> stored(const StatusSource &source, const Pag
     return *atStart;
 }
 
-QByteArray json(const StatusSource &source, const PageFacts &facts)
+QByteArray json(const StatusSource &source, const WerteFacts &facts)
 {
     const Registry &registry = source.registry();
     const QDateTime now = QDateTime::currentDateTime();

@@ -1,12 +1,13 @@
 // Preloaded into the program (LD_PRELOAD) to make it run on storage as slow as an SD card: every
 // fsync and fdatasync first waits PELVARO_SLOW_SYNC_MS milliseconds, then does its real work. With
-// PELVARO_SYNC_LOG set, each sync also adds a line to that file, so that a benchmark can count
-// them.
+// PELVARO_SYNC_LOG set, each sync also adds a line to that file (the monotonic clock's milliseconds
+// as it begins), so that a benchmark can count them.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -21,7 +22,13 @@ void waitAsTheDiskWould()
     if (log) {
         const int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            [[maybe_unused]] const ssize_t written = write(fd, "s\n", 2);
+            timespec now = {};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            char line[32];
+            const int length =
+                snprintf(line, sizeof line, "%lld\n",
+                         static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+            [[maybe_unused]] const ssize_t written = write(fd, line, std::size_t(length));
             close(fd);
         }
     }
