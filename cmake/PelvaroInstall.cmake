@@ -22,6 +22,8 @@ install(CODE "
 install(FILES ${PELVARO_UNIT_OUT} DESTINATION lib/systemd/system COMPONENT daemon)
 
 set(CPACK_GENERATOR DEB)
+# The descriptions hold quotes and line breaks: CPackConfig.cmake takes them as they are.
+set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL daemon window)
 set(CPACK_PACKAGE_NAME pelvaro)
@@ -33,6 +35,20 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Cross-built (package.sh arm64, armhf, with a toolchain file of cmake/cross/), the packages are for
+# the target's Debian architecture, and dpkg-shlibdeps reads the binaries with the target's
+# objdump and looks up the target's libraries: it takes the architecture from DEB_HOST_ARCH, which
+# the file below sets inside cpack.
+if(CMAKE_CROSSCOMPILING)
+    execute_process(
+        COMMAND ${CMAKE_COMMAND} -E env CC=${CMAKE_CXX_COMPILER}
+                dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+        OUTPUT_VARIABLE PELVARO_DEB_ARCH OUTPUT_STRIP_TRAILING_WHITESPACE
+        COMMAND_ERROR_IS_FATAL ANY)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${PELVARO_DEB_ARCH})
+    set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack-target.cmake)
+    file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "set(ENV{DEB_HOST_ARCH} ${PELVARO_DEB_ARCH})\n")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Loaded as plugins or needed in a version shlibdeps cannot tell: the SQLite driver always;

@@ -16,25 +16,51 @@ PELVARO_TEST_PACKAGES=(
     chromium prometheus nodejs
 )
 
+# What package.sh ARCH needs beside, for the Debian architecture ARCH (arm64, armhf): the cross
+# compiler; the target's Qt, libcurl and libmicrohttpd with their headers, its Qt SQLite driver and
+# platform plugins, installed beside the machine's own through multiarch (all "Multi-Arch: same",
+# so they and the machine's -dev packages install side by side); qemu to run what was built; and
+# what CPack's packaging uses.
+cross_packages() {
+    printf '%s\n' "crossbuild-essential-$1" qemu-user-static dpkg-dev file \
+        "qt6-base-dev:$1" "libqt6sql6-sqlite:$1" "qt6-qpa-plugins:$1" \
+        "libcurl4-openssl-dev:$1" "libmicrohttpd-dev:$1"
+}
+
 # Installs whatever of PELVARO_PACKAGES and the packages named is missing (as root with
-# apt-get); when not root, says exactly what to run and stops.
+# apt-get); when not root, says exactly what to run and stops. A name with an architecture
+# (qt6-base-dev:arm64) first adds that architecture to dpkg where it is missing.
 ensure_packages() {
     local missing=()
+    local architectures=()
     local package
+    local known
+    known=" $(dpkg --print-architecture) $(dpkg --print-foreign-architectures | tr '\n' ' ')"
     for package in "${PELVARO_PACKAGES[@]}" "$@"; do
         if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
             missing+=("$package")
+            case "$package" in
+                *:*) [[ "$known" == *" ${package##*:} "* ]] || architectures+=("${package##*:}") ;;
+            esac
         fi
     done
     if [ ${#missing[@]} -eq 0 ]; then
         return 0
     fi
+    mapfile -t architectures < <(printf '%s\n' "${architectures[@]}" | sort -u | grep .)
+    local add=""
+    for package in "${architectures[@]}"; do
+        add+="dpkg --add-architecture $package && "
+    done
     if [ "$(id -u)" -ne 0 ]; then
         echo "Es fehlen Debian-Pakete. Bitte als root ausführen:" >&2
-        echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+        echo "  ${add}apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
         exit 1
     fi
     echo "Installiere: ${missing[*]}"
+    for package in "${architectures[@]}"; do
+        dpkg --add-architecture "$package"
+    done
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
     apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -23,6 +23,7 @@ struct Settings
     int sensors = 4;
     double lifetime = 0.0;
     QList<DeviceSimulator::Behaviour> behaviours;
+    QList<double> readings;
 };
 
 void writeLine(FILE *stream, const QString &text)
@@ -105,6 +106,13 @@ QString readSettings(const QCommandLineParser &parser, Settings *settings)
             return QStringLiteral(
                 "Ungültiger Wert für --lifetime: erwartet Sekunden größer als 0.");
     }
+    for (const QString &text :
+         parser.value(QStringLiteral("readings")).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        settings->readings << text.trimmed().toDouble(&ok);
+        if (!ok)
+            return QStringLiteral("Ungültiger Messwert „%1“ in --readings.").arg(text);
+    }
     return applyBehaviours(parser.values(QStringLiteral("behaviour")), settings);
 }
 
@@ -137,6 +145,11 @@ int main(int argc, char *argv[])
                         "mehrfach oder durch Kommas getrennt, spätere Angaben gelten. Namen: %1.")
              .arg(DeviceSimulator::behaviourNames().join(QStringLiteral(", "))),
          QStringLiteral("verhalten")},
+        {QStringLiteral("readings"),
+         QStringLiteral("Feste Messwerte t1,t2,... für alle Geräte, durch Kommas getrennt; "
+                        "weitere Sensoren melden keinen Messwert. Ohne Angabe wandern die Werte "
+                        "langsam."),
+         QStringLiteral("werte")},
         {QStringLiteral("lifetime"),
          QStringLiteral("Beendet sich nach so vielen Sekunden; ohne Angabe läuft er bis zu "
                         "einem Signal."),
@@ -162,6 +175,7 @@ int main(int argc, char *argv[])
         auto *device = new DeviceSimulator(&app);
         device->setSensorCount(settings.sensors);
         device->setBehaviour(settings.behaviours.at(i));
+        device->setFixedReadings(settings.readings);
         const quint16 port = settings.firstPort == 0 ? 0 : quint16(settings.firstPort + i);
         if (!device->listen(port)) {
             writeLine(stderr, QStringLiteral("pelvaro-devicesim: Gerät %1 (Port %2): %3")
