@@ -4,7 +4,7 @@
 # build/pelvarod) beside 3 simulated devices with 3 sensors each, MessIntervall 1 and one store a
 # second, the status page on, and prints
 #   - syncs per store on a fast disk (no wait),
-#   - the time from SIGTERM, sent right after a poll's readings (its store follows), to the end,
+#   - the time from SIGTERM, sent while a store waits for its first sync, to the end,
 #   - the slowest /healthz answer and how many took over 200 ms, asked every 100 ms for 20 s,
 #   - the mean time between two passes.
 # Loopback only. Usage: bench/slow-disk.sh [PELVAROD]
@@ -49,18 +49,21 @@ stores=$(sqlite3 "$work/Messwerte.mdb" "SELECT count(DISTINCT Zeit) FROM Werte")
 syncs=$(wc -l < "$work/syncs")
 awk -v s="$syncs" -v n="$stores" 'BEGIN { printf "syncs per store (fast disk): %.1f (%d syncs, %d stores, start and end included)\n", s / n, s, n }'
 
-# SIGTERM right after a poll, five times.
+# SIGTERM while a store waits for the disk, five times: once the first store is over, right after
+# the next one's first sync has begun.
 for trial in 1 2 3 4 5; do
     database
-    LD_PRELOAD="$preload" PELVARO_SLOW_SYNC_MS="$sync_ms" \
+    : > "$work/syncs"
+    LD_PRELOAD="$preload" PELVARO_SYNC_LOG="$work/syncs" PELVARO_SLOW_SYNC_MS="$sync_ms" \
         "$program" --database "$work/Messwerte.mdb" > "$work/out" 2> /dev/null &
     pid=$!
-    # The second poll's last reading: its store has just begun.
-    until [ "$(grep -c '^S33:' "$work/out" 2>/dev/null)" -ge 2 ]; do sleep 0.005; done
+    until grep -qE '^[0-9]{2}:[0-9]{2}:[0-9]{2} ' "$work/out" 2>/dev/null; do sleep 0.005; done
+    before=$(wc -l < "$work/syncs")
+    until [ "$(wc -l < "$work/syncs")" -gt "$before" ]; do sleep 0.002; done
     start=$(now_ms)
     kill -TERM "$pid"
     wait "$pid" || true
-    echo "SIGTERM after a poll, trial $trial: ended after $(($(now_ms) - start)) ms"
+    echo "SIGTERM during a store, trial $trial: ended after $(($(now_ms) - start)) ms"
 done
 
 # The page while stores wait for the disk.

@@ -3,7 +3,13 @@
 #include "runtime/runtimeerror.h"
 #include "runtime/variantconversion.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLocale>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QVariant>
 
@@ -29,7 +35,37 @@ private Q_SLOTS:
     }
     void conversions_data();
     void conversions();
+
+private:
+    // The status page's own text for value (format.js's zahl, run by Node), which must be the
+    // program's without its leading blank.
+    QString pageText(double value);
+
+    QTemporaryDir m_scripts;
 };
+
+QString tst_NumberText::pageText(double value)
+{
+    const QString module = m_scripts.filePath(QStringLiteral("format.mjs"));
+    if (!QFileInfo::exists(module)) {
+        QFile::copy(QStringLiteral(PELVARO_FORMAT_JS), module);
+    }
+    QProcess node;
+    node.start(QStringLiteral("node"),
+               {QStringLiteral("--input-type=module"), QStringLiteral("-e"),
+                QStringLiteral("import { zahl } from %1; "
+                               "process.stdout.write(JSON.stringify([zahl(JSON.parse(%2))]));")
+                    .arg(QString::fromUtf8(
+                             QJsonDocument(QJsonArray{module}).toJson(QJsonDocument::Compact))
+                             .mid(1)
+                             .chopped(1),
+                         QStringLiteral("'%1'").arg(QString::number(value, 'g', 17)))});
+    if (!node.waitForFinished(20000) || node.exitCode() != 0) {
+        return QStringLiteral("node (Debian package nodejs) failed: ")
+               + QString::fromUtf8(node.readAllStandardError());
+    }
+    return QJsonDocument::fromJson(node.readAllStandardOutput()).array().at(0).toString();
+}
 
 // The expected text is the result; "none" for no value at all (as for a number too large to be a
 // finite reading); "Fehler <n>" for the run-time error that the conversion must raise. What the
@@ -60,6 +96,12 @@ void tst_NumberText::conversions_data()
     row("Str: largest stays finite", "Str", -std::numeric_limits<double>::max(),
         "-1.79769313486231E+308");
     row("Str: infinity", "Str", std::numeric_limits<double>::infinity(), " Inf");
+    row("Str: a reading", "Str", 21.5, " 21.5");
+    row("Str: a negative reading", "Str", -3.25, "-3.25");
+    row("Str: a tenth", "Str", 0.1, " .1");
+    row("Str: a third", "Str", 1.0 / 3, " .333333333333333");
+    row("Str: 15 digits round", "Str", 1234567.8915, " 1234567.8915");
+    row("Str: beyond 15 digits", "Str", 123456789.0123456789, " 123456789.012346");
     row("Val: blanks anywhere", "Val", text("\r\n1 2\t3\n4\r\n"), "1234");
     row("Val: point first", "Val", text(".5"), "0.5");
     row("Val: exponent signed", "Val", text("25E-1x"), "2.5");
@@ -103,6 +145,10 @@ void tst_NumberText::conversions()
             // Whole numbers read from the database come as integers; both forms must agree.
             if (number == std::nearbyint(number) && std::fabs(number) <= 2147483648.0) {
                 QCOMPARE(::numberText(qint32(number)), result);
+            }
+            // The page shows no text for what is no finite number.
+            if (std::isfinite(number)) {
+                QCOMPARE(pageText(number), result.mid(result.startsWith(QLatin1Char(' '))));
             }
         } else if (function == QLatin1String("Val")) {
             const std::optional<double> number = ::leadingNumber(value.toString());

@@ -10,7 +10,13 @@ export function zahl(wert) {
   if (wert === 0) {
     return '0';
   }
-  const [mantisse, hoch] = Math.abs(wert).toExponential(14).split('e');
+  let [mantisse, hoch] = Math.abs(wert).toExponential(14).split('e');
+  if (!Number.isFinite(Number(`${mantisse}e${hoch}`))) {
+    // Rounded up past the largest number: the program cuts the last digit off there instead, so
+    // that its text still reads back as a number.
+    [mantisse, hoch] = Math.abs(wert).toExponential(15).split('e');
+    mantisse = mantisse.slice(0, -1);
+  }
   const ziffern = mantisse.replace('.', '').replace(/0+$/, '') || '0';
   const exponent = Number(hoch);
   let text;
