@@ -4,7 +4,7 @@
 // write a full day's backlog in one transaction, with and without a row the database refuses. Real
 // SQLite files in a temporary folder.
 //
-//   build/bench/bench_store [rounds]
+//   build/bench/bench_store [rounds]      (PELVARO_BENCH_JOURNAL=delete: rollback journal)
 
 #include "storage/database.h"
 #include "storage/mittelwerte.h"
@@ -38,6 +38,10 @@ QString freshDatabase(const QTemporaryDir &dir, const QString &name)
     if (!sqlite.waitForFinished() || sqlite.exitCode() != 0) {
         std::fprintf(stderr, "sqlite3 fehlt oder scheitert an %s\n", qPrintable(path));
         std::exit(1);
+    }
+    // PELVARO_BENCH_JOURNAL=delete: an older file's rollback journal instead of the schema's log.
+    if (qEnvironmentVariable("PELVARO_BENCH_JOURNAL") == QLatin1String("delete")) {
+        OpenDatabase(path)->Execute(QStringLiteral("PRAGMA journal_mode = DELETE"));
     }
     return path;
 }

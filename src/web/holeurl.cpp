@@ -30,7 +30,7 @@ void waitPass(Interschneck &transfer)
 
 } // namespace
 
-FetchResult fetchUrl(MainView &view, Interschneck &transfer, const QString &url,
+FetchResult fetchDevicePage(MainView &view, Interschneck &transfer, const QString &url,
                      qint32 timeoutSeconds)
 {
     const qint64 bound = qint64(timeoutSeconds) * Bounds::kPassesPerSecond;
@@ -57,5 +57,5 @@ FetchResult fetchUrl(MainView &view, Interschneck &transfer, const QString &url,
 
 QString HoleURL(MainView &view, Interschneck &transfer, const QString &url, qint32 timeoutSeconds)
 {
-    return fetchUrl(view, transfer, url, timeoutSeconds).text;
+    return fetchDevicePage(view, transfer, url, timeoutSeconds).text;
 }

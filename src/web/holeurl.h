@@ -22,7 +22,8 @@ struct FetchResult
 // while the request runs and ends early when the request ends, so a silent device costs at least
 // timeoutSeconds × 50 × 20 ms and a quick one only its round trip. After the last pass the busy
 // flag, not the pass count, decides: still busy means a time-out, and the request is cancelled.
-FetchResult fetchUrl(MainView &view, Interschneck &transfer, const QString &url,
-                     qint32 timeoutSeconds);
+FetchResult fetchDevicePage(MainView &view, Interschneck &transfer, const QString &url,
+                            qint32 timeoutSeconds);
 
+// The text of fetchDevicePage, as the passes use it.
 QString HoleURL(MainView &view, Interschneck &transfer, const QString &url, qint32 timeoutSeconds);
