@@ -1,6 +1,7 @@
 #include "httpserver.h"
 
 #include "listenaddress.h"
+#include "runtime/bounds.h"
 #include "runtime/runtimeerror.h"
 
 #include <QSocketNotifier>
@@ -15,8 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -83,6 +83,7 @@ public:
             return MHD_NO;
         }
         if (exchange == nullptr) {
+            server->m_connections.headerArrived(connection);
             exchange = new HttpServer::Exchange{++server->m_lastId, connection};
             *context = exchange;
             server->m_exchanges.insert(exchange->id, exchange);
@@ -107,10 +108,12 @@ public:
         return MHD_YES;
     }
 
-    static void completed(void *cls, MHD_Connection *, void **context, MHD_RequestTerminationCode)
+    static void completed(void *cls, MHD_Connection *connection, void **context,
+                          MHD_RequestTerminationCode)
     {
         auto *server = static_cast<HttpServer *>(cls);
         auto *exchange = static_cast<HttpServer::Exchange *>(*context);
+        server->m_connections.answered(connection);
         if (exchange == nullptr) {
             return;
         }
@@ -120,6 +123,17 @@ public:
         server->m_exchanges.remove(exchange->id);
         delete exchange;
         *context = nullptr;
+    }
+
+    static void connection(void *cls, MHD_Connection *connection, void **,
+                           MHD_ConnectionNotificationCode code)
+    {
+        auto &connections = static_cast<HttpServer *>(cls)->m_connections;
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            connections.opened(connection);
+        } else {
+            connections.closed(connection);
+        }
     }
 
     static ssize_t read(void *cls, uint64_t, char *buffer, size_t max)
@@ -259,33 +273,23 @@ HttpServer::~HttpServer()
 
 void HttpServer::listen(const ListenAddress &address)
 {
-    sockaddr_in in4{};
-    sockaddr_in6 in6{};
-    const QByteArray host = address.host.toLatin1();
-    const sockaddr *socketAddress = nullptr;
-    if (address.ipv6) {
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(address.port);
-        inet_pton(AF_INET6, host.constData(), &in6.sin6_addr);
-        socketAddress = reinterpret_cast<const sockaddr *>(&in6);
-    } else {
-        in4.sin_family = AF_INET;
-        in4.sin_port = htons(address.port);
-        inet_pton(AF_INET, host.constData(), &in4.sin_addr);
-        socketAddress = reinterpret_cast<const sockaddr *>(&in4);
-    }
+    sockaddr_storage socketAddress{};
+    address.toSocketAddress(socketAddress);
     const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG
                            | (address.ipv6 ? MHD_USE_IPv6 : 0);
     m_starting = true;
     m_startLog.clear();
     errno = 0;
-    m_daemon = MHD_start_daemon(flags, address.port, nullptr, nullptr, &HttpServerCallbacks::access,
-                                this, MHD_OPTION_EXTERNAL_LOGGER, &HttpServerCallbacks::log, this,
-                                MHD_OPTION_SOCK_ADDR, socketAddress, MHD_OPTION_CONNECTION_LIMIT,
-                                kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
-                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-                                MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::completed, this,
-                                MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
+    m_daemon = MHD_start_daemon(
+        flags, address.port, nullptr, nullptr, &HttpServerCallbacks::access, this,
+        MHD_OPTION_EXTERNAL_LOGGER, &HttpServerCallbacks::log, this, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<const sockaddr *>(&socketAddress), MHD_OPTION_CONNECTION_LIMIT,
+        unsigned(Bounds::kPageConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        unsigned(Bounds::kPageConnectionsPerAddress), MHD_OPTION_CONNECTION_TIMEOUT,
+        unsigned(Bounds::kPageIdleSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        size_t(Bounds::kPageConnectionMemory), MHD_OPTION_NOTIFY_CONNECTION,
+        &HttpServerCallbacks::connection, this, MHD_OPTION_NOTIFY_COMPLETED,
+        &HttpServerCallbacks::completed, this, MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
     const int error = errno;
     m_starting = false;
     if (m_daemon == nullptr) {
@@ -346,10 +350,28 @@ void HttpServer::run()
     if (m_daemon == nullptr) {
         return;
     }
+    const quint64 closes = m_connections.closes();
     MHD_run(m_daemon);
+    // At the connection limit the library takes its listening socket out of its epoll set and
+    // puts it back only at the start of a later run. When connections closed in this one, that
+    // run comes at once: with none of them left there would be no event and no time-out to bring
+    // it, and the page would never accept a connection again.
+    std::optional<qint64> waitMs;
+    const auto sooner = [&waitMs](qint64 ms) {
+        waitMs = std::min(waitMs.value_or(ms), ms);
+    };
+    if (m_connections.closes() != closes) {
+        sooner(0);
+    }
+    if (const qint64 headerMs = m_connections.cutLate(); headerMs >= 0) {
+        sooner(headerMs);
+    }
     MHD_UNSIGNED_LONG_LONG timeoutMs = 0;
     if (MHD_get_timeout(m_daemon, &timeoutMs) == MHD_YES) {
-        m_timer->start(int(std::min<MHD_UNSIGNED_LONG_LONG>(timeoutMs, INT_MAX)));
+        sooner(qint64(std::min<MHD_UNSIGNED_LONG_LONG>(timeoutMs, INT_MAX)));
+    }
+    if (waitMs) {
+        m_timer->start(int(*waitMs));
     } else {
         m_timer->stop();
     }
