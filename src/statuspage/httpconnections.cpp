@@ -1,10 +1,10 @@
 #include "httpconnections.h"
 
-#include "runtime/bounds.h"
-
 #include <microhttpd.h>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include <sys/socket.h>
 
@@ -15,9 +15,13 @@ void HttpConnections::opened(MHD_Connection *connection)
 
 void HttpConnections::closed(MHD_Connection *connection)
 {
-    if (m_open.remove(connection)) {
-        ++m_closes;
+    const auto it = m_open.find(connection);
+    if (it == m_open.end()) {
+        return;
     }
+    m_cut -= it->cut ? 1 : 0;
+    m_open.erase(it);
+    ++m_closes;
 }
 
 void HttpConnections::headerArrived(MHD_Connection *connection)
@@ -39,28 +43,43 @@ void HttpConnections::awaitHeader(Connection &connection)
     connection.headerDue = QDeadlineTimer(qint64(Bounds::kPageHeaderSeconds) * 1000);
 }
 
+void HttpConnections::cut(MHD_Connection *connection, Connection &state)
+{
+    // Shut down, not closed: the descriptor stays the library's until it closes the connection
+    // itself, which it does at once on the end it now sees.
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) {
+        ::shutdown(info->connect_fd, SHUT_RDWR);
+    }
+    state.headerDue = QDeadlineTimer(QDeadlineTimer::Forever);
+    state.cut = true;
+}
+
 qint64 HttpConnections::cutLate()
 {
-    qint64 next = -1;
-    bool cut = false;
+    const qsizetype cutBefore = m_cut;
+    std::vector<std::pair<qint64, MHD_Connection *>> waiting;
     for (auto it = m_open.begin(); it != m_open.end(); ++it) {
         if (it->headerDue.isForever()) {
             continue;
         }
         const qint64 left = it->headerDue.remainingTime();
         if (left > 0) {
-            next = next < 0 ? left : std::min(next, left);
+            waiting.emplace_back(left, it.key());
             continue;
         }
-        // Shut down, not closed: the descriptor stays the library's until it closes the
-        // connection itself, which it does at once on the end it now sees.
-        const MHD_ConnectionInfo *info =
-            MHD_get_connection_info(it.key(), MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info != nullptr) {
-            ::shutdown(info->connect_fd, SHUT_RDWR);
-        }
-        it->headerDue = QDeadlineTimer(QDeadlineTimer::Forever);
-        cut = true;
+        cut(it.key(), *it);
+        ++m_cut;
     }
-    return cut ? 0 : next;
+    std::sort(waiting.begin(), waiting.end());
+    auto next = waiting.begin();
+    for (; next != waiting.end() && m_open.size() - m_cut > kCrowded; ++next) {
+        cut(next->second, m_open[next->second]);
+        ++m_cut;
+    }
+    if (m_cut != cutBefore) {
+        return 0;
+    }
+    return next == waiting.end() ? -1 : next->first;
 }

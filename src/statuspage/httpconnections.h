@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/bounds.h"
+
 #include <QDeadlineTimer>
 #include <QHash>
 
@@ -9,6 +11,9 @@ struct MHD_Connection;
 // belongs to a connection rather than to one request on it. So far that is when the header of its
 // next request is due. The library drops only a connection that is idle, and one that trickles a
 // header line every few seconds never is; so the server cuts those whose header is late itself.
+// And when the connections run short, it cuts those that have waited longest for a header at
+// once: the library stops accepting at its limit, and new clients, who mostly send their request
+// with the connection, would wait in the listen queue behind clients that may never send one.
 //
 // All of it runs on the server's thread, from the library's callbacks and between its runs.
 class HttpConnections
@@ -23,24 +28,33 @@ public:
     // Its answer has gone out: the header of the next request on it is due from now.
     void answered(MHD_Connection *connection);
 
-    // Shuts down the sockets of the connections whose header is late; the library sees them end
-    // and closes them at its next run. Returns the milliseconds until the next header is due, 0
-    // when it shut one down (the library should run at once), -1 when none is awaited.
+    // Shuts down the sockets of the connections whose header is late, and of those waiting
+    // longest for one while more than kCrowded are open; the library sees them end and closes
+    // them at its next run. Returns the milliseconds until the next header is due, 0 when it shut
+    // one down (the library should run at once), -1 when none is awaited.
     qint64 cutLate();
 
     qsizetype count() const { return m_open.size(); }
     // Connections closed so far.
     quint64 closes() const { return m_closes; }
 
+    // Three quarters of the connections: room for the clients of one more address.
+    static constexpr qsizetype kCrowded =
+        qsizetype(Bounds::kPageConnections - Bounds::kPageConnectionsPerAddress);
+
 private:
     struct Connection
     {
         // Forever while a request is answered, and once the socket is shut down.
         QDeadlineTimer headerDue;
+        bool cut = false;
     };
 
     void awaitHeader(Connection &connection);
+    static void cut(MHD_Connection *connection, Connection &state);
 
     QHash<MHD_Connection *, Connection> m_open;
+    // Of m_open, those shut down that the library has not closed yet.
+    qsizetype m_cut = 0;
     quint64 m_closes = 0;
 };
