@@ -3,14 +3,28 @@
 #include <microhttpd.h>
 
 #include <algorithm>
-#include <utility>
-#include <vector>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 void HttpConnections::opened(MHD_Connection *connection)
 {
-    awaitHeader(m_open[connection]);
+    Connection &state = m_open[connection];
+    state.serial = ++m_opens;
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info != nullptr && info->client_addr != nullptr) {
+        const sockaddr *peer = info->client_addr;
+        state.address =
+            peer->sa_family == AF_INET6
+                ? QByteArray(reinterpret_cast<const char *>(
+                                 &reinterpret_cast<const sockaddr_in6 *>(peer)->sin6_addr),
+                             sizeof(in6_addr))
+                : QByteArray(reinterpret_cast<const char *>(
+                                 &reinterpret_cast<const sockaddr_in *>(peer)->sin_addr),
+                             sizeof(in_addr));
+    }
+    awaitHeader(state);
 }
 
 void HttpConnections::closed(MHD_Connection *connection)
@@ -54,32 +68,60 @@ void HttpConnections::cut(MHD_Connection *connection, Connection &state)
     }
     state.headerDue = QDeadlineTimer(QDeadlineTimer::Forever);
     state.cut = true;
+    ++m_cut;
+}
+
+void HttpConnections::cutCrowded()
+{
+    // A client that has been waited for longer than this is not one that sent its request with
+    // the connection.
+    constexpr qint64 kGraceMs = 1000;
+    constexpr qint64 kStillDueMs = qint64(Bounds::kPageHeaderSeconds) * 1000 - kGraceMs;
+    QHash<QByteArray, qsizetype> held;
+    for (const Connection &state : std::as_const(m_open)) {
+        held[state.address] += state.cut ? 0 : 1;
+    }
+    while (m_open.size() - m_cut > kCrowded) {
+        const auto most = std::max_element(held.begin(), held.end());
+        auto waited = m_open.end();
+        auto oldest = m_open.end();
+        for (auto it = m_open.begin(); it != m_open.end(); ++it) {
+            if (it->cut) {
+                continue;
+            }
+            if (!it->headerDue.isForever() && it->headerDue.remainingTime() <= kStillDueMs
+                && (waited == m_open.end() || it->serial < waited->serial)) {
+                waited = it;
+            }
+            if (it->address == most.key()
+                && (oldest == m_open.end() || it->serial < oldest->serial)) {
+                oldest = it;
+            }
+        }
+        const auto victim = waited != m_open.end() ? waited : oldest;
+        --held[victim->address];
+        cut(victim.key(), *victim);
+    }
 }
 
 qint64 HttpConnections::cutLate()
 {
     const qsizetype cutBefore = m_cut;
-    std::vector<std::pair<qint64, MHD_Connection *>> waiting;
     for (auto it = m_open.begin(); it != m_open.end(); ++it) {
-        if (it->headerDue.isForever()) {
-            continue;
+        if (!it->headerDue.isForever() && it->headerDue.hasExpired()) {
+            cut(it.key(), *it);
         }
-        const qint64 left = it->headerDue.remainingTime();
-        if (left > 0) {
-            waiting.emplace_back(left, it.key());
-            continue;
-        }
-        cut(it.key(), *it);
-        ++m_cut;
     }
-    std::sort(waiting.begin(), waiting.end());
-    auto next = waiting.begin();
-    for (; next != waiting.end() && m_open.size() - m_cut > kCrowded; ++next) {
-        cut(next->second, m_open[next->second]);
-        ++m_cut;
-    }
+    cutCrowded();
     if (m_cut != cutBefore) {
         return 0;
     }
-    return next == waiting.end() ? -1 : next->first;
+    qint64 next = -1;
+    for (const Connection &state : std::as_const(m_open)) {
+        if (!state.headerDue.isForever()) {
+            const qint64 left = state.headerDue.remainingTime();
+            next = next < 0 ? left : std::min(next, left);
+        }
+    }
+    return next;
 }

@@ -1,9 +1,11 @@
 #include "httpserver.h"
 
+#include "httprequest.h"
 #include "listenaddress.h"
 #include "runtime/bounds.h"
 #include "runtime/runtimeerror.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -30,6 +32,12 @@ const HttpHeaders kSecurityHeaders{
     {"X-Frame-Options", "DENY"},
     {"Referrer-Policy", "no-referrer"},
 };
+
+// A run that took at least kBusyRunMs is followed by a rest kRestFactor times as long, so that
+// the server takes at most a quarter of its thread however many requests flood in, and the
+// thread's other work (the passes, on the program's thread) goes on at its pace.
+constexpr qint64 kBusyRunMs = 1;
+constexpr qint64 kRestFactor = 3;
 
 // How much of a stream the library asks for at a time.
 constexpr size_t kStreamBlock = 16 * 1024;
@@ -190,26 +198,8 @@ private:
                                            {{"Allow", "GET, HEAD"}}};
             return;
         }
-        HttpServer::Request request;
-        request.id = exchange.id;
-        request.method = method;
-        request.path = url;
-        MHD_get_connection_values(
-            exchange.connection, MHD_GET_ARGUMENT_KIND,
-            [](void *list, MHD_ValueKind, const char *key, const char *value) {
-                static_cast<decltype(request.query) *>(list)->append(
-                    {QString::fromUtf8(key), value ? QString::fromUtf8(value) : QString()});
-                return MHD_YES;
-            },
-            &request.query);
-        MHD_get_connection_values(
-            exchange.connection, MHD_HEADER_KIND,
-            [](void *headers, MHD_ValueKind, const char *key, const char *value) {
-                static_cast<decltype(request.headers) *>(headers)->insert(
-                    QByteArray(key).toLower(), QByteArray(value ? value : ""));
-                return MHD_YES;
-            },
-            &request.headers);
+        const HttpServer::Request request =
+            readRequest(exchange.connection, exchange.id, method, url);
         server.m_inHandler = &exchange;
         try {
             server.m_handler(request);
@@ -350,28 +340,38 @@ void HttpServer::run()
     if (m_daemon == nullptr) {
         return;
     }
+    if (!m_rest.hasExpired()) {
+        m_timer->start(int(m_rest.remainingTime()));
+        return;
+    }
+    m_notifier->setEnabled(true);
     const quint64 closes = m_connections.closes();
+    QElapsedTimer spent;
+    spent.start();
     MHD_run(m_daemon);
+    const qint64 spentMs = spent.elapsed();
     // At the connection limit the library takes its listening socket out of its epoll set and
     // puts it back only at the start of a later run. When connections closed in this one, that
     // run comes at once: with none of them left there would be no event and no time-out to bring
     // it, and the page would never accept a connection again.
-    std::optional<qint64> waitMs;
+    qint64 waitMs = m_connections.closes() != closes ? 0 : -1;
+    // -1: no need to run.
     const auto sooner = [&waitMs](qint64 ms) {
-        waitMs = std::min(waitMs.value_or(ms), ms);
+        waitMs = ms < 0 || waitMs < 0 ? std::max(waitMs, ms) : std::min(waitMs, ms);
     };
-    if (m_connections.closes() != closes) {
-        sooner(0);
-    }
-    if (const qint64 headerMs = m_connections.cutLate(); headerMs >= 0) {
-        sooner(headerMs);
-    }
+    sooner(m_connections.cutLate());
     MHD_UNSIGNED_LONG_LONG timeoutMs = 0;
     if (MHD_get_timeout(m_daemon, &timeoutMs) == MHD_YES) {
         sooner(qint64(std::min<MHD_UNSIGNED_LONG_LONG>(timeoutMs, INT_MAX)));
     }
-    if (waitMs) {
-        m_timer->start(int(*waitMs));
+    if (spentMs >= kBusyRunMs) {
+        // Resting: the notifier would call again at once while requests wait.
+        m_notifier->setEnabled(false);
+        m_rest = QDeadlineTimer(spentMs * kRestFactor);
+        waitMs = std::max(waitMs, spentMs * kRestFactor);
+    }
+    if (waitMs >= 0) {
+        m_timer->start(int(waitMs));
     } else {
         m_timer->stop();
     }

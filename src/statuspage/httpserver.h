@@ -120,6 +120,8 @@ private:
     MHD_Daemon *m_daemon = nullptr;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_timer;
+    // Until when the server rests after a busy run.
+    QDeadlineTimer m_rest;
     quint16 m_port = 0;
     quint64 m_lastId = 0;
     QHash<quint64, Exchange *> m_exchanges;
