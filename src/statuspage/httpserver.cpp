@@ -365,10 +365,11 @@ void HttpServer::run()
         sooner(qint64(std::min<MHD_UNSIGNED_LONG_LONG>(timeoutMs, INT_MAX)));
     }
     if (spentMs >= kBusyRunMs) {
-        // Resting: the notifier would call again at once while requests wait.
+        // Resting: the notifier would call again at once while requests wait; the run at the
+        // rest's end turns it on again, and does what was due before.
         m_notifier->setEnabled(false);
         m_rest = QDeadlineTimer(spentMs * kRestFactor);
-        waitMs = std::max(waitMs, spentMs * kRestFactor);
+        waitMs = spentMs * kRestFactor;
     }
     if (waitMs >= 0) {
         m_timer->start(int(waitMs));
