@@ -54,6 +54,10 @@ void HttpConnections::answered(MHD_Connection *connection)
 
 void HttpConnections::awaitHeader(Connection &connection)
 {
+    // A connection that was cut may still end its answer before the library closes it.
+    if (connection.cut) {
+        return;
+    }
     connection.headerDue = QDeadlineTimer(qint64(Bounds::kPageHeaderSeconds) * 1000);
 }
 

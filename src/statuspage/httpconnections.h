@@ -39,7 +39,6 @@ public:
     // awaited.
     qint64 cutLate();
 
-    qsizetype count() const { return m_open.size(); }
     // Connections closed so far.
     quint64 closes() const { return m_closes; }
 
