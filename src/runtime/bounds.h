@@ -20,4 +20,18 @@ constexpr qint64 kHeaderBytes = 16 * 1024;
 // The transfer component's own request time-out, beyond the fetch's.
 constexpr int kRequestTimeoutMs = 60000;
 
+// The status page's connections: at most kPageConnections at once, of them at most
+// kPageConnectionsPerAddress from one client address (a quarter, so that one address flooding
+// leaves room for the others; a reverse proxy in front counts as one address).
+constexpr quint32 kPageConnections = 64;
+constexpr quint32 kPageConnectionsPerAddress = 16;
+// A request's line and headers must have arrived whole this many seconds after the connection
+// was accepted, or after the answer before on the same connection, however slowly they trickle
+// in; a connection that sends or reads nothing for kPageIdleSeconds is dropped as well.
+constexpr qint32 kPageHeaderSeconds = 5;
+constexpr qint32 kPageIdleSeconds = 5;
+// The library's memory per connection; request line and headers must fit in about half of it
+// (longer ones get 414 or 431), so all connections together hold at most about 1 MB.
+constexpr qint64 kPageConnectionMemory = 16 * 1024;
+
 } // namespace Bounds

@@ -1,8 +1,11 @@
 #include "httpserver.h"
 
+#include "httprequest.h"
 #include "listenaddress.h"
+#include "runtime/bounds.h"
 #include "runtime/runtimeerror.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -15,8 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -30,6 +32,12 @@ const HttpHeaders kSecurityHeaders{
     {"X-Frame-Options", "DENY"},
     {"Referrer-Policy", "no-referrer"},
 };
+
+// A run that took at least kBusyRunMs is followed by a rest kRestFactor times as long, so that
+// the server takes at most a quarter of its thread however many requests flood in, and the
+// thread's other work (the passes, on the program's thread) goes on at its pace.
+constexpr qint64 kBusyRunMs = 1;
+constexpr qint64 kRestFactor = 3;
 
 // How much of a stream the library asks for at a time.
 constexpr size_t kStreamBlock = 16 * 1024;
@@ -83,6 +91,7 @@ public:
             return MHD_NO;
         }
         if (exchange == nullptr) {
+            server->m_connections.headerArrived(connection);
             exchange = new HttpServer::Exchange{++server->m_lastId, connection};
             *context = exchange;
             server->m_exchanges.insert(exchange->id, exchange);
@@ -107,10 +116,12 @@ public:
         return MHD_YES;
     }
 
-    static void completed(void *cls, MHD_Connection *, void **context, MHD_RequestTerminationCode)
+    static void completed(void *cls, MHD_Connection *connection, void **context,
+                          MHD_RequestTerminationCode)
     {
         auto *server = static_cast<HttpServer *>(cls);
         auto *exchange = static_cast<HttpServer::Exchange *>(*context);
+        server->m_connections.answered(connection);
         if (exchange == nullptr) {
             return;
         }
@@ -120,6 +131,17 @@ public:
         server->m_exchanges.remove(exchange->id);
         delete exchange;
         *context = nullptr;
+    }
+
+    static void connection(void *cls, MHD_Connection *connection, void **,
+                           MHD_ConnectionNotificationCode code)
+    {
+        auto &connections = static_cast<HttpServer *>(cls)->m_connections;
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            connections.opened(connection);
+        } else {
+            connections.closed(connection);
+        }
     }
 
     static ssize_t read(void *cls, uint64_t, char *buffer, size_t max)
@@ -176,26 +198,8 @@ private:
                                            {{"Allow", "GET, HEAD"}}};
             return;
         }
-        HttpServer::Request request;
-        request.id = exchange.id;
-        request.method = method;
-        request.path = url;
-        MHD_get_connection_values(
-            exchange.connection, MHD_GET_ARGUMENT_KIND,
-            [](void *list, MHD_ValueKind, const char *key, const char *value) {
-                static_cast<decltype(request.query) *>(list)->append(
-                    {QString::fromUtf8(key), value ? QString::fromUtf8(value) : QString()});
-                return MHD_YES;
-            },
-            &request.query);
-        MHD_get_connection_values(
-            exchange.connection, MHD_HEADER_KIND,
-            [](void *headers, MHD_ValueKind, const char *key, const char *value) {
-                static_cast<decltype(request.headers) *>(headers)->insert(
-                    QByteArray(key).toLower(), QByteArray(value ? value : ""));
-                return MHD_YES;
-            },
-            &request.headers);
+        const HttpServer::Request request =
+            readRequest(exchange.connection, exchange.id, method, url);
         server.m_inHandler = &exchange;
         try {
             server.m_handler(request);
@@ -259,33 +263,23 @@ HttpServer::~HttpServer()
 
 void HttpServer::listen(const ListenAddress &address)
 {
-    sockaddr_in in4{};
-    sockaddr_in6 in6{};
-    const QByteArray host = address.host.toLatin1();
-    const sockaddr *socketAddress = nullptr;
-    if (address.ipv6) {
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(address.port);
-        inet_pton(AF_INET6, host.constData(), &in6.sin6_addr);
-        socketAddress = reinterpret_cast<const sockaddr *>(&in6);
-    } else {
-        in4.sin_family = AF_INET;
-        in4.sin_port = htons(address.port);
-        inet_pton(AF_INET, host.constData(), &in4.sin_addr);
-        socketAddress = reinterpret_cast<const sockaddr *>(&in4);
-    }
+    sockaddr_storage socketAddress{};
+    address.toSocketAddress(socketAddress);
     const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG
                            | (address.ipv6 ? MHD_USE_IPv6 : 0);
     m_starting = true;
     m_startLog.clear();
     errno = 0;
-    m_daemon = MHD_start_daemon(flags, address.port, nullptr, nullptr, &HttpServerCallbacks::access,
-                                this, MHD_OPTION_EXTERNAL_LOGGER, &HttpServerCallbacks::log, this,
-                                MHD_OPTION_SOCK_ADDR, socketAddress, MHD_OPTION_CONNECTION_LIMIT,
-                                kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
-                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-                                MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::completed, this,
-                                MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
+    m_daemon = MHD_start_daemon(
+        flags, address.port, nullptr, nullptr, &HttpServerCallbacks::access, this,
+        MHD_OPTION_EXTERNAL_LOGGER, &HttpServerCallbacks::log, this, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<const sockaddr *>(&socketAddress), MHD_OPTION_CONNECTION_LIMIT,
+        unsigned(Bounds::kPageConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        unsigned(Bounds::kPageConnectionsPerAddress), MHD_OPTION_CONNECTION_TIMEOUT,
+        unsigned(Bounds::kPageIdleSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        size_t(Bounds::kPageConnectionMemory), MHD_OPTION_NOTIFY_CONNECTION,
+        &HttpServerCallbacks::connection, this, MHD_OPTION_NOTIFY_COMPLETED,
+        &HttpServerCallbacks::completed, this, MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
     const int error = errno;
     m_starting = false;
     if (m_daemon == nullptr) {
@@ -346,10 +340,39 @@ void HttpServer::run()
     if (m_daemon == nullptr) {
         return;
     }
+    if (!m_rest.hasExpired()) {
+        m_timer->start(int(m_rest.remainingTime()));
+        return;
+    }
+    m_notifier->setEnabled(true);
+    const quint64 closes = m_connections.closes();
+    QElapsedTimer spent;
+    spent.start();
     MHD_run(m_daemon);
+    const qint64 spentMs = spent.elapsed();
+    // At the connection limit the library takes its listening socket out of its epoll set and
+    // puts it back only at the start of a later run. When connections closed in this one, that
+    // run comes at once: with none of them left there would be no event and no time-out to bring
+    // it, and the page would never accept a connection again.
+    qint64 waitMs = m_connections.closes() != closes ? 0 : -1;
+    // -1: no need to run.
+    const auto sooner = [&waitMs](qint64 ms) {
+        waitMs = ms < 0 || waitMs < 0 ? std::max(waitMs, ms) : std::min(waitMs, ms);
+    };
+    sooner(m_connections.cutLate());
     MHD_UNSIGNED_LONG_LONG timeoutMs = 0;
     if (MHD_get_timeout(m_daemon, &timeoutMs) == MHD_YES) {
-        m_timer->start(int(std::min<MHD_UNSIGNED_LONG_LONG>(timeoutMs, INT_MAX)));
+        sooner(qint64(std::min<MHD_UNSIGNED_LONG_LONG>(timeoutMs, INT_MAX)));
+    }
+    if (spentMs >= kBusyRunMs) {
+        // Resting: the notifier would call again at once while requests wait; the run at the
+        // rest's end turns it on again, and does what was due before.
+        m_notifier->setEnabled(false);
+        m_rest = QDeadlineTimer(spentMs * kRestFactor);
+        waitMs = spentMs * kRestFactor;
+    }
+    if (waitMs >= 0) {
+        m_timer->start(int(waitMs));
     } else {
         m_timer->stop();
     }

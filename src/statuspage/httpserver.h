@@ -1,5 +1,7 @@
 #pragma once
 
+#include "httpconnections.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -59,8 +61,12 @@ struct HttpResponse
 // An HTTP/1.1 server on libmicrohttpd, run by the event loop of the thread it lives in: the
 // library's epoll descriptor is watched by one socket notifier, its time-outs by one timer, and it
 // never starts a thread. So every request is handled on this thread between two events, and
-// nothing a client does (sending slowly, never reading) can block it: sockets are non-blocking,
-// and a connection without progress for kIdleSeconds is dropped.
+// nothing a client does can block it or silence it for others: sockets are non-blocking; at most
+// Bounds::kPageConnections are open, Bounds::kPageConnectionsPerAddress of them from one address
+// (the library closes the others as it accepts them); a request whose header has not arrived
+// whole within Bounds::kPageHeaderSeconds is cut (HttpConnections), and a connection without
+// progress for Bounds::kPageIdleSeconds is dropped. However many requests flood in, the server
+// takes about a quarter of the thread at most: a busy run is followed by a rest.
 //
 // Only GET and HEAD reach the handler (anything else gets 405); HEAD gets the head of the GET
 // answer. Every answer carries the security headers of the page (kSecurityHeaders).
@@ -82,11 +88,6 @@ public:
         QHash<QByteArray, QByteArray> headers;
     };
     using Handler = std::function<void(const Request &)>;
-
-    static constexpr unsigned kMaxConnections = 32;
-    static constexpr unsigned kIdleSeconds = 5;
-    // Request line and headers must fit in about half of this; longer ones get 414 or 431.
-    static constexpr size_t kConnectionMemory = 16 * 1024;
 
     explicit HttpServer(Handler handler, QObject *parent = nullptr);
     // Ends every connection and releases the port.
@@ -120,9 +121,12 @@ private:
     MHD_Daemon *m_daemon = nullptr;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_timer;
+    // Until when the server rests after a busy run.
+    QDeadlineTimer m_rest;
     quint16 m_port = 0;
     quint64 m_lastId = 0;
     QHash<quint64, Exchange *> m_exchanges;
+    HttpConnections m_connections;
     // The exchange whose handler runs right now: its answer is queued when the handler returns.
     Exchange *m_inHandler = nullptr;
     bool m_stopping = false;

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -83,4 +85,21 @@ QString ListenAddress::authority(quint16 realPort) const
 {
     const QString shown = ipv6 ? QLatin1Char('[') + host + QLatin1Char(']') : host;
     return shown + QLatin1Char(':') + QString::number(realPort);
+}
+
+void ListenAddress::toSocketAddress(sockaddr_storage &storage) const
+{
+    const QByteArray text = host.toLatin1();
+    storage = {};
+    if (ipv6) {
+        auto &in6 = reinterpret_cast<sockaddr_in6 &>(storage);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(port);
+        inet_pton(AF_INET6, text.constData(), &in6.sin6_addr);
+    } else {
+        auto &in4 = reinterpret_cast<sockaddr_in &>(storage);
+        in4.sin_family = AF_INET;
+        in4.sin_port = htons(port);
+        inet_pton(AF_INET, text.constData(), &in4.sin_addr);
+    }
 }
