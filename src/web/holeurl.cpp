@@ -31,7 +31,7 @@ void waitPass(Interschneck &transfer)
 } // namespace
 
 FetchResult fetchDevicePage(MainView &view, Interschneck &transfer, const QString &url,
-                     qint32 timeoutSeconds)
+                            qint32 timeoutSeconds)
 {
     const qint64 bound = qint64(timeoutSeconds) * Bounds::kPassesPerSecond;
     view.pump();

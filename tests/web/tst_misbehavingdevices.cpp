@@ -194,7 +194,7 @@ private Q_SLOTS:
 private:
     FetchResult fetch(const QString &address, qint32 timeout)
     {
-        return fetchUrl(m_view, m_transfer, "http://" + address + "/xml", timeout);
+        return fetchDevicePage(m_view, m_transfer, "http://" + address + "/xml", timeout);
     }
 
     RecordingView m_view;
