@@ -146,32 +146,30 @@ void tst_Durability::killedAtAnyMoment()
     QFETCH(int, delayMs);
     QFETCH(int, slowSyncMs);
     m_out.clear();
-    std::unique_ptr<SqlFixture> database;
-    QString name;
+    std::unique_ptr<ServerSchema> schema;
+    std::unique_ptr<TempDatabase> file;
     if (server) {
-        auto schema = std::make_unique<ServerSchema>();
-        name = schema->uri();
-        database = std::move(schema);
+        schema = std::make_unique<ServerSchema>();
     } else {
-        auto file = std::make_unique<TempDatabase>();
-        name = file->path();
-        database = std::move(file);
+        file = std::make_unique<TempDatabase>();
     }
-    database->exec(loggerSetup(1, QStringLiteral("(10, '%1', 'Heizung')").arg(m_device.address()),
-                               QStringLiteral("(7, 1, 1, 'Vorlauf'), (8, 1, 2, 'Aussen')")));
+    const SqlFixture &database = server ? static_cast<const SqlFixture &>(*schema) : *file;
+    const QString name = server ? schema->uri() : file->path();
+    database.exec(loggerSetup(1, QStringLiteral("(10, '%1', 'Heizung')").arg(m_device.address()),
+                              QStringLiteral("(7, 1, 1, 'Vorlauf'), (8, 1, 2, 'Aussen')")));
     std::shared_ptr<void> lock;
     const auto outage = [&](bool on) {
         if (server) {
             ServerSchema::serverScript(on ? "pause" : "resume");
         } else {
-            lock = on ? database->hold({QStringLiteral("BEGIN EXCLUSIVE")}) : nullptr;
+            lock = on ? database.hold({QStringLiteral("BEGIN EXCLUSIVE")}) : nullptr;
         }
     };
     int kills = 0;
 
     std::unique_ptr<QProcess> program = launch(name, slowSyncMs);
     QVERIFY(program);
-    QTRY_VERIFY_WITH_TIMEOUT(stores(*database) >= 1, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(stores(database) >= 1, 20000);
     outage(true);
     QVERIFY(waitForOutput(*program, QStringLiteral("Messwerte warten."), 1));
     if (moment == QLatin1String("outage")) {
@@ -199,11 +197,11 @@ void tst_Durability::killedAtAnyMoment()
     QVERIFY(waitForOutput(*program, QStringLiteral("\n\n"), 2));
     QCOMPARE(stop(*program), 0);
     QVERIFY(passes() > before);
-    const int stored = stores(*database);
+    const int stored = stores(database);
     QVERIFY2(stored >= passes() && stored <= passes() + kills,
              qPrintable(QStringLiteral("%1 stores, %2 passes logged").arg(stored).arg(passes())));
     if (!server) {
-        QCOMPARE(database->rows(QStringLiteral("PRAGMA integrity_check")).value(0).value(0),
+        QCOMPARE(database.rows(QStringLiteral("PRAGMA integrity_check")).value(0).value(0),
                  QVariant(QStringLiteral("ok")));
     }
     const QDir folder = server ? QDir(m_state.path()) : QFileInfo(name).dir();
