@@ -106,22 +106,30 @@ int main(int argc, char *argv[])
                 "(%.0fx)\n",
                 kSensors, rounds, one, kSensors, single, single / one);
 
-    // The same store as the program makes it: on the store's own thread, with its own connection.
+    // Stores as the program makes them, on the store's own thread with its own connection: rounds
+    // of kSensors rows each, the time of each store; false when one that should land did not.
+    const auto timedStores = [&](PendingRows &rows, bool shouldLand, std::vector<qint64> &ns) {
+        for (int round = 0; round < rounds; ++round) {
+            for (qint32 i = 0; i < kSensors; ++i) {
+                rows.append(i + 1, zeit.addSecs(round), 20.5 + i);
+            }
+            QElapsedTimer timer;
+            timer.start();
+            const bool written = rows.write();
+            ns.push_back(timer.nsecsElapsed());
+            if (shouldLand && !written) {
+                std::fprintf(stderr, "Speichern fehlgeschlagen: %s\n", qPrintable(rows.failure()));
+                return false;
+            }
+        }
+        return true;
+    };
     PendingRows waiting;
     waiting.setDatabaseName(freshDatabase(dir, QStringLiteral("faden.mdb")));
     waiting.open();
     std::vector<qint64> onItsThread;
-    for (int round = 0; round < rounds; ++round) {
-        for (qint32 i = 0; i < kSensors; ++i) {
-            waiting.append(i + 1, zeit.addSecs(round), 20.5 + i);
-        }
-        QElapsedTimer timer;
-        timer.start();
-        if (!waiting.write()) {
-            std::fprintf(stderr, "Speichern fehlgeschlagen: %s\n", qPrintable(waiting.failure()));
-            return 1;
-        }
-        onItsThread.push_back(timer.nsecsElapsed());
+    if (!timedStores(waiting, true, onItsThread)) {
+        return 1;
     }
     std::printf("store of %d rows on the store's thread, median of %d: %.2f ms\n", kSensors, rounds,
                 medianMs(onItsThread));
@@ -134,15 +142,7 @@ int main(int argc, char *argv[])
     failing.setDatabaseName(failingPath);
     failing.open();
     std::vector<qint64> failedStores;
-    for (int round = 0; round < rounds; ++round) {
-        for (qint32 i = 0; i < kSensors; ++i) {
-            failing.append(i + 1, zeit.addSecs(round), 20.5 + i);
-        }
-        QElapsedTimer timer;
-        timer.start();
-        failing.write();
-        failedStores.push_back(timer.nsecsElapsed());
-    }
+    timedStores(failing, false, failedStores);
     std::printf("failed store of %d more rows each, median of %d: %.2f ms (%lld rows in '%s')\n",
                 kSensors, rounds, medianMs(failedStores), static_cast<long long>(failing.size()),
                 qPrintable(QFileInfo(failing.recoveryFile()).fileName()));
