@@ -91,12 +91,19 @@ void ProgramHost::startStatusPage()
         return;
     }
     auto page = std::make_unique<StatusPage>(*this, m_databasePath);
-    page->start(address);
+    page->start(address, m_statusSettings.filesWith(m_statusFiles, m_databasePath));
     Journal::write(Journal::Priority::Info, QStringLiteral("Statusseite: %1").arg(page->url()));
-    if (!page->isLoopback()) {
-        Journal::write(Journal::Priority::Warning, StatusPage::openAddressNotice(page->url()));
-    }
     m_statusPage = std::move(page);
+}
+
+void ProgramHost::reload()
+{
+    if (m_ending) {
+        return;
+    }
+    if (m_statusPage) {
+        m_statusPage->reload();
+    }
 }
 
 void ProgramHost::pump()

@@ -56,6 +56,8 @@ public:
     // Where the status page listens, from the command line; it wins over the Einstellungen row
     // StatusAdresse. Empty: the row decides, and without one the page stays off.
     void setStatusAddress(const QString &address) { m_statusAddress = address; }
+    // The page's users file, certificate and key from the command line; each wins over its row.
+    void setStatusFiles(const StatusFiles &files) { m_statusFiles = files; }
 
     // Start-up, before anything is shown: empty status line, open the database, load devices,
     // sensors and settings (with the options' rows, each checked by its part), check Werte, take
@@ -80,6 +82,10 @@ public:
     virtual void reportError(const QString &message);
     // The same for a warning the user must not miss: where rows that could not be written went.
     virtual void reportWarning(const QString &message);
+
+    // SIGHUP: the files the program reads beside its database are read again (the status page's
+    // users, certificate and key); one that is wrong now is not taken, and the journal says why.
+    void reload();
 
     // What the end button does: close the database, then end with exit code 0. Does nothing once
     // the end has begun, so a second click (or signal) during the close finds nothing to do.
@@ -149,6 +155,7 @@ private:
     // Both null while not asked for. Declared after m_curl, which must outlive them.
     std::unique_ptr<Alerts> m_alerts;
     QString m_statusAddress;
+    StatusFiles m_statusFiles;
     std::unique_ptr<StatusPage> m_statusPage;
     bool m_ending = false;
     bool m_closing = false;

@@ -34,4 +34,26 @@ constexpr qint32 kPageIdleSeconds = 5;
 // (longer ones get 414 or 431), so all connections together hold at most about 1 MB.
 constexpr qint64 kPageConnectionMemory = 16 * 1024;
 
+// The page's files of its own choosing, a users file and a certificate with its key, are read
+// whole; anything larger is no such file.
+constexpr qint64 kPageFileBytes = 1024 * 1024;
+// A login that was checked is taken again without hashing for this long, and at most this many
+// of them are kept; a wrong one is remembered as wrong the same way.
+constexpr qint64 kLoginKeptMs = 5 * 60 * 1000;
+constexpr int kLoginsKept = 256;
+// Hashes wait for the one thread that checks them: at most this many in all and this many from
+// one address; beyond that a login is answered 503 at once, so that a flood of passwords costs
+// a bounded time and memory.
+constexpr int kLoginChecksWaiting = 16;
+constexpr int kLoginChecksPerAddress = 2;
+// A wrong login is answered after kLoginDelayMs; from an address that failed before, the delay
+// doubles with each failure up to kLoginDelayMaxMs. From kLoginFailuresLogged failures on the
+// journal names the address once; an address without a failure for kLoginFailuresKeptMs starts
+// afresh, and at most kLoginAddressesKept addresses are tracked.
+constexpr qint64 kLoginDelayMs = 500;
+constexpr qint64 kLoginDelayMaxMs = 8000;
+constexpr int kLoginFailuresLogged = 5;
+constexpr qint64 kLoginFailuresKeptMs = 15 * 60 * 1000;
+constexpr int kLoginAddressesKept = 1024;
+
 } // namespace Bounds

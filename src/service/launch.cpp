@@ -1,5 +1,6 @@
 #include "launch.h"
 
+#include "hashpassword.h"
 #include "headlessrunner.h"
 #include "options.h"
 #include "runtime/journal.h"
@@ -34,6 +35,7 @@ int runHeadless(int &argc, char **argv, const Options &options, const QString &n
     QCoreApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
     HeadlessRunner runner(databasePathFor(options));
     runner.setStatusAddress(options.statusAddress);
+    runner.setStatusFiles(options.statusFiles);
     return runProgram(runner, [] {});
 }
 
@@ -61,6 +63,9 @@ int pelvaroMain(int argc, char *argv[], WindowRunner runWindow)
         // --help or --version whose text could not be written has not done its job.
         return std::fflush(stdout) != 0 || std::ferror(stdout) ? 1 : command.exitCode;
     }
+    if (command.run->hashPasswordFor) {
+        return printPasswordLine(*command.run->hashPasswordFor);
+    }
     return command.run->headless ? runHeadless(argc, argv, *command.run, programName(program))
                                  : runWindow(argc, argv, *command.run);
 }
@@ -76,6 +81,10 @@ int runProgram(ProgramHost &host, const std::function<void()> &show)
     }
     QObject::connect(processSignals.get(), &ProcessSignals::stopRequested,
                      [&host] { host.endSequence(); });
+    // Heard from here on, acted on once the program runs.
+    QObject::connect(processSignals.get(), &ProcessSignals::reloadRequested,
+                     [&host] { host.reload(); });
+    processSignals->enableReload();
     if (!host.start()) {
         return host.exitCode();
     }

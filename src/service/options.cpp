@@ -4,6 +4,7 @@
 #include "statuspage/listenaddress.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 namespace {
 
@@ -31,11 +32,19 @@ const char *const kHelp =
     "  --status ADRESSE:PORT die Statusseite im Browser anbieten, etwa 127.0.0.1:8080; ein Port\n"
     "                        allein (8080) heißt: nur von diesem Rechner aus. Gilt vor der\n"
     "                        Zeile StatusAdresse in Einstellungen.\n"
+    "  --status-users DATEI  nur mit Anmeldung: Benutzer und Passwort-Hashes der Statusseite,\n"
+    "                        eine Zeile NAME:HASH je Benutzer (vor der Zeile StatusBenutzer)\n"
+    "  --status-cert DATEI, --status-key DATEI\n"
+    "                        die Statusseite nur über HTTPS, mit diesem Zertifikat und seinem\n"
+    "                        Schlüssel im PEM-Format (vor StatusZertifikat, StatusSchluessel)\n"
+    "  --hash-password NAME  ein Passwort lesen (vom Terminal zweimal) und die Zeile NAME:HASH\n"
+    "                        für die Benutzerdatei ausgeben\n"
     "  -h, --help            diese Hilfe zeigen\n"
     "  -v, --version         Name und Version zeigen\n"
     "\n"
     "Beenden@ENDE@ mit SIGTERM bzw. SIGINT (Strg+C): die Datenbank wird geschlossen; ein\n"
-    "zweites Signal, eine Sekunde oder länger nach dem ersten, beendet sofort. Rückgabewerte:\n"
+    "zweites Signal, eine Sekunde oder länger nach dem ersten, beendet sofort. SIGHUP liest\n"
+    "Benutzerdatei, Zertifikat und Schlüssel der Statusseite neu. Rückgabewerte:\n"
     "0 regulär beendet, 1 Laufzeitfehler, 2 falscher Aufruf.\n";
 
 const char *const kHeadlessHelp =
@@ -74,9 +83,18 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
     const QCommandLineOption headless(QStringLiteral("headless"));
     const QCommandLineOption status(QStringLiteral("status"), QString(),
                                     QStringLiteral("ADRESSE:PORT"));
+    const QCommandLineOption statusUsers(QStringLiteral("status-users"), QString(),
+                                         QStringLiteral("DATEI"));
+    const QCommandLineOption statusCert(QStringLiteral("status-cert"), QString(),
+                                        QStringLiteral("DATEI"));
+    const QCommandLineOption statusKey(QStringLiteral("status-key"), QString(),
+                                       QStringLiteral("DATEI"));
+    const QCommandLineOption hashPassword(QStringLiteral("hash-password"), QString(),
+                                          QStringLiteral("NAME"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({database, headless, status, help, version});
+    parser.addOptions({database, headless, status, statusUsers, statusCert, statusKey, hashPassword,
+                       help, version});
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     if (program == Program::Window) {
         // Qt's own options (-platform offscreen, -display :1, -style fusion, ...) are left in the
@@ -103,6 +121,20 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
                 program,
                 QStringLiteral("Unbekannte Option '%1%2'.")
                     .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
+        }
+        for (const QString &fileOption :
+             {QStringLiteral("--status-users"), QStringLiteral("--status-cert"),
+              QStringLiteral("--status-key")}) {
+            if (parser.errorText().startsWith(QLatin1String("Missing value"))
+                && parser.errorText().contains(fileOption + QLatin1Char('\''))) {
+                return usageError(
+                    program, QStringLiteral("Der Option '%1' fehlt die Datei.").arg(fileOption));
+            }
+        }
+        if (parser.errorText().startsWith(QLatin1String("Missing value"))
+            && parser.errorText().contains(QLatin1String("--hash-password"))) {
+            return usageError(program,
+                              QStringLiteral("Der Option '--hash-password' fehlt der Name."));
         }
         if (parser.errorText().startsWith(QLatin1String("Missing value"))
             && parser.errorText().contains(QLatin1String("--status"))) {
@@ -160,6 +192,33 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
                                              "oder 8080.")
                                   .arg(parser.value(status)));
         }
+    }
+    for (const auto &[option, file] : {std::pair{&statusUsers, &options.statusFiles.users},
+                                       std::pair{&statusCert, &options.statusFiles.cert},
+                                       std::pair{&statusKey, &options.statusFiles.key}}) {
+        if (parser.isSet(*option)) {
+            const QString value = parser.value(*option);
+            if (value.isEmpty()) {
+                return usageError(program, QStringLiteral("Der Option '--%1' fehlt die Datei.")
+                                               .arg(option->names().constFirst()));
+            }
+            *file = QFileInfo(value).absoluteFilePath();
+        }
+    }
+    if (parser.isSet(hashPassword)) {
+        const QString name = parser.value(hashPassword);
+        // What the users file could not read back: a colon ends the name, '#' first makes the
+        // line a comment, a line break or NUL splits it, blanks at the ends are trimmed.
+        if (name.isEmpty() || name.contains(QLatin1Char(':')) || name.contains(QLatin1Char('\n'))
+            || name.contains(QLatin1Char('\r')) || name.contains(QChar(0))
+            || name.startsWith(QLatin1Char('#')) || name.trimmed() != name) {
+            return usageError(program, QStringLiteral("'%1' taugt nicht als Name: er darf weder "
+                                                      "leer sein noch mit '#' beginnen, weder "
+                                                      "':' noch Zeilenumbrüche und keine "
+                                                      "Leerzeichen am Rand enthalten.")
+                                           .arg(name));
+        }
+        options.hashPasswordFor = name;
     }
     result.run = options;
     return result;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "statuspage/statussettings.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +14,10 @@ struct Options
     bool headless = false;
     // --status: where the status page listens (checked); empty when not given.
     QString statusAddress;
+    // --status-users, --status-cert, --status-key, as absolute paths; each empty when not given.
+    StatusFiles statusFiles;
+    // --hash-password NAME: print a users file's line for NAME instead of running.
+    std::optional<QString> hashPasswordFor;
 };
 
 // What the command line asks for: either a run with these options, or an immediate exit with

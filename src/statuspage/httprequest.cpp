@@ -2,6 +2,9 @@
 
 #include <microhttpd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 HttpServer::Request readRequest(MHD_Connection *connection, quint64 id, const char *method,
                                 const char *url)
 {
@@ -25,5 +28,18 @@ HttpServer::Request readRequest(MHD_Connection *connection, quint64 id, const ch
             return MHD_YES;
         },
         &request.headers);
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (info != nullptr && info->client_addr != nullptr) {
+        const sockaddr *address = info->client_addr;
+        const void *bytes = address->sa_family == AF_INET6
+                                ? static_cast<const void *>(
+                                    &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr)
+                                : &reinterpret_cast<const sockaddr_in *>(address)->sin_addr;
+        if (::inet_ntop(address->sa_family, bytes, text, sizeof text) != nullptr) {
+            request.address = text;
+        }
+    }
     return request;
 }

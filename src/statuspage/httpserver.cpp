@@ -2,6 +2,7 @@
 
 #include "httprequest.h"
 #include "listenaddress.h"
+#include "pagecertificate.h"
 #include "runtime/bounds.h"
 #include "runtime/runtimeerror.h"
 
@@ -261,12 +262,28 @@ HttpServer::~HttpServer()
     stop();
 }
 
-void HttpServer::listen(const ListenAddress &address)
+void HttpServer::listen(const ListenAddress &address, bool tls)
 {
     sockaddr_storage socketAddress{};
     address.toSocketAddress(socketAddress);
+    if (tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        throw RuntimeError(ErrorNumber::NotSupported,
+                           QStringLiteral("Die Statusseite kann kein TLS: libmicrohttpd ist "
+                                          "ohne GnuTLS gebaut."));
+    }
     const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG
-                           | (address.ipv6 ? MHD_USE_IPv6 : 0);
+                           | (address.ipv6 ? MHD_USE_IPv6 : 0) | (tls ? MHD_USE_TLS : 0);
+    // Every handshake asks PageCertificate for the certificate in use, so that a renewed one is
+    // taken without a new listening socket. TLS 1.2 and 1.3 only, GnuTLS's usual choice within.
+    MHD_OptionItem tlsOptions[] = {
+        {MHD_OPTION_HTTPS_CERT_CALLBACK, 0, PageCertificate::retrieveFunction()},
+        {MHD_OPTION_HTTPS_PRIORITIES, 0,
+         const_cast<char *>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    if (!tls) {
+        tlsOptions[0] = {MHD_OPTION_END, 0, nullptr};
+    }
     m_starting = true;
     m_startLog.clear();
     errno = 0;
@@ -279,7 +296,8 @@ void HttpServer::listen(const ListenAddress &address)
         unsigned(Bounds::kPageIdleSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         size_t(Bounds::kPageConnectionMemory), MHD_OPTION_NOTIFY_CONNECTION,
         &HttpServerCallbacks::connection, this, MHD_OPTION_NOTIFY_COMPLETED,
-        &HttpServerCallbacks::completed, this, MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
+        &HttpServerCallbacks::completed, this, MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_ARRAY,
+        tlsOptions, MHD_OPTION_END);
     const int error = errno;
     m_starting = false;
     if (m_daemon == nullptr) {

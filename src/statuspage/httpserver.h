@@ -86,6 +86,8 @@ public:
         QList<QPair<QString, QString>> query;
         // Names in lower case.
         QHash<QByteArray, QByteArray> headers;
+        // The client's address as text ("127.0.0.1", "::1").
+        QByteArray address;
     };
     using Handler = std::function<void(const Request &)>;
 
@@ -95,7 +97,8 @@ public:
 
     // Throws RuntimeError, naming the address and carrying the library's text, when it cannot
     // listen there (the port is taken, the address is not one of this machine).
-    void listen(const ListenAddress &address);
+    // With tls, HTTPS with the certificate PageCertificate has in use.
+    void listen(const ListenAddress &address, bool tls = false);
     // The port listened on; the real one when the address said 0.
     quint16 port() const { return m_port; }
 

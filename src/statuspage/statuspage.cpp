@@ -1,7 +1,12 @@
 #include "statuspage.h"
 
+#include "logingate.h"
 #include "metricstext.h"
+#include "pagecertificate.h"
+#include "pagefiles.h"
+#include "pageusers.h"
 #include "readerthread.h"
+#include "runtime/journal.h"
 #include "runtime/runtimeerror.h"
 #include "statussource.h"
 #include "storage/registry.h"
@@ -20,10 +25,11 @@ StatusPage::~StatusPage()
     // The reader first: a job's answer must not arrive at a server that is gone. The server then
     // closes the connections that waited for one.
     m_reader.reset();
+    m_gate.reset();
     m_server.reset();
 }
 
-void StatusPage::start(const QString &address)
+void StatusPage::start(const QString &address, const StatusFiles &access)
 {
     m_address = ListenAddress::parse(address);
     if (!m_address) {
@@ -33,33 +39,105 @@ void StatusPage::start(const QString &address)
                                           "oder 8080.")
                                .arg(address));
     }
+    if (access.cert.isEmpty() != access.key.isEmpty()) {
+        throw RuntimeError(ErrorNumber::InvalidArgument,
+                           QStringLiteral("Für HTTPS braucht die Statusseite ein Zertifikat und "
+                                          "seinen Schlüssel; es fehlt %1.")
+                               .arg(access.cert.isEmpty() ? QStringLiteral("das Zertifikat")
+                                                          : QStringLiteral("der Schlüssel")));
+    }
+    m_access = access;
+    std::optional<PageUsers> users;
+    if (!access.users.isEmpty()) {
+        users = PageUsers::load(access.users);
+    }
+    const bool tls = !access.cert.isEmpty();
+    if (tls) {
+        PageCertificate::use(PageCertificate::load(access.cert, access.key));
+    }
     m_server = std::make_unique<HttpServer>(
         [this](const HttpServer::Request &request) { handle(request); });
+    if (users) {
+        m_gate = std::make_unique<LoginGate>(*m_server, std::move(*users));
+    }
     // Everything a request needs is there before the first one can come.
     m_reader = std::make_unique<ReaderThread>(m_databaseName);
     m_werte = std::make_unique<WerteEndpoints>(*m_server, *m_reader, m_source);
-    m_server->listen(*m_address);
+    m_server->listen(*m_address, tls);
     readFacts();
+    for (const auto &[file, what] : {std::pair{access.users, QStringLiteral("Die Benutzerdatei")},
+                                     std::pair{access.key, QStringLiteral("Der Schlüssel")}}) {
+        if (const QString warning = PageFiles::othersMayRead(file, what);
+            !file.isEmpty() && !warning.isEmpty()) {
+            Journal::write(Journal::Priority::Warning, warning);
+        }
+    }
+    warnAboutAddress();
+}
+
+void StatusPage::reload()
+{
+    if (!m_server) {
+        return;
+    }
+    if (m_gate) {
+        try {
+            m_gate->setUsers(PageUsers::load(m_access.users));
+            Journal::write(Journal::Priority::Notice,
+                           QStringLiteral("Statusseite: Benutzerdatei neu gelesen."));
+        } catch (const RuntimeError &error) {
+            m_gate->forget();
+            Journal::write(Journal::Priority::Warning,
+                           QStringLiteral("Statusseite: die bisherigen Benutzer bleiben. %1")
+                               .arg(error.description()));
+        }
+    }
+    if (!m_access.cert.isEmpty()) {
+        try {
+            PageCertificate::use(PageCertificate::load(m_access.cert, m_access.key));
+            Journal::write(Journal::Priority::Notice,
+                           QStringLiteral("Statusseite: Zertifikat und Schlüssel neu gelesen."));
+        } catch (const RuntimeError &error) {
+            Journal::write(Journal::Priority::Warning,
+                           QStringLiteral("Statusseite: das bisherige Zertifikat bleibt. %1")
+                               .arg(error.description()));
+        }
+    }
+}
+
+void StatusPage::warnAboutAddress() const
+{
+    if (isLoopback()) {
+        return;
+    }
+    if (!m_gate) {
+        Journal::write(Journal::Priority::Warning,
+                       QStringLiteral("Die Statusseite %1 ist ohne Anmeldung von anderen Rechnern "
+                                      "aus erreichbar; eine Benutzerdatei (--status-users) und "
+                                      "ein Zertifikat (--status-cert, --status-key) schützen "
+                                      "sie (siehe README, Abschnitt TLS und ein Passwort).")
+                           .arg(url()));
+    } else if (m_access.cert.isEmpty()) {
+        Journal::write(Journal::Priority::Warning,
+                       QStringLiteral("Die Statusseite %1 verlangt eine Anmeldung, aber ohne TLS: "
+                                      "die Passwörter gehen im Klartext über das Netz "
+                                      "(--status-cert, --status-key).")
+                           .arg(url()));
+    }
 }
 
 QString StatusPage::url() const
 {
-    return m_address && m_server
-               ? QStringLiteral("http://%1/").arg(m_address->authority(m_server->port()))
-               : QString();
+    return m_address && m_server ? QStringLiteral("%1://%2/")
+                                       .arg(m_access.cert.isEmpty() ? QStringLiteral("http")
+                                                                    : QStringLiteral("https"),
+                                            m_address->authority(m_server->port()))
+                                 : QString();
 }
 
 bool StatusPage::isLoopback() const
 {
     return m_address && m_address->isLoopback();
-}
-
-QString StatusPage::openAddressNotice(const QString &url)
-{
-    return QStringLiteral("Die Statusseite %1 ist ohne Passwort von anderen Rechnern aus "
-                          "erreichbar. Für TLS und ein Passwort gehört ein Reverse-Proxy davor "
-                          "(siehe README, Abschnitt Statusseite).")
-        .arg(url);
 }
 
 void StatusPage::readFacts()
@@ -101,6 +179,16 @@ void StatusPage::reply(const HttpServer::Request &request, int status,
 }
 
 void StatusPage::handle(const HttpServer::Request &request)
+{
+    // The health check stays open, for a service manager or load balancer without the password.
+    if (m_gate && request.path != "/healthz") {
+        m_gate->admit(request, [this, request] { dispatch(request); });
+    } else {
+        dispatch(request);
+    }
+}
+
+void StatusPage::dispatch(const HttpServer::Request &request)
 {
     const QByteArray &path = request.path;
     if (path == "/api/status") {

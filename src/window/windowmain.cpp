@@ -40,5 +40,6 @@ int runWindow(int &argc, char **argv, const Options &options)
     QApplication::setApplicationVersion(QString::fromLatin1(pelvaroVersion));
     Pelvaro_Main window(databasePathFor(options));
     window.setStatusAddress(options.statusAddress);
+    window.setStatusFiles(options.statusFiles);
     return runProgram(window, [&window] { window.show(); });
 }

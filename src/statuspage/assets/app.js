@@ -2,6 +2,7 @@
 // answers 304 until the next pass). A poll rather than a held connection: it passes any proxy,
 // holds no connection of the program's few, and picks up again by itself after a restart.
 import { Verlauf } from './chart.js';
+import { seitenAdresse } from './format.js';
 import { zeigeStatus } from './status.js';
 
 const ABSTAND_MS = 1000;
@@ -11,7 +12,7 @@ let etag = null;
 
 async function abfragen() {
   try {
-    const antwort = await fetch('api/status', {
+    const antwort = await fetch(seitenAdresse('api/status'), {
       cache: 'no-store',
       headers: etag ? { 'If-None-Match': etag } : {},
     });

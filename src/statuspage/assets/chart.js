@@ -2,7 +2,7 @@
 // maximum) or every sensor of one device (their means), over a preset or a chosen range. The
 // server reduces a long range to about one bucket per pixel; dragging zooms in, which fetches
 // the finer data of the new range, and a double click goes back.
-import { alsIso, alsSekunden, zahl, zeitText } from './format.js';
+import { alsIso, alsSekunden, seitenAdresse, zahl, zeitText } from './format.js';
 
 // uPlot's minified build, loaded by the page before its modules (index.html).
 const { uPlot } = globalThis;
@@ -173,7 +173,7 @@ export class Verlauf {
     let reihen;
     try {
       reihen = await Promise.all(sensoren.map(async (s) => {
-        const antwort = await fetch(`api/werte?sensor=${s.nummer}&von=${alsIso(von)}&bis=${alsIso(bis)}&punkte=${punkte}`);
+        const antwort = await fetch(seitenAdresse(`api/werte?sensor=${s.nummer}&von=${alsIso(von)}&bis=${alsIso(bis)}&punkte=${punkte}`));
         const daten = await antwort.json();
         if (!antwort.ok) {
           throw new Error(daten.fehler);
