@@ -46,13 +46,16 @@ constexpr int kLoginsKept = 256;
 // a bounded time and memory.
 constexpr int kLoginChecksWaiting = 16;
 constexpr int kLoginChecksPerAddress = 2;
-// A wrong login is answered after kLoginDelayMs; from an address that failed before, the delay
-// doubles with each failure up to kLoginDelayMaxMs. From kLoginFailuresLogged failures on the
-// journal names the address once; an address without a failure for kLoginFailuresKeptMs starts
-// afresh, and at most kLoginAddressesKept addresses are tracked.
+// A wrong login is answered after kLoginDelayMs. An address with kLoginFailuresLogged failures is
+// named once in the journal, and from then on each further failure shuts it out for twice as
+// long as the one before, up to kLoginShutOutMaxMs: a login from it that is not remembered as
+// right is refused at once, unchecked, so that guesses slow to a few an hour, and no connection is
+// held for them. An address without a failure for kLoginFailuresKeptMs starts afresh; at most
+// kLoginAddressesKept addresses are tracked.
 constexpr qint64 kLoginDelayMs = 500;
-constexpr qint64 kLoginDelayMaxMs = 8000;
 constexpr int kLoginFailuresLogged = 5;
+constexpr qint64 kLoginShutOutMs = 1000;
+constexpr qint64 kLoginShutOutMaxMs = 10 * 60 * 1000;
 constexpr qint64 kLoginFailuresKeptMs = 15 * 60 * 1000;
 constexpr int kLoginAddressesKept = 1024;
 

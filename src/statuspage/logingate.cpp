@@ -75,9 +75,15 @@ void LoginGate::admit(const HttpServer::Request &request, std::function<void()> 
         if (found->right) {
             m_failures.remove(request.address);
             admitted();
+        } else if (shutOut(request.address)) {
+            answer(request.id, 401, "Anmeldung fehlgeschlagen.\n");
         } else {
             refuse(request);
         }
+        return;
+    }
+    if (shutOut(request.address)) {
+        answer(request.id, 401, "Anmeldung fehlgeschlagen.\n");
         return;
     }
     const std::optional<BasicCredentials> credentials = BasicCredentials::parse(header);
@@ -169,16 +175,25 @@ void LoginGate::refuse(const HttpServer::Request &request)
     }
     ++failures.count;
     failures.forgotten = QDeadlineTimer(Bounds::kLoginFailuresKeptMs);
-    if (failures.count >= Bounds::kLoginFailuresLogged && !failures.logged) {
-        failures.logged = true;
+    if (failures.count == Bounds::kLoginFailuresLogged) {
         Journal::write(Journal::Priority::Warning,
                        QStringLiteral("Statusseite: wiederholt falsche Anmeldung von %1.")
                            .arg(QString::fromLatin1(request.address)));
     }
-    const qint64 delay = std::min(Bounds::kLoginDelayMaxMs,
-                                  Bounds::kLoginDelayMs << std::min(failures.count - 1, 8));
+    if (failures.count >= Bounds::kLoginFailuresLogged) {
+        const int doublings = std::min(failures.count - Bounds::kLoginFailuresLogged, 20);
+        failures.shutOut = QDeadlineTimer(
+            std::min(Bounds::kLoginShutOutMaxMs, Bounds::kLoginShutOutMs << doublings));
+    }
     const quint64 id = request.id;
-    QTimer::singleShot(delay, this, [this, id] { answer(id, 401, "Anmeldung fehlgeschlagen.\n"); });
+    QTimer::singleShot(Bounds::kLoginDelayMs, this,
+                       [this, id] { answer(id, 401, "Anmeldung fehlgeschlagen.\n"); });
+}
+
+bool LoginGate::shutOut(const QByteArray &address) const
+{
+    const auto found = m_failures.constFind(address);
+    return found != m_failures.cend() && !found->shutOut.hasExpired();
 }
 
 void LoginGate::answer(quint64 id, int status, const QByteArray &body)

@@ -45,12 +45,15 @@ private:
     {
         int count = 0;
         QDeadlineTimer forgotten;
-        bool logged = false;
+        // Until when its logins are refused unchecked.
+        QDeadlineTimer shutOut;
     };
 
     void checked(const HttpServer::Request &request, const QByteArray &key, quint64 generation,
                  bool right, const std::function<void()> &admitted);
+    // A wrong login: counted against its address, answered late.
     void refuse(const HttpServer::Request &request);
+    bool shutOut(const QByteArray &address) const;
     void remember(const QByteArray &key, bool right);
     void answer(quint64 id, int status, const QByteArray &body);
 
