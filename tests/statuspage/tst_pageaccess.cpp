@@ -5,6 +5,7 @@
 #include "support/tempdatabase.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -486,6 +487,21 @@ void tst_PageAccess::badFilesStopTheStart()
     QFETCH(QString, certificate);
     QFETCH(QString, key);
     QFETCH(QString, message);
+    if (certificate == QLatin1String("row")) {
+        TempDatabase database;
+        const QString folder = QFileInfo(database.path()).absolutePath();
+        writeFile(folder + QStringLiteral("/users"), users);
+        database.exec(loggerSetup(5,
+                                  QStringLiteral("(10, '%1', 'Heizung')").arg(m_device.address()),
+                                  QStringLiteral("(7, 1, 1, 'Vorlauf')")));
+        database.exec(QStringLiteral("INSERT INTO Einstellungen VALUES ('StatusAdresse', "
+                                     "'127.0.0.1:0'), ('StatusBenutzer', 'users')"));
+        const ProcessResult result = runPelvaro({QStringLiteral("--database"), database.path()},
+                                                false, pelvarodExecutable());
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(QString::fromUtf8(result.err).contains(folder + message), result.err.constData());
+        return;
+    }
     QTemporaryDir dir;
     const QString usersFile = dir.filePath(QStringLiteral("users"));
     writeFile(usersFile, users);
