@@ -1,5 +1,6 @@
 #include "launch.h"
 
+#include "configcommand.h"
 #include "hashpassword.h"
 #include "headlessrunner.h"
 #include "options.h"
@@ -65,6 +66,14 @@ int pelvaroMain(int argc, char *argv[], WindowRunner runWindow)
     }
     if (command.run->hashPasswordFor) {
         return printPasswordLine(*command.run->hashPasswordFor);
+    }
+    if (!command.run->exportConfig.isEmpty() || !command.run->importConfig.isEmpty()) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(programName(program));
+        const QString database = databasePathFor(*command.run);
+        return command.run->exportConfig.isEmpty()
+                   ? importConfigurationFrom(database, command.run->importConfig)
+                   : exportConfigurationTo(database, command.run->exportConfig);
     }
     return command.run->headless ? runHeadless(argc, argv, *command.run, programName(program))
                                  : runWindow(argc, argv, *command.run);

@@ -39,6 +39,10 @@ const char *const kHelp =
     "                        Schlüssel im PEM-Format (vor StatusZertifikat, StatusSchluessel)\n"
     "  --hash-password NAME  ein Passwort lesen (vom Terminal zweimal) und die Zeile NAME:HASH\n"
     "                        für die Benutzerdatei ausgeben\n"
+    "  --export-config DATEI die Konfiguration der Datenbank (Einstellungen, Geraete,\n"
+    "                        Sensoren, Grenzwerte) als JSON in DATEI schreiben\n"
+    "  --import-config DATEI die Konfiguration der Datenbank durch die aus DATEI ersetzen, in\n"
+    "                        einer Transaktion und erst nach der Prüfung; Werte bleibt\n"
     "  -h, --help            diese Hilfe zeigen\n"
     "  -v, --version         Name und Version zeigen\n"
     "\n"
@@ -91,10 +95,14 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
                                        QStringLiteral("DATEI"));
     const QCommandLineOption hashPassword(QStringLiteral("hash-password"), QString(),
                                           QStringLiteral("NAME"));
+    const QCommandLineOption exportConfig(QStringLiteral("export-config"), QString(),
+                                          QStringLiteral("DATEI"));
+    const QCommandLineOption importConfig(QStringLiteral("import-config"), QString(),
+                                          QStringLiteral("DATEI"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({database, headless, status, statusUsers, statusCert, statusKey, hashPassword,
-                       help, version});
+                       exportConfig, importConfig, help, version});
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     if (program == Program::Window) {
         // Qt's own options (-platform offscreen, -display :1, -style fusion, ...) are left in the
@@ -124,7 +132,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
         }
         for (const QString &fileOption :
              {QStringLiteral("--status-users"), QStringLiteral("--status-cert"),
-              QStringLiteral("--status-key")}) {
+              QStringLiteral("--status-key"), QStringLiteral("--export-config"),
+              QStringLiteral("--import-config")}) {
             if (parser.errorText().startsWith(QLatin1String("Missing value"))
                 && parser.errorText().contains(fileOption + QLatin1Char('\''))) {
                 return usageError(
@@ -203,6 +212,20 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
                                                .arg(option->names().constFirst()));
             }
             *file = QFileInfo(value).absoluteFilePath();
+        }
+    }
+    if (parser.isSet(exportConfig) && parser.isSet(importConfig)) {
+        return usageError(program, QStringLiteral("'--export-config' und '--import-config' "
+                                                  "gehen nicht zusammen."));
+    }
+    for (const auto &[option, file] : {std::pair{&exportConfig, &options.exportConfig},
+                                       std::pair{&importConfig, &options.importConfig}}) {
+        if (parser.isSet(*option)) {
+            *file = parser.value(*option);
+            if (file->isEmpty()) {
+                return usageError(program, QStringLiteral("Der Option '--%1' fehlt die Datei.")
+                                               .arg(option->names().constFirst()));
+            }
         }
     }
     if (parser.isSet(hashPassword)) {

@@ -18,6 +18,10 @@ struct Options
     StatusFiles statusFiles;
     // --hash-password NAME: print a users file's line for NAME instead of running.
     std::optional<QString> hashPasswordFor;
+    // --export-config FILE, --import-config FILE: the configuration as a document instead of
+    // running; each empty when not given.
+    QString exportConfig;
+    QString importConfig;
 };
 
 // What the command line asks for: either a run with these options, or an immediate exit with
