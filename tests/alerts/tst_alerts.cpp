@@ -135,9 +135,11 @@ void tst_Alerts::conditions()
     const QDateTime start(QDate(2026, 12, 7), QTime(8, 0));
     for (int i = 0; i < passes.size(); ++i) {
         const QStringList given = passes.at(i).split(QLatin1Char(' '));
-        PassOutcome pass{start.addSecs(2 * i), start.addSecs(2 * i + 1), {false}, {}};
+        PassOutcome pass{start.addSecs(2 * i), start.addSecs(2 * i + 1), {FetchFailure()}, {}};
         for (QChar c : given.at(0)) {
-            pass.answered.push_back(c == QLatin1Char('o'));
+            pass.failures.push_back(c == QLatin1Char('o')
+                                        ? FetchFailure()
+                                        : FetchFailure{FetchFailure::Reason::Refused, 0, 0});
         }
         polling.record(pass);
         QList<Mittelwert> formed;
