@@ -32,9 +32,11 @@ private Q_SLOTS:
 };
 
 // Three devices, a sensor with a Maximum of 30, n = 3 and m = 10. Each row is a run of passes two
-// seconds apart, each pass given as which device answered (o) or failed (x), then the average
-// stored after it or "S" and the minutes storing had failed by then. Lines are numbered by their
-// pass; each pass with lines must give one mail and one webhook call holding just those.
+// seconds apart, each pass given as which device answered (o) or failed, refused (x), timed out
+// after 15 s (t) or with a 404 page without the marker (n), then the average stored after it or
+// "S" and the minutes storing had failed by then. Lines are numbered by their pass; each pass with
+// lines must give one mail and one webhook call holding just those, a device's alert with the
+// keyword of why it failed last.
 void tst_Alerts::conditions_data()
 {
     QTest::addColumn<QStringList>("passes");
@@ -44,25 +46,39 @@ void tst_Alerts::conditions_data()
     QTest::addColumn<int>("webhook");
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<QStringList>("subjects");
-    const auto device = [](int pass, const QString &name, int port, bool begins) {
+    QTest::addColumn<QStringList>("reasons");
+    const QString refused = QStringLiteral("Verbindung abgelehnt oder Gerät nicht erreichbar");
+    const auto device = [&refused](int pass, const QString &name, int port, bool begins,
+                                   const QString &reason = {}) {
         return QStringLiteral("%1 %2: Gerät '%3' (Nr. %4, 127.0.0.1:%5) antwortet %6")
             .arg(pass)
             .arg(begins ? QStringLiteral("Alarm") : QStringLiteral("Entwarnung"), name)
             .arg(port * 10)
             .arg(port)
             .arg(begins ? QStringLiteral("nicht: 3 Abfragen in Folge erfolglos seit 08:00:00 "
-                                         "07.12.2026.")
+                                         "07.12.2026 (%1).")
+                              .arg(reason.isEmpty() ? refused : reason)
                         : QStringLiteral("wieder (erfolglos seit 08:00:00 07.12.2026)."));
     };
     const auto row = [](const char *name, const QStringList &passes, const QStringList &lines,
                         const QStringList &subjects,
-                        SmtpSink::Mode mail = SmtpSink::Mode::Answering, int webhook = 200) {
-        QTest::newRow(name) << passes << mail << webhook << lines << subjects;
+                        SmtpSink::Mode mail = SmtpSink::Mode::Answering, int webhook = 200,
+                        const QStringList &reasons = {}) {
+        QTest::newRow(name) << passes << mail << webhook << lines << subjects << reasons;
     };
     const QStringList silent{"xoo", "xoo", "xoo", "ooo"};
     const QStringList lines{device(3, "Heizung", 1, true), device(4, "Heizung", 1, false)};
     const QStringList subjects{"Alarm für Heizung", "Entwarnung für Heizung"};
-    row("device silent for n passes, then back", silent, lines, subjects);
+    row("device silent for n passes, then back", silent, lines, subjects, SmtpSink::Mode::Answering,
+        200, {"refused"});
+    row("device failing in changing ways: the latest named", {"xoo", "too", "noo", "ooo"},
+        {device(3, "Heizung", 1, true, QStringLiteral("Seite ohne Messwerte (HTTP 404)")),
+         lines.at(1)},
+        subjects, SmtpSink::Mode::Answering, 200, {"no_marker"});
+    row("device timing out", {"too", "too", "too", "ooo"},
+        {device(3, "Heizung", 1, true, QStringLiteral("Zeitüberschreitung nach 15 s")),
+         lines.at(1)},
+        subjects, SmtpSink::Mode::Answering, 200, {"timeout"});
     row("fewer than n failures in a row", {"xoo", "xoo", "ooo", "xoo", "xoo"}, {}, {});
     const QString dach = QStringLiteral("Dach  Bcc: boese@example.org");
     row("three devices at once, a name with a line break", {"xxx", "xxx", "xxx", "ooo"},
@@ -97,6 +113,7 @@ void tst_Alerts::conditions()
     QFETCH(int, webhook);
     QFETCH(QStringList, lines);
     QFETCH(QStringList, subjects);
+    QFETCH(QStringList, reasons);
     SmtpSink sink;
     WebhookReceiver receiver;
     QVERIFY(sink.listen() && receiver.listen());
@@ -137,9 +154,11 @@ void tst_Alerts::conditions()
         const QStringList given = passes.at(i).split(QLatin1Char(' '));
         PassOutcome pass{start.addSecs(2 * i), start.addSecs(2 * i + 1), {FetchFailure()}, {}};
         for (QChar c : given.at(0)) {
-            pass.failures.push_back(c == QLatin1Char('o')
-                                        ? FetchFailure()
-                                        : FetchFailure{FetchFailure::Reason::Refused, 0, 0});
+            using Reason = FetchFailure::Reason;
+            pass.failures.push_back(c == QLatin1Char('x')   ? FetchFailure{Reason::Refused, 0, 0}
+                                    : c == QLatin1Char('t') ? FetchFailure{Reason::Timeout, 0, 15}
+                                    : c == QLatin1Char('n') ? FetchFailure{Reason::NoMarker, 404, 0}
+                                                            : FetchFailure());
         }
         polling.record(pass);
         QList<Mittelwert> formed;
@@ -209,6 +228,15 @@ void tst_Alerts::conditions()
         QCOMPARE(hook.value("text").toString(),
                  prefix + subjects.at(k) + '\n' + ofPass.at(k).join('\n'));
         QCOMPARE(hook.value("alerts").toArray().size(), ofPass.at(k).size());
+    }
+    if (!reasons.isEmpty()) {
+        QVERIFY(!receiver.bodies().isEmpty());
+        const QJsonObject first = QJsonDocument::fromJson(receiver.bodies().at(0)).object();
+        QStringList hooked;
+        for (const QJsonValue &alert : first.value("alerts").toArray()) {
+            hooked << alert.toObject().value("reason").toString();
+        }
+        QCOMPARE(hooked, reasons);
     }
     // Only the refusing row ends with its device still silent.
     QCOMPARE(alerts->conditions().size(), refused ? 1 : 0);
