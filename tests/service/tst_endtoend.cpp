@@ -5,11 +5,9 @@
 #include "support/webhookreceiver.h"
 
 #include <QFileInfo>
-#include <QHostAddress>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -39,8 +37,6 @@ private Q_SLOTS:
     void fullDiskLosesNoRow();
     void alerts_data();
     void alerts();
-    void failureReasonShown_data();
-    void failureReasonShown();
 
 private:
     enum class Reader {
@@ -64,7 +60,7 @@ private:
     void lock() { m_lock = m_database->hold({"BEGIN EXCLUSIVE"}); }
     // Waits until the program's stdout (or stderr) holds text after the last text waited for
     // there; the output of all runs of a test is kept in m_out and m_err.
-    bool waitForOutput(const QString &text, bool onStderr = false, int timeoutMs = 15000);
+    bool waitForOutput(const QString &text, bool onStderr = false);
     void readOutput();
 
     std::unique_ptr<TempDatabase> m_database;
@@ -79,26 +75,6 @@ private:
 };
 
 namespace {
-
-// The body of the status page's answer to path, read until the page closes the connection.
-QString pageText(quint16 port, const QByteArray &path)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000)) {
-        return {};
-    }
-    socket.write("GET " + path + " HTTP/1.0\r\n\r\n");
-    QByteArray answer;
-    const bool closed = QTest::qWaitFor(
-        [&] {
-            answer += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        },
-        10000);
-    answer += socket.readAll();
-    return closed ? QString::fromUtf8(answer.mid(answer.indexOf("\r\n\r\n") + 4)) : QString();
-}
 
 // Whether a SIGTERM sent to the process still waits to be delivered.
 bool termPending(qint64 pid)
@@ -162,7 +138,7 @@ void tst_EndToEnd::readOutput()
     m_err += QString::fromUtf8(m_process->readAllStandardError());
 }
 
-bool tst_EndToEnd::waitForOutput(const QString &text, bool onStderr, int timeoutMs)
+bool tst_EndToEnd::waitForOutput(const QString &text, bool onStderr)
 {
     const QString &seen = onStderr ? m_err : m_out;
     qsizetype &from = onStderr ? m_errSeen : m_outSeen;
@@ -172,7 +148,7 @@ bool tst_EndToEnd::waitForOutput(const QString &text, bool onStderr, int timeout
             readOutput();
             return (at = seen.indexOf(text, from)) >= 0;
         },
-        timeoutMs);
+        15000);
     from = found ? at + text.size() : from;
     return found;
 }
@@ -484,93 +460,6 @@ void tst_EndToEnd::alerts()
     } else {
         QVERIFY2(m_err.contains(err), qPrintable(m_err));
     }
-}
-
-// The second device fails in one way per row, with the status page on: the journal says once
-// that it fails and why, and once that it answers again; the page and /metrics name the reason;
-// the pass log on stdout stays the plain failure line.
-void tst_EndToEnd::failureReasonShown_data()
-{
-    QTest::addColumn<DeviceSimulator::Behaviour>("behaviour");
-    // Empty: the simulated device's address.
-    QTest::addColumn<QString>("address");
-    // The Einstellungen row ParallelAbfrage; 0 leaves the sequential pass.
-    QTest::addColumn<int>("parallel");
-    QTest::addColumn<QString>("keyword");
-    QTest::addColumn<QString>("text");
-    // Whether the device is made to answer again; a time-out costs 15 s each way.
-    QTest::addColumn<bool>("recovers");
-    using B = DeviceSimulator::Behaviour;
-    const auto row = [](const char *name, B behaviour, const char *keyword, const char *text,
-                        bool recovers = true, int parallel = 0, const char *address = "") {
-        QTest::newRow(name) << behaviour << QString::fromUtf8(address) << parallel
-                            << QString::fromUtf8(keyword) << QString::fromUtf8(text) << recovers;
-    };
-    row("refused", B::Refused, "refused", "Verbindung abgelehnt oder Gerät nicht erreichbar");
-    row("no host in the address", B::Normal, "unresolvable", "Adresse nicht auflösbar", false, 0,
-        "kein Gerät");
-    row("silent", B::Silent, "timeout", "Zeitüberschreitung nach 15 s", false);
-    row("silent in a parallel pass of 2 s", B::Silent, "deadline",
-        "Zeitgrenze der parallelen Abfrage (2 s) erreicht", true, 2);
-    row("reset halfway", B::Reset, "broken_off", "Antwort abgebrochen");
-    row("page without the marker", B::NoMarker, "no_marker", "Seite ohne Messwerte");
-    row("404 page", B::NotFound, "no_marker", "Seite ohne Messwerte (HTTP 404)");
-}
-
-void tst_EndToEnd::failureReasonShown()
-{
-    QFETCH(DeviceSimulator::Behaviour, behaviour);
-    QFETCH(QString, address);
-    QFETCH(int, parallel);
-    QFETCH(QString, keyword);
-    QFETCH(QString, text);
-    QFETCH(bool, recovers);
-    DeviceSimulator device;
-    QVERIFY(device.listen());
-    device.setBehaviour(behaviour);
-    device.setFixedReadings({4.5});
-    const QString ip = address.isEmpty() ? device.address() : address;
-    m_database->exec(QStringLiteral("UPDATE Geraete SET IP = '%1' WHERE ID = 20;"
-                                    "INSERT INTO Einstellungen VALUES ('StatusAdresse', "
-                                    "'127.0.0.1:0'), ('ParallelAbfrage', %2)")
-                         .arg(ip)
-                         .arg(parallel));
-    start();
-    QVERIFY(waitForOutput(QStringLiteral("Statusseite: http://127.0.0.1:"), true));
-    const quint16 port = m_err.mid(m_errSeen).section(QLatin1Char('/'), 0, 0).toUShort();
-    const QString which = QStringLiteral("pelvarod: Gerät 'Aus' (Nr. 20, %1) antwortet ").arg(ip);
-    QVERIFY(waitForOutput(which + QStringLiteral("nicht: %1.\n").arg(text), true, 25000));
-
-    const QString status = pageText(port, "/api/status");
-    for (const QString &field :
-         {QStringLiteral("\"bezeichnung\":\"Aus\",\"fehlerGrund\":\"%1\"").arg(keyword),
-          QStringLiteral("\"fehlerText\":\"%1\",\"id\":20").arg(text),
-          QStringLiteral("\"bezeichnung\":\"Heizung\",\"fehlerGrund\":null")}) {
-        QVERIFY2(status.contains(field), qPrintable(field + QLatin1Char('\n') + status));
-    }
-    const QString metrics = pageText(port, "/metrics");
-    for (const char *reason :
-         {"unresolvable", "refused", "timeout", "broken_off", "no_marker", "deadline"}) {
-        const QString zero =
-            QStringLiteral("pelvaro_device_failures_total{position=\"2\",device=\"Aus\","
-                           "reason=\"%1\"} 0\n")
-                .arg(QLatin1String(reason));
-        QVERIFY2(metrics.contains(zero) == (keyword != QLatin1String(reason)),
-                 qPrintable(zero + metrics));
-    }
-
-    if (recovers) {
-        device.setBehaviour(DeviceSimulator::Behaviour::Normal);
-        QVERIFY(waitForOutput(which + QStringLiteral("wieder (erfolglos seit "), true));
-        QVERIFY(waitForOutput(QStringLiteral("Keller:  4.5\n")));
-    }
-    QCOMPARE(stop(), 0);
-    QCOMPARE(m_err.count(QStringLiteral("antwortet nicht")), 1);
-    QCOMPARE(m_err.count(QStringLiteral("antwortet wieder")), recovers ? 1 : 0);
-    static const QRegularExpression plainLogs(QStringLiteral(
-        "^(Vorlauf:  21\\.5\nAussen: -3\\.25\n(Datenholung von Aus war erfolglos\\.|Keller:  "
-        "4\\.5)\n\n\\d\\d:\\d\\d:\\d\\d \\d\\d\\.\\d\\d\\.\\d{4}\n\n)+$"));
-    QVERIFY2(plainLogs.match(m_out).hasMatch(), qPrintable(m_out));
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)
