@@ -75,10 +75,6 @@ void tst_Alerts::conditions_data()
         {device(3, "Heizung", 1, true, QStringLiteral("Seite ohne Messwerte (HTTP 404)")),
          lines.at(1)},
         subjects, SmtpSink::Mode::Answering, 200, {"no_marker"});
-    row("device timing out", {"too", "too", "too", "ooo"},
-        {device(3, "Heizung", 1, true, QStringLiteral("Zeitüberschreitung nach 15 s")),
-         lines.at(1)},
-        subjects, SmtpSink::Mode::Answering, 200, {"timeout"});
     row("fewer than n failures in a row", {"xoo", "xoo", "ooo", "xoo", "xoo"}, {}, {});
     const QString dach = QStringLiteral("Dach  Bcc: boese@example.org");
     row("three devices at once, a name with a line break", {"xxx", "xxx", "xxx", "ooo"},
