@@ -25,7 +25,8 @@ struct FetchFailure
         // The parallel pass's limit came before the answer.
         Deadline,
     };
-    // The reasons that are failures, in the order above; for those who count them by reason.
+    // The reasons that are failures, in the order above, for those who count them by reason. The
+    // values run from 0 with None first, so a reason indexes an array of size(kFailures) + 1.
     static constexpr Reason kFailures[] = {Reason::Unresolvable, Reason::Refused,
                                            Reason::Timeout,      Reason::BrokenOff,
                                            Reason::NoMarker,     Reason::Deadline};

@@ -24,11 +24,7 @@ void PollingState::record(const PassOutcome &pass)
             device.failingSince = pass.started;
         }
         device.failure = failure;
-        for (std::size_t r = 0; r < device.failuresByReason.size(); ++r) {
-            if (FetchFailure::kFailures[r] == failure.reason) {
-                ++device.failuresByReason[r];
-            }
-        }
+        ++device.failuresByReason[std::size_t(failure.reason)];
         if (device.failuresInRow < std::numeric_limits<qint32>::max()) {
             ++device.failuresInRow;
         }
@@ -42,16 +38,6 @@ void PollingState::record(const PassOutcome &pass)
             m_sensors[j] = Sensor{pass.readings[j], pass.ended};
         }
     }
-}
-
-qint64 PollingState::Device::failuresFor(FetchFailure::Reason reason) const
-{
-    for (std::size_t r = 0; r < failuresByReason.size(); ++r) {
-        if (FetchFailure::kFailures[r] == reason) {
-            return failuresByReason[r];
-        }
-    }
-    return 0;
 }
 
 PollingState::Device PollingState::device(qint32 position) const

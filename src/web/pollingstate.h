@@ -37,11 +37,13 @@ public:
         QDateTime lastGood;
         // Why the latest of the failed passes in a row failed; None while the device answers.
         FetchFailure failure;
-        // Failed passes of this run by reason, in the order of FetchFailure::kFailures.
-        std::array<qint64, std::size(FetchFailure::kFailures)> failuresByReason{};
+        // Failed passes of this run, indexed by their reason; None's place stays 0.
+        std::array<qint64, std::size(FetchFailure::kFailures) + 1> failuresByReason{};
 
-        // Failed passes of this run for that reason; 0 for None.
-        qint64 failuresFor(FetchFailure::Reason reason) const;
+        qint64 failuresFor(FetchFailure::Reason reason) const
+        {
+            return failuresByReason[std::size_t(reason)];
+        }
     };
     struct Sensor
     {
