@@ -192,15 +192,6 @@ void tst_StatusPage::answers_data()
          "\"bezeichnung\":\"Keller \\\"Süd\\\" \\\\ 1\"",
          "\"gespeichert\":{\"wert\":6,\"zeit\":\"2026-01-10T00:50:00\"}",
          "\"zustand\":\"vorhanden\"", "\"antwortet\":false"});
-    // Each failing device with its own reason; the pass log says only that it failed.
-    row("status: why a device fails", get("/api/status"), 200,
-        {"\"bezeichnung\":\"Heizung\",\"fehlerGrund\":null", "\"fehlerText\":null,\"id\":10",
-         "\"bezeichnung\":\"Keller \\\"Süd\\\" \\\\ 1\",\"fehlerGrund\":\"refused\"",
-         "\"fehlerText\":\"Verbindung abgelehnt oder Gerät nicht erreichbar\",\"id\":20",
-         "\"bezeichnung\":\"Dach\",\"fehlerGrund\":\"no_marker\"",
-         "\"fehlerText\":\"Seite ohne Messwerte (HTTP 404)\",\"id\":30",
-         "Datenholung von Keller \\\"Süd\\\" \\\\ 1 war erfolglos.\\nDatenholung von Dach war "
-         "erfolglos.\\n\\n"});
     row("series in buckets", get((series + "2026-01-10T00:59:59&punkte=2").toLatin1()), 200,
         {"\"zeit\":[\"2026-01-10T00:00:00\",\"2026-01-10T00:30:00\"]", "\"minimum\":[1,4]",
          "\"mittel\":[2,5]", "\"maximum\":[3,6]", "\"anzahl\":[3,3]", "\"sekundenJePunkt\":1800",
