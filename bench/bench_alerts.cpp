@@ -36,7 +36,8 @@ namespace {
 
 const QList<AlertEvent> kEvents{AlertEvent{
     AlertEvent::Kind::Device, true, QDateTime::currentDateTime(), 10, QStringLiteral("Heizung"),
-    std::nan(""), std::nan(""), QStringLiteral("Gerät 'Heizung' (Nr. 10) antwortet nicht.")}};
+    std::nan(""), std::nan(""), QStringLiteral("Gerät 'Heizung' (Nr. 10) antwortet nicht."),
+    QStringLiteral("refused")}};
 
 // Runs the event loop until done() holds, at most timeoutMs; unlike QTest::qWaitFor it never
 // sleeps, which would show as a held loop.

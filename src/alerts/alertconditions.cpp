@@ -37,7 +37,7 @@ AlertEvent event(AlertEvent::Kind kind, bool begins, const QDateTime &time, qint
                  const QString &name, const QString &text, double value = kNone,
                  double limit = kNone)
 {
-    return AlertEvent{kind, begins, time, nummer, name, value, limit, text};
+    return AlertEvent{kind, begins, time, nummer, name, value, limit, text, QString()};
 }
 
 } // namespace
@@ -91,9 +91,10 @@ void AlertConditions::checkDevices(const Registry &registry, const PollingState 
         if (failing) {
             condition = Condition{device.failingSince,
                                   QStringLiteral("%1 antwortet nicht: %2 Abfragen in Folge "
-                                                 "erfolglos seit %3.")
+                                                 "erfolglos seit %3 (%4).")
                                       .arg(which, QString::number(device.failuresInRow),
-                                           TimeFormat::passLogText(device.failingSince)),
+                                           TimeFormat::passLogText(device.failingSince),
+                                           device.failure.text()),
                                   1};
             text = condition.text;
         } else {
@@ -101,7 +102,12 @@ void AlertConditions::checkDevices(const Registry &registry, const PollingState 
                        .arg(which, TimeFormat::passLogText(condition.since));
             condition = Condition();
         }
-        events << event(AlertEvent::Kind::Device, failing, now, registry.GeraetID[i], name, text);
+        AlertEvent happened =
+            event(AlertEvent::Kind::Device, failing, now, registry.GeraetID[i], name, text);
+        if (failing) {
+            happened.reason = device.failure.keyword();
+        }
+        events << happened;
     }
 }
 

@@ -29,13 +29,17 @@ struct AlertEvent
     // For a limit: the average and the limit it crossed or is back within; NaN otherwise.
     double value;
     double limit;
-    // What happened, in German, in one line that names the device or sensor; control characters
-    // in names have become blanks.
+    // What happened, in German, in one line that names the device or sensor (and for a device
+    // that fails, why); control characters in names have become blanks.
     QString text;
+    // For a device that begins to fail: the keyword of why its latest fetch failed; empty
+    // otherwise.
+    QString reason;
 };
 
 // Which alert conditions are on, worked out after each polling pass:
-//  - a device whose fetch failed in failuresInRow passes in a row, until its next good fetch;
+//  - a device whose fetch failed in failuresInRow passes in a row, until its next good fetch,
+//    named with the reason of the latest of those failures;
 //  - a sensor whose stored average lies outside its Grenzwert, until an average lies inside by
 //    the hysteresis (1 % of the span between Minimum and Maximum, or of the one limit's size,
 //    and at least 0.1), so that an average hovering at a limit does not flap;

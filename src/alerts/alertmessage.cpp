@@ -164,6 +164,9 @@ QByteArray webhookBody(const QList<AlertEvent> &events, const QString &host)
             alert.insert(QStringLiteral("number"), event.number);
             alert.insert(QStringLiteral("name"), event.name);
         }
+        if (!event.reason.isEmpty()) {
+            alert.insert(QStringLiteral("reason"), event.reason);
+        }
         if (!std::isnan(event.value)) {
             alert.insert(QStringLiteral("value"), event.value);
             alert.insert(QStringLiteral("limit"), event.limit);

@@ -27,5 +27,6 @@ QByteArray mailMessage(const QList<AlertEvent> &events, const QString &host,
 // The JSON object posted to a webhook: "text" (Slack, Mattermost), "content" (Discord, at most
 // 2000 characters), "title", "message" and "priority" (Gotify), then for scripts "host" and
 // "alerts", one object per event with "begins", "kind" ("device", "limit", "store"), "time"
-// (ISO 8601 with offset), "number", "name", "value", "limit" and "text".
+// (ISO 8601 with offset), "number", "name", "value", "limit", "text" and, for a device that
+// begins to fail, "reason" (the keyword of FetchFailure).
 QByteArray webhookBody(const QList<AlertEvent> &events, const QString &host);

@@ -21,4 +21,5 @@ void HeadlessRunner::passEnded()
     QString text = logText();
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     m_output.write((text + QStringLiteral("\n\n")).toUtf8());
+    m_devices.passEnded(registry(), polling());
 }

@@ -108,6 +108,20 @@ QByteArray metricsText(const StatusSource &source)
         }
     }
 
+    // Every reason of every device from the start, zeros included, so that rate() and increase()
+    // see a series begin at 0 rather than at its first failure.
+    out.family("pelvaro_device_failures_total", "counter",
+               "Erfolglose Abfragen des Geräts seit dem Start, nach Grund.");
+    for (qint32 i = 1; i <= registry.AnzahlGeraete; ++i) {
+        const PollingState::Device device = polling.device(i);
+        for (const FetchFailure::Reason reason : FetchFailure::kFailures) {
+            out.sample("pelvaro_device_failures_total", double(device.failuresFor(reason)),
+                       {{"position", QString::number(i)},
+                        {"device", registry.GeraetName[i]},
+                        {"reason", FetchFailure::keyword(reason)}});
+        }
+    }
+
     // Each family's samples stand together, as the format requires.
     const auto sensorSamples = [&](const char *name, auto value) {
         for (qint32 j = 1; j <= registry.AnzahlSensoren; ++j) {

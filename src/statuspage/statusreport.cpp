@@ -50,6 +50,7 @@ QJsonArray devices(const StatusSource &source)
     QJsonArray list;
     for (qint32 i = 1; i <= registry.AnzahlGeraete; ++i) {
         const PollingState::Device device = polling.device(i);
+        const bool failing = device.failure.failed();
         list.append(QJsonObject{
             {QStringLiteral("position"), i},
             {QStringLiteral("id"), registry.GeraetID[i]},
@@ -60,6 +61,10 @@ QJsonArray devices(const StatusSource &source)
             {QStringLiteral("fehlerInFolge"), device.failuresInRow},
             {QStringLiteral("fehlerSeit"), timeValue(device.failingSince)},
             {QStringLiteral("letzterErfolg"), timeValue(device.lastGood)},
+            {QStringLiteral("fehlerGrund"),
+             failing ? QJsonValue(device.failure.keyword()) : QJsonValue()},
+            {QStringLiteral("fehlerText"),
+             failing ? QJsonValue(device.failure.text()) : QJsonValue()},
         });
     }
     return list;

@@ -27,6 +27,19 @@ bool accepted(const QString &answer)
     return !answer.isEmpty() && answer.indexOf(QLatin1String("<ntpsync>")) > 0;
 }
 
+// Why the answer does not count, or None. Acceptance looks at the text alone, as it always has:
+// the reason only tells apart what the text cannot, and an error page with the marker is good.
+FetchFailure judged(const FetchResult &fetched)
+{
+    if (accepted(fetched.text)) {
+        return FetchFailure{};
+    }
+    if (fetched.failure.failed()) {
+        return fetched.failure;
+    }
+    return FetchFailure{FetchFailure::Reason::NoMarker, fetched.failure.httpStatus, 0};
+}
+
 void readSensors(Registry &registry, MainView &view, qint32 device, const QString &answer,
                  PassOutcome &outcome)
 {
@@ -72,13 +85,13 @@ void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
     const qint32 devices = registry.AnzahlGeraete;
     PassOutcome pass;
     pass.started = QDateTime::currentDateTime();
-    pass.answered.assign(std::size_t(devices) + 1, false);
+    pass.failures.assign(std::size_t(devices) + 1, FetchFailure{});
     pass.readings.assign(std::size_t(registry.AnzahlSensoren) + 1,
                          std::numeric_limits<double>::quiet_NaN());
     const auto url = [&registry](qint32 i) {
         return QStringLiteral("http://") + registry.GeraetIP[i] + QStringLiteral("/xml");
     };
-    QStringList fetched;
+    QList<FetchResult> fetched;
     if (options.parallelSeconds >= 1) {
         QStringList urls;
         for (qint32 i = 1; i <= devices; ++i) {
@@ -90,13 +103,15 @@ void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
         view.setStatus(QStringLiteral("Datenübertragung (") + registry.GeraetName[i]
                        + QStringLiteral(")..."));
         view.pump();
-        const QString answer =
-            fetched.isEmpty() ? HoleURL(view, transfer, url(i), timeoutSeconds) : fetched.at(i - 1);
+        const FetchResult answer = fetched.isEmpty()
+                                       ? fetchDevicePage(view, transfer, url(i), timeoutSeconds)
+                                       : fetched.at(i - 1);
         view.pump();
-        if (accepted(answer)) {
-            pass.answered[std::size_t(i)] = true;
-            readSensors(registry, view, i, answer, pass);
+        const FetchFailure failure = judged(answer);
+        if (!failure.failed()) {
+            readSensors(registry, view, i, answer.text, pass);
         } else {
+            pass.failures[std::size_t(i)] = failure;
             view.appendLog(QStringLiteral("Datenholung von ") + registry.GeraetName[i]
                            + QStringLiteral(" war erfolglos.") + kCrLf);
         }

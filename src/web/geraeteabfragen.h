@@ -26,8 +26,8 @@ struct Registry;
 // a fetch that had not ended counting as a failed one. The log and the accumulators come out as
 // in the sequential pass.
 //
-// outcome, when given, receives which devices answered and the readings taken, for those who
-// watch the program.
+// outcome, when given, receives which devices answered, why the others did not, and the readings
+// taken, for those who watch the program. The log says only that a fetch failed, never why.
 struct PassOptions
 {
     // The Einstellungen row ParallelAbfrage: seconds a parallel pass may take; 0 or less keeps the

@@ -46,9 +46,10 @@ FetchResult fetchDevicePage(MainView &view, Interschneck &transfer, const QStrin
     } while (transfer.StillExecuting() && result.passes <= bound);
 
     if (transfer.StillExecuting()) {
-        result.timedOut = true;
+        result.failure = FetchFailure{FetchFailure::Reason::Timeout, 0, timeoutSeconds};
         transfer.Cancel();
     } else {
+        result.failure = transfer.failure();
         result.text = transfer.GetChunk(Bounds::kKeptBytes);
     }
     view.pump();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fetchfailure.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -13,7 +15,10 @@ struct FetchResult
     QString text;
     // Waiting passes spent: one at least, timeoutSeconds × 50 + 1 at most.
     qint32 passes = 0;
-    bool timedOut = false;
+    // How the fetch ended, as far as the transfer tells it: None for any answer (the pass judges
+    // its content), else Unresolvable, Refused, Timeout or BrokenOff; the HTTP status of an answer
+    // that came.
+    FetchFailure failure;
 };
 
 // Fetches url through transfer, waiting in passes of up to 20 ms for at most timeoutSeconds × 50
@@ -25,5 +30,5 @@ struct FetchResult
 FetchResult fetchDevicePage(MainView &view, Interschneck &transfer, const QString &url,
                             qint32 timeoutSeconds);
 
-// The text of fetchDevicePage, as the passes use it.
+// The text of fetchDevicePage alone, without how the fetch ended.
 QString HoleURL(MainView &view, Interschneck &transfer, const QString &url, qint32 timeoutSeconds);

@@ -21,6 +21,35 @@ RuntimeError setUpError(const QString &url, const char *reason)
                             .arg(url, QString::fromLocal8Bit(reason)));
 }
 
+// The nearest of the few reasons a user acts on. libcurl tells many more ways apart; those that
+// are not about finding the host, connecting or waiting all mean that something answered but no
+// whole HTTP answer came (reset, closed early, nothing sent, garbage, headers past our bound).
+FetchFailure::Reason failureOf(CURLcode result)
+{
+    using Reason = FetchFailure::Reason;
+    switch (result) {
+    case CURLE_OK:
+        return Reason::None;
+    // The scheme is checked before the request starts, so an unsupported protocol can only be
+    // an answer that is no HTTP (HTTP/0.9 is not taken), and is not among these.
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_URL_MALFORMAT:
+        return Reason::Unresolvable;
+    // Refused, and also a host or network that cannot be reached (a device switched off answers
+    // no ARP request): no connection either way.
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_INTERFACE_FAILED:
+        return Reason::Refused;
+    // libcurl's own request time-out, longer than the fetch's: only a caller that waits longer
+    // sees it.
+    case CURLE_OPERATION_TIMEDOUT:
+        return Reason::Timeout;
+    default:
+        return Reason::BrokenOff;
+    }
+}
+
 } // namespace
 
 // libcurl's C callbacks for the answer. They only keep what is wanted and never call into libcurl.
@@ -72,11 +101,15 @@ void Interschneck::Cancel()
 void Interschneck::Execute(const QString &url, const QString &operation)
 {
     Cancel();
+    m_httpStatus = 0;
     const QUrl target(url);
     if (operation != QLatin1String("GET") || !target.isValid()
         || target.scheme() != QLatin1String("http") || target.host().isEmpty()) {
+        // No host to look for: to whoever set the address up, that is one that cannot be found.
+        m_failure = FetchFailure::Reason::Unresolvable;
         return;
     }
+    m_failure = FetchFailure::Reason::None;
     setUpHandle(url);
     m_headerBytesSeen = 0;
     // libcurl keeps its own copy of the text.
@@ -94,6 +127,13 @@ bool Interschneck::StillExecuting() const
     return m_driver.isRunning(m_easy);
 }
 
+FetchFailure Interschneck::failure() const
+{
+    const qint32 seconds =
+        m_failure == FetchFailure::Reason::Timeout ? Bounds::kRequestTimeoutMs / 1000 : 0;
+    return FetchFailure{m_failure, m_httpStatus, seconds};
+}
+
 QString Interschneck::GetChunk(qint64 size)
 {
     const QByteArray chunk = m_body.left(size);
@@ -105,6 +145,11 @@ void Interschneck::ended(int result)
 {
     if (result != CURLE_OK) {
         m_body.clear();
+    }
+    m_failure = failureOf(CURLcode(result));
+    long status = 0;
+    if (curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
+        m_httpStatus = int(status);
     }
     // Last, so that a slot may start the next request or cancel right away.
     Q_EMIT finished();

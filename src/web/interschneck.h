@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fetchfailure.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -41,6 +43,12 @@ public:
     // the empty text when nothing was received.
     QString GetChunk(qint64 size);
 
+    // How the last request ended, once StillExecuting is false: None for an answer, whatever its
+    // status, else Unresolvable, Refused or BrokenOff (Timeout only after libcurl's own 60 s);
+    // with the HTTP status of the answer, 0 when none came. The caller's time-out is its own to
+    // tell; a cancelled request keeps None.
+    FetchFailure failure() const;
+
     // The driver that runs this component's transfers, for others of the same pass.
     CurlDriver &driver() const { return m_driver; }
 
@@ -62,4 +70,6 @@ private:
     void *m_headers = nullptr;
     QByteArray m_body;
     qint64 m_headerBytesSeen = 0;
+    FetchFailure::Reason m_failure = FetchFailure::Reason::None;
+    int m_httpStatus = 0;
 };

@@ -34,14 +34,17 @@ QString addressOf(const QString &url)
 
 } // namespace
 
-QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls,
-                     qint32 limitSeconds, qint32 timeoutSeconds)
+QList<FetchResult> fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls,
+                            qint32 limitSeconds, qint32 timeoutSeconds)
 {
-    QStringList answers;
+    // Whatever has not ended by the limit keeps this.
+    FetchResult late;
+    late.failure = FetchFailure{FetchFailure::Reason::Deadline, 0, limitSeconds};
+    QList<FetchResult> answers;
     std::vector<AddressQueue> queues;
     QStringList addresses;
     for (int i = 0; i < urls.size(); ++i) {
-        answers << QString();
+        answers << late;
         const QString address = addressOf(urls.at(i));
         qsizetype q = addresses.indexOf(address);
         if (q < 0) {
@@ -81,11 +84,15 @@ QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls
         bool busy = false;
         for (AddressQueue &queue : queues) {
             while (queue.running >= 0 && !queue.transfer->StillExecuting()) {
-                answers[queue.running] = queue.transfer->GetChunk(Bounds::kKeptBytes);
+                FetchResult &answer = answers[queue.running];
+                answer.failure = queue.transfer->failure();
+                answer.text = queue.transfer->GetChunk(Bounds::kKeptBytes);
                 startNext(queue);
             }
             if (queue.running >= 0 && queue.started.elapsed() > fetchBoundMs) {
                 queue.transfer->Cancel();
+                answers[queue.running].failure =
+                    FetchFailure{FetchFailure::Reason::Timeout, 0, timeoutSeconds};
                 startNext(queue);
             }
             busy = busy || queue.running >= 0;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "holeurl.h"
+
+#include <QList>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -11,9 +14,10 @@ class MainView;
 // have passed, whichever comes first. Urls for the same host and port are fetched one after the
 // other, never two at a time, as small device web servers often serve one connection only.
 //
-// Returns one answer per url, in the order given: what HoleURL would return (at most the first
-// 4096 bytes), or the empty text for a fetch that failed, took longer than timeoutSeconds, or had
-// not ended by the limit and was cancelled. Pumps the window's events throughout; a ProgramEnd from
-// a pump cancels every fetch on its way out.
-QStringList fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls,
-                     qint32 limitSeconds, qint32 timeoutSeconds);
+// Returns one result per url, in the order given, as fetchDevicePage gives it (passes aside): the
+// text is at most the first 4096 bytes, or empty for a fetch that failed (its reason), took longer
+// than timeoutSeconds (Timeout), or had not ended, or begun, by the limit and was cancelled
+// (Deadline). Pumps the window's events throughout; a ProgramEnd from a pump cancels every fetch
+// on its way out.
+QList<FetchResult> fetchAll(MainView &view, CurlDriver &driver, const QStringList &urls,
+                            qint32 limitSeconds, qint32 timeoutSeconds);

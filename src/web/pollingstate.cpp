@@ -7,20 +7,24 @@ void PollingState::record(const PassOutcome &pass)
 {
     ++m_passes;
     m_lastPass = pass;
-    if (m_devices.size() < pass.answered.size()) {
-        m_devices.resize(pass.answered.size());
+    if (m_devices.size() < pass.failures.size()) {
+        m_devices.resize(pass.failures.size());
     }
-    for (std::size_t i = 1; i < pass.answered.size(); ++i) {
+    for (std::size_t i = 1; i < pass.failures.size(); ++i) {
         Device &device = m_devices[i];
-        if (pass.answered[i]) {
+        const FetchFailure &failure = pass.failures[i];
+        if (!failure.failed()) {
             device.failuresInRow = 0;
             device.failingSince = QDateTime();
             device.lastGood = pass.ended;
+            device.failure = FetchFailure();
             continue;
         }
         if (device.failuresInRow == 0) {
             device.failingSince = pass.started;
         }
+        device.failure = failure;
+        ++device.failuresByReason[std::size_t(failure.reason)];
         if (device.failuresInRow < std::numeric_limits<qint32>::max()) {
             ++device.failuresInRow;
         }

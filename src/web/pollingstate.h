@@ -1,8 +1,12 @@
 #pragma once
 
+#include "fetchfailure.h"
+
 #include <QDateTime>
 #include <QtGlobal>
 
+#include <array>
+#include <iterator>
 #include <vector>
 
 // What one polling pass found, by position as the registry numbers devices and sensors (from 1;
@@ -11,8 +15,8 @@ struct PassOutcome
 {
     QDateTime started;
     QDateTime ended;
-    // Whether the device's page came and was accepted.
-    std::vector<bool> answered;
+    // Why the device's page did not count; Reason::None when it came and was accepted.
+    std::vector<FetchFailure> failures;
     // The reading the pass took for the sensor; NaN when it took none.
     std::vector<double> readings;
 };
@@ -31,6 +35,15 @@ public:
         QDateTime failingSince;
         // The end of the latest pass that accepted its page; invalid before the first.
         QDateTime lastGood;
+        // Why the latest of the failed passes in a row failed; None while the device answers.
+        FetchFailure failure;
+        // Failed passes of this run, indexed by their reason; None's place stays 0.
+        std::array<qint64, std::size(FetchFailure::kFailures) + 1> failuresByReason{};
+
+        qint64 failuresFor(FetchFailure::Reason reason) const
+        {
+            return failuresByReason[std::size_t(reason)];
+        }
     };
     struct Sensor
     {

@@ -32,9 +32,10 @@ private Q_SLOTS:
 };
 
 // Three devices, a sensor with a Maximum of 30, n = 3 and m = 10. Each row is a run of passes two
-// seconds apart, each pass given as which device answered (o) or failed (x), then the average
+// seconds apart, each pass given as which device answered (o) or was refused (x), then the average
 // stored after it or "S" and the minutes storing had failed by then. Lines are numbered by their
-// pass; each pass with lines must give one mail and one webhook call holding just those.
+// pass; each pass with lines must give one mail and one webhook call holding just those, a device
+// that begins to fail with the reason.
 void tst_Alerts::conditions_data()
 {
     QTest::addColumn<QStringList>("passes");
@@ -51,7 +52,8 @@ void tst_Alerts::conditions_data()
             .arg(port * 10)
             .arg(port)
             .arg(begins ? QStringLiteral("nicht: 3 Abfragen in Folge erfolglos seit 08:00:00 "
-                                         "07.12.2026.")
+                                         "07.12.2026 (Verbindung abgelehnt oder Gerät nicht "
+                                         "erreichbar).")
                         : QStringLiteral("wieder (erfolglos seit 08:00:00 07.12.2026)."));
     };
     const auto row = [](const char *name, const QStringList &passes, const QStringList &lines,
@@ -135,9 +137,11 @@ void tst_Alerts::conditions()
     const QDateTime start(QDate(2026, 12, 7), QTime(8, 0));
     for (int i = 0; i < passes.size(); ++i) {
         const QStringList given = passes.at(i).split(QLatin1Char(' '));
-        PassOutcome pass{start.addSecs(2 * i), start.addSecs(2 * i + 1), {false}, {}};
+        PassOutcome pass{start.addSecs(2 * i), start.addSecs(2 * i + 1), {FetchFailure()}, {}};
         for (QChar c : given.at(0)) {
-            pass.answered.push_back(c == QLatin1Char('o'));
+            pass.failures.push_back(c == QLatin1Char('o')
+                                        ? FetchFailure()
+                                        : FetchFailure{FetchFailure::Reason::Refused, 0, 0});
         }
         polling.record(pass);
         QList<Mittelwert> formed;
@@ -207,6 +211,12 @@ void tst_Alerts::conditions()
         QCOMPARE(hook.value("text").toString(),
                  prefix + subjects.at(k) + '\n' + ofPass.at(k).join('\n'));
         QCOMPARE(hook.value("alerts").toArray().size(), ofPass.at(k).size());
+        for (const QJsonValue &alert : hook.value("alerts").toArray()) {
+            const QJsonObject event = alert.toObject();
+            const bool fails = event.value("kind").toString() == QLatin1String("device")
+                               && event.value("begins").toBool();
+            QCOMPARE(event.value("reason").toString(), QLatin1String(fails ? "refused" : ""));
+        }
     }
     // Only the refusing row ends with its device still silent.
     QCOMPARE(alerts->conditions().size(), refused ? 1 : 0);

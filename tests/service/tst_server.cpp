@@ -124,9 +124,15 @@ void tst_Server::twoSitesLogIntoOneServerAtOnce()
     };
     // Two stores of each; the test's event loop serves the devices meanwhile.
     QTRY_VERIFY_WITH_TIMEOUT(stored(nord).size() >= 4 && stored(west).size() >= 2, 30000);
-    for (QProcess &logger : loggers) {
-        QCOMPARE(stopPelvaro(logger), 0);
-        QVERIFY2(logger.readAllStandardError().isEmpty(), "a logger reported an error");
+    // Nothing but the journal's line for Nord's device that never answers.
+    const QString journal[2] = {
+        QStringLiteral("pelvarod: Gerät 'Aus' (Nr. 20, %1) antwortet nicht: Verbindung abgelehnt "
+                       "oder Gerät nicht erreichbar.\n")
+            .arg(aus.address()),
+        QString()};
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(stopPelvaro(loggers[i]), 0);
+        QCOMPARE(QString::fromUtf8(loggers[i].readAllStandardError()), journal[i]);
     }
     const QList<QVariantList> nordRows = stored(nord);
     for (qsizetype i = 0; i < nordRows.size(); i += 2) {

@@ -57,6 +57,7 @@ private:
 
     DeviceSimulator m_heizung;
     DeviceSimulator m_keller;
+    DeviceSimulator m_dach;
     TempDatabase m_database;
     QProcess m_program;
     QByteArray m_out;
@@ -68,13 +69,16 @@ void tst_StatusPage::initTestCase()
 {
     QVERIFY(m_heizung.listen());
     QVERIFY(m_keller.listen());
+    QVERIFY(m_dach.listen());
     m_heizung.setFixedReadings({21.5, -3.25});
     m_keller.setBehaviour(DeviceSimulator::Behaviour::Refused);
+    m_dach.setBehaviour(DeviceSimulator::Behaviour::NotFound);
     // No store during the test: Werte holds only the rows put here.
     m_database.exec(loggerSetup(
         1000000,
-        QStringLiteral("(10, '%1', 'Heizung'), (20, '%2', 'Keller \"Süd\" \\ 1')")
-            .arg(m_heizung.address(), m_keller.address()),
+        QStringLiteral("(10, '%1', 'Heizung'), (20, '%2', 'Keller \"Süd\" \\ 1'), "
+                       "(30, '%3', 'Dach')")
+            .arg(m_heizung.address(), m_keller.address(), m_dach.address()),
         QStringLiteral("(7, 1, 1, 'Vorlauf'), (8, 1, 2, '<img src=x onerror=alert(1)>'), "
                        "(9, 2, 1, '=HYPERLINK(\"x\")')")));
     m_database.exec(QStringLiteral(
@@ -216,7 +220,12 @@ void tst_StatusPage::answers_data()
         {"Content-Type: text/plain; version=0.0.4",
          "pelvaro_device_up{position=\"2\",device=\"Keller \\\"Süd\\\" \\\\ 1\",address=",
          "pelvaro_sensor_reading{sensor=\"8\",name=\"<img src=x onerror=alert(1)>\","
-         "device=\"Heizung\"} -3.25\n"});
+         "device=\"Heizung\"} -3.25\n",
+         "pelvaro_device_failures_total{position=\"2\",device=\"Keller \\\"Süd\\\" \\\\ 1\","
+         "reason=\"refused\"} "},
+        {"pelvaro_device_failures_total{position=\"2\",device=\"Keller \\\"Süd\\\" \\\\ 1\","
+         "reason=\"refused\"} 0\n",
+         "pelvaro_device_failures_total{position=\"3\",device=\"Dach\",reason=\"no_marker\"} 0\n"});
     row("healthy", get("/healthz"), 200, {"\r\n\r\nok\n"});
     row("no such page", get("/nirgends"), 404, {});
     row("nothing outside the page's files", get("/../statuspage.cpp"), 404, {});
@@ -269,7 +278,12 @@ void tst_StatusPage::pageInBrowser_data()
     QTest::newRow("markup in a name shown as text")
         << "<td[^>]*>&lt;img src=x onerror=alert\\(1\\)&gt;</td>" << true;
     QTest::newRow("no element made from a name") << "<img" << false;
-    QTest::newRow("the device that does not answer") << "keine Antwort seit <time" << true;
+    QTest::newRow("the device that does not answer, and why")
+        << "seit <time[^>]*>[^<]+</time> keine Antwort \\(Verbindung abgelehnt oder Gerät nicht "
+           "erreichbar\\)<small>"
+        << true;
+    QTest::newRow("the device whose page has no readings")
+        << "keine Antwort \\(Seite ohne Messwerte \\(HTTP 404\\)\\)" << true;
     QTest::newRow("a chart of the stored averages") << "data-gezeichnet=\"[1-9]" << true;
 }
 

@@ -4,6 +4,7 @@
 #include "web/curldriver.h"
 #include "web/geraeteabfragen.h"
 #include "web/interschneck.h"
+#include "web/pollingstate.h"
 #include "web/tagwert.h"
 
 #include <QDateTime>
@@ -22,6 +23,8 @@ private Q_SLOTS:
     void tagWert_data();
     void tagWert();
     void passOverSeveralDevices();
+    void failureReasons_data();
+    void failureReasons();
 
 private:
     DeviceSimulator &addDevice(const QString &name, Behaviour behaviour, const QByteArray &body);
@@ -181,6 +184,87 @@ void tst_GeraeteAbfragen::passOverSeveralDevices()
     QCOMPARE(ending.log, QStringLiteral("Keller:  21.5\r\n"));
     QCOMPARE(m_registry->SensorZaehler[1], 2.0);
     QCOMPARE(m_devices.at(2)->requestCount(), 2);
+}
+
+// One device failing in one way per row, in a sequential pass or a parallel one (ParallelAbfrage
+// > 0): the pass names the reason, its log stays the plain failure line, and what counts as a
+// failure is what always counted. The sequential pass of the real service meets each way in
+// tst_devicefailures.
+void tst_GeraeteAbfragen::failureReasons_data()
+{
+    QTest::addColumn<Behaviour>("behaviour");
+    // A null body leaves the behaviour's own page; an empty one serves an empty body.
+    QTest::addColumn<QByteArray>("body");
+    // 0: the behaviour's own status.
+    QTest::addColumn<int>("status");
+    // Empty: the simulated device's address.
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<qint32>("parallelSeconds");
+    QTest::addColumn<qint32>("timeoutSeconds");
+    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<QString>("text");
+    const auto row = [](const char *name, Behaviour behaviour, qint32 parallel, const char *keyword,
+                        const char *text, qint32 timeout = 1, const QByteArray &body = {},
+                        int status = 0, const char *address = "") {
+        QTest::newRow(name) << behaviour << body << status << QString::fromUtf8(address) << parallel
+                            << timeout << QString::fromUtf8(keyword) << QString::fromUtf8(text);
+    };
+    using B = Behaviour;
+    const char *refused = "Verbindung abgelehnt oder Gerät nicht erreichbar";
+    const char *noHost = "Adresse nicht auflösbar";
+    const char *noMarker = "Seite ohne Messwerte";
+    const char *notFound = "Seite ohne Messwerte (HTTP 404)";
+    // clang-format off
+    row("refused, parallel", B::Refused, 3, "refused", refused);
+    row("no host in the address, parallel", B::Normal, 3, "unresolvable", noHost, 1, {}, 0, "kein Gerät");
+    row("silent, parallel, within its limit", B::Silent, 3, "timeout", "Zeitüberschreitung nach 1 s");
+    row("silent, parallel, beyond its limit", B::Silent, 1, "deadline", "Zeitgrenze der parallelen Abfrage (1 s) erreicht", 3);
+    row("reset halfway, parallel", B::Reset, 3, "broken_off", "Antwort abgebrochen");
+    row("page without the marker, parallel", B::NoMarker, 3, "no_marker", noMarker);
+    row("404 page, parallel", B::NotFound, 3, "no_marker", notFound);
+    row("page that begins with the marker", B::Normal, 0, "no_marker", noMarker, 1, "<ntpsync>1</ntpsync><t1>5</t1>");
+    row("empty 401 page", B::Normal, 0, "no_marker", "Seite ohne Messwerte (HTTP 401)", 1, "", 401);
+    row("500 page with the marker: good", B::ServerError, 0, "", "");
+    row("500 page with the marker, parallel: good", B::ServerError, 3, "", "");
+    // clang-format on
+}
+
+void tst_GeraeteAbfragen::failureReasons()
+{
+    QFETCH(Behaviour, behaviour);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QString, address);
+    QFETCH(qint32, parallelSeconds);
+    QFETCH(qint32, timeoutSeconds);
+    QFETCH(QString, keyword);
+    QFETCH(QString, text);
+    DeviceSimulator device;
+    QVERIFY(device.listen());
+    device.setBehaviour(behaviour);
+    device.setFixedReadings({21.5});
+    if (!body.isNull()) {
+        device.setBody(body);
+    }
+    device.setStatusCode(status);
+    const auto registry = std::make_unique<Registry>();
+    registry->AnzahlGeraete = 1;
+    registry->GeraetIP[1] = address.isEmpty() ? device.address() : address;
+    registry->GeraetName[1] = QStringLiteral("Kessel");
+    registry->AnzahlSensoren = 1;
+    registry->SensorGeraet[1] = 1;
+    registry->SensorAnschluss[1] = 1;
+    registry->SensorName[1] = QStringLiteral("Vorlauf");
+
+    RecordingView view;
+    PassOutcome outcome;
+    GeraeteAbfragen(*registry, view, m_transfer, PassOptions{parallelSeconds, timeoutSeconds},
+                    &outcome);
+    QCOMPARE(view.log.chopped(19),
+             keyword.isEmpty() ? QStringLiteral("Vorlauf:  21.5\r\n\r\n")
+                               : QStringLiteral("Datenholung von Kessel war erfolglos.\r\n\r\n"));
+    QCOMPARE(outcome.failures.at(1).keyword(), keyword);
+    QCOMPARE(outcome.failures.at(1).text(), text);
 }
 
 QTEST_GUILESS_MAIN(tst_GeraeteAbfragen)

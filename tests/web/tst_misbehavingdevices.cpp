@@ -120,10 +120,11 @@ private:
 
 using Answer = RawDevice::Answer;
 
-// What a fetch with a time-out of 1 s must come to. Refused: given up before the time-out, no
-// body. Kept: ends in time with the expected body (at most 4096 bytes). TimedOut: after all of its
-// 1 + 50 waiting passes. KeptOrTimedOut: too big to be sure of either within 1 s.
-enum class Outcome { Refused, Kept, TimedOut, KeptOrTimedOut };
+// What a fetch with a time-out of 1 s must come to. BrokenOff: given up before the time-out, no
+// body, the answer broken off. Kept: ends in time with the expected body (at most 4096 bytes) and
+// its status. TimedOut: after all of its 1 + 50 waiting passes. KeptOrTimedOut: too big to be sure
+// of either within 1 s.
+enum class Outcome { BrokenOff, Kept, TimedOut, KeptOrTimedOut };
 
 constexpr qint64 kGrowthBoundKiB = 8 * 1024;
 #ifdef __SANITIZE_ADDRESS__
@@ -216,6 +217,8 @@ void tst_MisbehavingDevices::fetchStaysBounded_data()
     QTest::addColumn<QByteArray>("kept");
     // Much more arrives within the second than the memory bound, so holding it would show.
     QTest::addColumn<bool>("floods");
+    // The HTTP status of a kept body.
+    QTest::addColumn<int>("status");
     const QByteArray text = filler();
     const QByteArray text4k = text.left(4096);
     const QByteArray chunked = head("200 OK\r\nTransfer-Encoding: chunked");
@@ -223,13 +226,13 @@ void tst_MisbehavingDevices::fetchStaysBounded_data()
     const QByteArray pageChunk = QByteArray::number(page.size(), 16) + "\r\n" + page + "\r\n";
     const QByteArray bomb = gzipBomb();
     const auto row = [](const char *name, const Answer &answer, Outcome outcome,
-                        const QByteArray &kept = {}, bool floods = false) {
-        QTest::newRow(name) << answer << outcome << kept << floods;
+                        const QByteArray &kept = {}, bool floods = false, int status = 200) {
+        QTest::newRow(name) << answer << outcome << kept << floods << status;
     };
     using O = Outcome;
     // clang-format off
-    row("endless status line", raw("HTTP/1.1 200 OK", text, kEndless), O::Refused);
-    row("endless header block", raw("HTTP/1.1 200 OK\r\n", "X-Pad: " + QByteArray(55, 'a') + "\r\n", kEndless), O::Refused);
+    row("endless status line", raw("HTTP/1.1 200 OK", text, kEndless), O::BrokenOff);
+    row("endless header block", raw("HTTP/1.1 200 OK\r\n", "X-Pad: " + QByteArray(55, 'a') + "\r\n", kEndless), O::BrokenOff);
     row("401, endless body", raw(head("401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\""), text, kEndless), O::TimedOut, {}, true);
     row("407, endless body", raw(head("407 Proxy Authentication Required\r\nProxy-Authenticate: Basic"), text, kEndless), O::TimedOut, {}, true);
     row("chunk size 7FFFFFFFFFFFFFFF then data", raw(chunked + "7FFFFFFFFFFFFFFF\r\n", text, kEndless), O::TimedOut, {}, true);
@@ -238,10 +241,11 @@ void tst_MisbehavingDevices::fetchStaysBounded_data()
     row("100 MB Content-Length", raw(head("200 OK\r\nContent-Length: 104857600"), text, 100 << 20), O::KeptOrTimedOut, text4k, true);
     row("one byte per second", raw(head("200 OK") + page, {}, 0, {}, 1000), O::TimedOut);
     row("accepts and never answers", raw({}), O::TimedOut);
-    row("raw bytes without headers", raw(page + QByteArray("\0\xff\x80<", 4)), O::Refused);
-    row("chunk size not hexadecimal", raw(chunked + pageChunk + "zz\r\n" + text), O::Refused);
-    row("chunk size beyond 64 bits", raw(chunked + pageChunk + "1FFFFFFFFFFFFFFFF\r\n" + text), O::Refused);
-    row("redirect to the healthy device", raw(head("302 Found\r\nLocation: http://HEALTHY/xml\r\nContent-Length: 5") + "moved"), O::Kept, "moved");
+    row("raw bytes without headers", raw(page + QByteArray("\0\xff\x80<", 4)), O::BrokenOff);
+    row("closes before its Content-Length", raw(head("200 OK\r\nContent-Length: 1000") + page), O::BrokenOff);
+    row("chunk size not hexadecimal", raw(chunked + pageChunk + "zz\r\n" + text), O::BrokenOff);
+    row("chunk size beyond 64 bits", raw(chunked + pageChunk + "1FFFFFFFFFFFFFFFF\r\n" + text), O::BrokenOff);
+    row("redirect to the healthy device", raw(head("302 Found\r\nLocation: http://HEALTHY/xml\r\nContent-Length: 5") + "moved"), O::Kept, "moved", false, 302);
     row("gzip bomb", raw(head("200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + QByteArray::number(bomb.size())) + bomb), O::Kept, bomb.left(4096));
     // clang-format on
 }
@@ -252,6 +256,7 @@ void tst_MisbehavingDevices::fetchStaysBounded()
     QFETCH(Outcome, outcome);
     QFETCH(QByteArray, kept);
     QFETCH(bool, floods);
+    QFETCH(int, status);
     answer.head.replace("HEALTHY", m_healthy.address().toLatin1());
     RawDevice device(answer);
     QVERIFY(device.listen());
@@ -261,12 +266,17 @@ void tst_MisbehavingDevices::fetchStaysBounded()
     const FetchResult bad = fetch(device.address(), 1);
     const qint64 grown = peakKiB(::getpid()) - before;
     QVERIFY2(!kPeakShows || grown < kGrowthBoundKiB, qPrintable(QString::number(grown)));
-    const bool timedOut =
-        outcome == Outcome::TimedOut || (outcome == Outcome::KeptOrTimedOut && bad.timedOut);
-    QCOMPARE(bad.timedOut, timedOut);
+    const bool timedOut = outcome == Outcome::TimedOut
+                          || (outcome == Outcome::KeptOrTimedOut && bad.failure.failed());
+    QCOMPARE(bad.failure.keyword(), QLatin1String(timedOut                        ? "timeout"
+                                                  : outcome == Outcome::BrokenOff ? "broken_off"
+                                                                                  : ""));
+    if (!timedOut && outcome != Outcome::BrokenOff) {
+        QCOMPARE(bad.failure.httpStatus, status);
+    }
     QVERIFY2(timedOut ? bad.passes == 51 : bad.passes <= 51,
              qPrintable(QString::number(bad.passes)));
-    QCOMPARE(bad.text, QString::fromLatin1(timedOut || outcome == Outcome::Refused ? "" : kept));
+    QCOMPARE(bad.text, QString::fromLatin1(timedOut || outcome == Outcome::BrokenOff ? "" : kept));
     QCOMPARE(device.connectionCount(), 1);
     QVERIFY(!floods || device.bytesSent() > 2 * kGrowthBoundKiB * 1024);
 

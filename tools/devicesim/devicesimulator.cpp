@@ -31,7 +31,14 @@ const struct
     {DeviceSimulator::Behaviour::Reset, "reset"},
     {DeviceSimulator::Behaviour::Endless, "endless"},
     {DeviceSimulator::Behaviour::Refused, "refused"},
+    {DeviceSimulator::Behaviour::NoMarker, "nomarker"},
+    {DeviceSimulator::Behaviour::NotFound, "notfound"},
+    {DeviceSimulator::Behaviour::ServerError, "servererror"},
 };
+
+const QByteArray kXmlType("text/xml; charset=ISO-8859-1");
+const QByteArray kNotFoundPage("<!DOCTYPE html>\r\n<html><head><title>404 Not Found</title></head>"
+                               "<body><h1>Not Found</h1></body></html>\r\n");
 
 QByteArray sensorElements(const QList<QByteArray> &readings)
 {
@@ -45,12 +52,14 @@ QByteArray sensorElements(const QList<QByteArray> &readings)
 
 // Status line and headers up to the blank line; contentLength < 0 leaves out Content-Length, so
 // that the body ends with the connection.
-QByteArray responseHead(int status, qint64 contentLength)
+QByteArray responseHead(int status, qint64 contentLength, const QByteArray &type = kXmlType)
 {
-    const QByteArray reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Status";
+    const QByteArray reason = status == 200   ? "OK"
+                              : status == 404 ? "Not Found"
+                              : status == 500 ? "Internal Server Error"
+                                              : "Status";
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
-                      + "\r\nServer: pelvaro-devicesim\r\n"
-                        "Content-Type: text/xml; charset=ISO-8859-1\r\n";
+                      + "\r\nServer: pelvaro-devicesim\r\nContent-Type: " + type + "\r\n";
     if (contentLength >= 0)
         head += "Content-Length: " + QByteArray::number(contentLength) + "\r\n";
     return head + "Connection: close\r\n\r\n";
@@ -293,10 +302,22 @@ void DeviceSimulator::answer(DeviceConnection *connection, const QByteArray &hea
 
 QByteArray DeviceSimulator::completeAnswer() const
 {
-    const QByteArray body =
-        m_hasBody ? m_body
-                  : kDeclaration + kMarker + sensorElements(readingTexts()) + "</status>\r\n";
-    return responseHead(m_statusCode > 0 ? m_statusCode : 200, body.size()) + body;
+    int status = 200;
+    QByteArray type = kXmlType;
+    QByteArray body = kDeclaration + (m_behaviour == Behaviour::NoMarker ? QByteArray() : kMarker)
+                      + sensorElements(readingTexts()) + "</status>\r\n";
+    if (m_behaviour == Behaviour::NotFound) {
+        status = 404;
+        type = "text/html; charset=utf-8";
+        body = kNotFoundPage;
+    } else if (m_behaviour == Behaviour::ServerError) {
+        status = 500;
+    }
+    if (m_hasBody) {
+        type = kXmlType;
+        body = m_body;
+    }
+    return responseHead(m_statusCode > 0 ? m_statusCode : status, body.size(), type) + body;
 }
 
 QList<QByteArray> DeviceSimulator::readingTexts() const

@@ -41,7 +41,14 @@ public:
         // listens, which also keeps the kernel from handing it out as the local end of an
         // outgoing connection (a client connected to itself). Only when connections of this port
         // are still open or in TIME_WAIT is it held shared.
-        Refused
+        Refused,
+        // The Normal answer without its <ntpsync> element: a device whose firmware serves some
+        // other page at /xml.
+        NoMarker,
+        // 404 with a small HTML error page and no marker, as a web server without the path says.
+        NotFound,
+        // 500 with the Normal page, marker included: an error status on a page that counts.
+        ServerError
     };
     Q_ENUM(Behaviour)
 
@@ -52,7 +59,8 @@ public:
     explicit DeviceSimulator(QObject *parent = nullptr);
     ~DeviceSimulator() override;
 
-    // Names as used on the command line: normal, silent, trickle, reset, endless, refused.
+    // Names as used on the command line: normal, silent, trickle, reset, endless, refused,
+    // nomarker, notfound, servererror.
     // behaviourFromName() leaves *out alone and returns false for an unknown name; case matters.
     static bool behaviourFromName(const QString &name, Behaviour *out);
     static QStringList behaviourNames();
@@ -82,9 +90,10 @@ public:
 
     // Serve exactly this body in place of the generated page (even an empty one), as text/xml
     // with Content-Length. Trickle and Reset still deliver it their way; Silent, Endless and
-    // Refused have no body to replace.
+    // Refused have no body to replace. It replaces the pages of NoMarker and NotFound too.
     void setBody(const QByteArray &body);
-    // Status code of every answer to /xml; 0 (the default) means 200.
+    // Status code of every answer to /xml; 0 (the default) means the behaviour's own: 404 for
+    // NotFound, 500 for ServerError, else 200.
     void setStatusCode(int code);
     // Time between the bytes of a Trickle answer, default 100 ms.
     void setTrickleInterval(int ms);

@@ -62,9 +62,11 @@ function geraeteZeilen(status, heute) {
     } else if (g.antwortet) {
       zustand = el('span', { text: 'antwortet', klasse: 'gut' });
     } else {
-      zustand = el('span', { klasse: 'schlecht', text: 'keine Antwort seit ' },
-        zeitElement(g.fehlerSeit, heute),
-        ` (${g.fehlerInFolge} ${g.fehlerInFolge === 1 ? 'Durchgang' : 'Durchgänge'})`);
+      zustand = el('span', { klasse: 'schlecht', text: 'seit ' },
+        zeitElement(g.fehlerSeit, heute), ` keine Antwort (${g.fehlerText})`,
+        el('small', {
+          text: `${g.fehlerInFolge} ${g.fehlerInFolge === 1 ? 'Durchgang' : 'Durchgänge'} in Folge`,
+        }));
     }
     return zeile('geraete', el('td', { text: g.bezeichnung }), el('td', { text: g.adresse }),
       el('td', {}, zustand), el('td', {}, zeitElement(g.letzterErfolg, heute)));
