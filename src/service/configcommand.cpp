@@ -1,6 +1,7 @@
 #include "configcommand.h"
 
 #include "configdocument.h"
+#include "quietview.h"
 #include "runtime/journal.h"
 #include "runtime/mainview.h"
 #include "runtime/runtimeerror.h"
@@ -16,19 +17,6 @@ namespace {
 
 // A document larger than this is no configuration (50 devices and 99 sensors take some 30 kB).
 constexpr qint64 kMaxDocumentBytes = 16 * 1024 * 1024;
-
-// No window, no log box, no timer: the loaders only read.
-class QuietView : public MainView
-{
-public:
-    void clearLog() override {}
-    void appendLog(const QString &) override {}
-    QString logText() const override { return {}; }
-    void setStatus(const QString &) override {}
-    void timerOff() override {}
-    void timerOn() override {}
-    void pump() override {}
-};
 
 int withDatabase(const QString &databasePath,
                  const std::function<void(Registry &, MainView &)> &work)

@@ -4,6 +4,7 @@
 #include "hashpassword.h"
 #include "headlessrunner.h"
 #include "options.h"
+#include "probecommand.h"
 #include "runtime/journal.h"
 #include "runtime/processsignals.h"
 #include "runtime/runtimeerror.h"
@@ -66,6 +67,11 @@ int pelvaroMain(int argc, char *argv[], WindowRunner runWindow)
     }
     if (command.run->hashPasswordFor) {
         return printPasswordLine(*command.run->hashPasswordFor);
+    }
+    if (!command.run->probe.isEmpty()) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(programName(program));
+        return probeDevice(command.run->probe, command.run->databasePath);
     }
     if (!command.run->exportConfig.isEmpty() || !command.run->importConfig.isEmpty()) {
         QCoreApplication app(argc, argv);

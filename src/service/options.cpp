@@ -39,6 +39,10 @@ const char *const kHelp =
     "                        Schlüssel im PEM-Format (vor StatusZertifikat, StatusSchluessel)\n"
     "  --hash-password NAME  ein Passwort lesen (vom Terminal zweimal) und die Zeile NAME:HASH\n"
     "                        für die Benutzerdatei ausgeben\n"
+    "  --probe ADRESSE       die Seite http://ADRESSE/xml einmal holen und zeigen, was ein\n"
+    "                        Durchgang daraus liest (mit --database auch, was er für die dort\n"
+    "                        eingetragenen Sensoren speichern würde); schreibt nichts.\n"
+    "                        Rückgabewert 0, wenn die Seite zählt, sonst 1\n"
     "  --export-config DATEI die Konfiguration der Datenbank (Einstellungen, Geraete,\n"
     "                        Sensoren, Grenzwerte) als JSON in DATEI schreiben\n"
     "  --import-config DATEI die Konfiguration der Datenbank durch die aus DATEI ersetzen, in\n"
@@ -99,10 +103,11 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
                                           QStringLiteral("DATEI"));
     const QCommandLineOption importConfig(QStringLiteral("import-config"), QString(),
                                           QStringLiteral("DATEI"));
+    const QCommandLineOption probe(QStringLiteral("probe"), QString(), QStringLiteral("ADRESSE"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({database, headless, status, statusUsers, statusCert, statusKey, hashPassword,
-                       exportConfig, importConfig, help, version});
+                       exportConfig, importConfig, probe, help, version});
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     if (program == Program::Window) {
         // Qt's own options (-platform offscreen, -display :1, -style fusion, ...) are left in the
@@ -139,6 +144,10 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
                 return usageError(
                     program, QStringLiteral("Der Option '%1' fehlt die Datei.").arg(fileOption));
             }
+        }
+        if (parser.errorText().startsWith(QLatin1String("Missing value"))
+            && parser.errorText().contains(QLatin1String("--probe"))) {
+            return usageError(program, QStringLiteral("Der Option '--probe' fehlt die Adresse."));
         }
         if (parser.errorText().startsWith(QLatin1String("Missing value"))
             && parser.errorText().contains(QLatin1String("--hash-password"))) {
@@ -212,6 +221,17 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, Program program
                                                .arg(option->names().constFirst()));
             }
             *file = QFileInfo(value).absoluteFilePath();
+        }
+    }
+    if (parser.isSet(probe)) {
+        options.probe = parser.value(probe).trimmed();
+        // What stands between "http://" and "/xml": a host and perhaps a port, nothing more.
+        if (options.probe.isEmpty() || options.probe.contains(QLatin1Char('/'))
+            || options.probe.contains(QLatin1Char(' '))) {
+            return usageError(program, QStringLiteral("'%1' ist keine Geräteadresse für "
+                                                      "'--probe'; erwartet etwa 192.168.1.20 "
+                                                      "oder 192.168.1.20:8080.")
+                                           .arg(parser.value(probe)));
         }
     }
     if (parser.isSet(exportConfig) && parser.isSet(importConfig)) {

@@ -22,6 +22,8 @@ struct Options
     // running; each empty when not given.
     QString exportConfig;
     QString importConfig;
+    // --probe ADDRESS: fetch one device's page and say what a pass would make of it.
+    QString probe;
 };
 
 // What the command line asks for: either a run with these options, or an immediate exit with

@@ -27,9 +27,9 @@ bool accepted(const QString &answer)
     return !answer.isEmpty() && answer.indexOf(QLatin1String("<ntpsync>")) > 0;
 }
 
-// Why the answer does not count, or None. Acceptance looks at the text alone, as it always has:
-// the reason only tells apart what the text cannot, and an error page with the marker is good.
-FetchFailure judged(const FetchResult &fetched)
+} // namespace
+
+FetchFailure judgedAnswer(const FetchResult &fetched)
 {
     if (accepted(fetched.text)) {
         return FetchFailure{};
@@ -40,6 +40,18 @@ FetchFailure judged(const FetchResult &fetched)
     return FetchFailure{FetchFailure::Reason::NoMarker, fetched.failure.httpStatus, 0};
 }
 
+std::optional<double> readingOf(const QString &answer, qint32 anschluss)
+{
+    const std::optional<double> reading =
+        leadingNumber(TagWert(answer, QLatin1Char('t') + QString::number(anschluss)));
+    if (!reading || *reading < kNoReadingBelow) {
+        return std::nullopt;
+    }
+    return reading;
+}
+
+namespace {
+
 void readSensors(Registry &registry, MainView &view, qint32 device, const QString &answer,
                  PassOutcome &outcome)
 {
@@ -48,10 +60,8 @@ void readSensors(Registry &registry, MainView &view, qint32 device, const QStrin
         if (registry.SensorGeraet[j] != device) {
             continue;
         }
-        const QString tag = QLatin1Char('t') + QString::number(registry.SensorAnschluss[j]);
-        const std::optional<double> reading = leadingNumber(TagWert(answer, tag));
-        if (!reading || *reading < kNoReadingBelow
-            || !std::isfinite(registry.SensorSumme[j] + *reading)) {
+        const std::optional<double> reading = readingOf(answer, registry.SensorAnschluss[j]);
+        if (!reading || !std::isfinite(registry.SensorSumme[j] + *reading)) {
             continue;
         }
         view.appendLog(registry.SensorName[j] + QStringLiteral(": ") + numberText(*reading)
@@ -107,7 +117,7 @@ void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
                                        ? fetchDevicePage(view, transfer, url(i), timeoutSeconds)
                                        : fetched.at(i - 1);
         view.pump();
-        const FetchFailure failure = judged(answer);
+        const FetchFailure failure = judgedAnswer(answer);
         if (!failure.failed()) {
             readSensors(registry, view, i, answer.text, pass);
         } else {

@@ -3,8 +3,12 @@
 #include "runtime/bounds.h"
 #include "storage/settingrows.h"
 
+#include "holeurl.h"
+
 #include <QList>
 #include <QtGlobal>
+
+#include <optional>
 
 class Interschneck;
 class MainView;
@@ -39,6 +43,16 @@ struct PassOptions
     static QList<SettingRows::Name> settingNames();
     static PassOptions fromSettings(const SettingRows &rows);
 };
+
+// Why a fetched page does not count, or None. Acceptance looks at the text alone, as it always
+// has: the marker "<ntpsync>" after the page's first character. The reason only tells apart what
+// the text cannot, and an error page with the marker is good.
+FetchFailure judgedAnswer(const FetchResult &fetched);
+
+// What a pass reads from an accepted page for the sensor at element <tN>, N = anschluss: the
+// leading number of the element's content (a missing element, or one that does not begin with a
+// number, reads as 0), or nothing for "no reading" (below -9999) and for a number too large.
+std::optional<double> readingOf(const QString &answer, qint32 anschluss);
 
 void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
                      const PassOptions &options = {}, PassOutcome *outcome = nullptr);
