@@ -1,7 +1,10 @@
 #include "programhost.h"
 
+#include "configuration.h"
+
 #include "alerts/alerts.h"
 #include "runtime/processsignals.h"
+#include "runtime/quietview.h"
 #include "runtime/runtimeerror.h"
 #include "statuspage/statuspage.h"
 #include "storage/datenbankverbindung.h"
@@ -40,17 +43,12 @@ void ProgramHost::Form_Load()
 {
     setStatus(QString());
     DatenbankOeffnen(m_registry, *this, m_databasePath);
-    GeraeteLesen(m_registry, *this);
-    SensorenLesen(m_registry, *this);
-    const SettingRows options =
-        EinstellungenLesen(m_registry, *this,
-                           PassOptions::settingNames() + StatusSettings::settingNames()
-                               + AlertSettings::settingNames());
-    m_passOptions = PassOptions::fromSettings(options);
-    m_statusSettings = StatusSettings::fromSettings(options);
-    const AlertSettings alertSettings = AlertSettings::fromSettings(options);
+    const Configuration configuration = readConfiguration(m_registry, *this);
+    takeConfiguration(m_registry, configuration);
+    m_passOptions = configuration.passOptions;
+    m_statusSettings = configuration.statusSettings;
     checkWerte(m_registry);
-    m_alerts = Alerts::create(m_registry, alertSettings, m_curl);
+    m_alerts = Alerts::create(m_registry, configuration.alertSettings, m_curl);
     m_pendingRows.setDatabaseName(m_databasePath);
     m_pendingRows.open();
     // Written on the store's thread while the program starts; the journal hears how it went.
@@ -98,12 +96,56 @@ void ProgramHost::startStatusPage()
 
 void ProgramHost::reload()
 {
-    if (m_ending) {
+    if (m_ending || !m_registry.Datenbank) {
         return;
     }
     if (m_statusPage) {
         m_statusPage->reload();
     }
+    // Read at once, so that what is wrong is told at once; taken only at the next store.
+    QuietView quiet{false};
+    try {
+        m_nextConfiguration = std::make_unique<Configuration>(readConfiguration(m_registry, quiet));
+        m_configurationProblem.clear();
+        Journal::write(Journal::Priority::Notice,
+                       QStringLiteral("Die Konfiguration ist neu gelesen und geprüft; sie gilt ab "
+                                      "der nächsten Speicherung."));
+    } catch (const RuntimeError &error) {
+        m_nextConfiguration.reset();
+        m_configurationProblem = error.message();
+        Journal::write(Journal::Priority::Warning,
+                       QStringLiteral("Die Konfiguration bleibt, wie sie war: %1")
+                           .arg(m_configurationProblem));
+    }
+}
+
+void ProgramHost::takeNextConfiguration()
+{
+    // Right after a store: every average stored so far holds its full Messungen polls, and every
+    // one stored from here on holds polls of the new configuration only.
+    const std::unique_ptr<Configuration> next = std::move(m_nextConfiguration);
+    takeConfiguration(m_registry, *next);
+    m_passOptions = next->passOptions;
+    m_polling.forgetPositions();
+    m_alerts.reset();
+    try {
+        m_alerts = Alerts::create(m_registry, next->alertSettings, m_curl);
+    } catch (const RuntimeError &error) {
+        Journal::write(Journal::Priority::Warning,
+                       QStringLiteral("Die Alarme sind aus, bis die Grenzwerte wieder zu lesen "
+                                      "sind: %1")
+                           .arg(error.message()));
+    }
+    if (m_statusPage) {
+        m_statusPage->configurationChanged();
+    }
+    Journal::write(Journal::Priority::Notice,
+                   QStringLiteral("Neue Konfiguration übernommen: %1 Geräte, %2 Sensoren, alle %3 "
+                                  "s, gespeichert nach %4 Abfragen.")
+                       .arg(m_registry.AnzahlGeraete)
+                       .arg(m_registry.AnzahlSensoren)
+                       .arg(m_registry.MessIntervall)
+                       .arg(m_registry.Messungen));
 }
 
 void ProgramHost::pump()
@@ -154,6 +196,9 @@ void ProgramHost::Timer1_Timer()
     guarded([this] {
         m_messTakt.run();
         reportAlerts();
+        if (m_nextConfiguration && !m_messTakt.averages().isEmpty()) {
+            takeNextConfiguration();
+        }
     });
     if (m_passRan && !m_ending) {
         afterPass();

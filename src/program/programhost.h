@@ -20,6 +20,7 @@
 #include <memory>
 
 class Alerts;
+struct Configuration;
 class QObject;
 class QTimer;
 class StatusPage;
@@ -83,9 +84,14 @@ public:
     // The same for a warning the user must not miss: where rows that could not be written went.
     virtual void reportWarning(const QString &message);
 
-    // SIGHUP: the files the program reads beside its database are read again (the status page's
-    // users, certificate and key); one that is wrong now is not taken, and the journal says why.
+    // SIGHUP: what the program reads is read again: the status page's users, certificate and key
+    // at once, the configuration (devices, sensors, settings) from the database, checked as at
+    // start-up and taken right after the next store. What is wrong now is not taken: the old goes
+    // on, and the journal (and the page) say why.
     void reload();
+    // StatusSource: the configuration's state after a reload.
+    QString configurationProblem() const override { return m_configurationProblem; }
+    bool configurationPending() const override { return m_nextConfiguration != nullptr; }
 
     // What the end button does: close the database, then end with exit code 0. Does nothing once
     // the end has begun, so a second click (or signal) during the close finds nothing to do.
@@ -133,6 +139,7 @@ private:
     // After a tick that ran a pass: the alerts' lines follow the pass log's time stamp.
     void reportAlerts();
     void startStatusPage();
+    void takeNextConfiguration();
     // After a tick that ran a polling pass, before the derived class hears of it: the log kept
     // for the page, the page told.
     void afterPass();
@@ -156,6 +163,10 @@ private:
     std::unique_ptr<Alerts> m_alerts;
     QString m_statusAddress;
     StatusFiles m_statusFiles;
+    // Read by a reload, waiting for the next store; null otherwise.
+    std::unique_ptr<Configuration> m_nextConfiguration;
+    // Why the latest reload's configuration was not taken; empty when it was.
+    QString m_configurationProblem;
     std::unique_ptr<StatusPage> m_statusPage;
     bool m_ending = false;
     bool m_closing = false;

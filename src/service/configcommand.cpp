@@ -1,9 +1,9 @@
 #include "configcommand.h"
 
 #include "configdocument.h"
-#include "quietview.h"
 #include "runtime/journal.h"
 #include "runtime/mainview.h"
+#include "runtime/quietview.h"
 #include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/registry.h"
@@ -22,7 +22,7 @@ int withDatabase(const QString &databasePath,
                  const std::function<void(Registry &, MainView &)> &work)
 {
     Registry registry;
-    QuietView view;
+    QuietView view{false};
     try {
         DatenbankOeffnen(registry, view, databasePath);
         work(registry, view);

@@ -1,8 +1,8 @@
 #include "probecommand.h"
 
-#include "quietview.h"
 #include "runtime/journal.h"
 #include "runtime/mainview.h"
+#include "runtime/quietview.h"
 #include "runtime/numbertext.h"
 #include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
@@ -36,7 +36,7 @@ QString readingText(const std::optional<double> &reading)
 void printSensors(const QString &databasePath, const QString &address, const QString &answer)
 {
     Registry registry;
-    QuietView view;
+    QuietView view{true};
     DatenbankOeffnen(registry, view, databasePath);
     GeraeteLesen(registry, view);
     SensorenLesen(registry, view);
@@ -76,7 +76,7 @@ int probeDevice(const QString &address, const QString &databasePath)
 {
     CurlDriver driver;
     Interschneck transfer(driver);
-    QuietView view;
+    QuietView view{true};
     const QString url = QStringLiteral("http://") + address + QStringLiteral("/xml");
     const FetchResult fetched = fetchDevicePage(view, transfer, url, Bounds::kFetchTimeoutSeconds);
     const FetchFailure failure = judgedAnswer(fetched);

@@ -172,6 +172,12 @@ void StatusPage::passEnded()
     ++m_changes;
 }
 
+void StatusPage::configurationChanged()
+{
+    ++m_changes;
+    readFacts();
+}
+
 void StatusPage::reply(const HttpServer::Request &request, int status,
                        const QByteArray &contentType, const QByteArray &body, HttpHeaders headers)
 {

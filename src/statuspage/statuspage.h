@@ -59,6 +59,8 @@ public:
     bool isLoopback() const;
     // A tick that ran a polling pass has ended: what the page shows has changed.
     void passEnded();
+    // Devices and sensors are others now: what the page read of Werte for them is read again.
+    void configurationChanged();
 
 private:
     // The lines for the journal when the page listens beyond this machine.

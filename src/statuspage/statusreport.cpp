@@ -219,6 +219,11 @@ QByteArray json(const StatusSource &source, const WerteFacts &facts)
         {QStringLiteral("sensoren"), sensors(source, facts)},
         {QStringLiteral("alarme"), alerts},
         {QStringLiteral("unzustellbareAlarme"), source.undeliveredAlerts()},
+        {QStringLiteral("konfiguration"),
+         QJsonObject{{QStringLiteral("ausstehend"), source.configurationPending()},
+                     {QStringLiteral("problem"), source.configurationProblem().isEmpty()
+                                                     ? QJsonValue()
+                                                     : QJsonValue(source.configurationProblem())}}},
     };
     return QJsonDocument(status).toJson(QJsonDocument::Compact);
 }

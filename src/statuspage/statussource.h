@@ -43,4 +43,8 @@ public:
     // The alert conditions that are on, and alert messages that could not be delivered at all.
     virtual QList<ActiveAlert> alerts() const = 0;
     virtual qint64 undeliveredAlerts() const = 0;
+    // After a reload (SIGHUP): why the configuration read was not taken (empty when it was), and
+    // whether one waits to be taken at the next store.
+    virtual QString configurationProblem() const { return {}; }
+    virtual bool configurationPending() const { return false; }
 };

@@ -62,6 +62,12 @@ public:
     // without a reading.
     Device device(qint32 position) const;
     Sensor sensor(qint32 position) const;
+    // The positions name other devices and sensors now: what was found of them is forgotten.
+    void forgetPositions()
+    {
+        m_devices.clear();
+        m_sensors.clear();
+    }
 
 private:
     qint64 m_passes = 0;

@@ -45,6 +45,13 @@ function uebersicht(status, heute) {
   const gesundheit = $('gesundheit');
   gesundheit.hidden = status.gesund.ok;
   gesundheit.textContent = status.gesund.grund ?? '';
+  const konfiguration = $('konfiguration');
+  const neu = status.konfiguration;
+  konfiguration.hidden = !neu.ausstehend && !neu.problem;
+  konfiguration.classList.toggle('fehler', Boolean(neu.problem));
+  konfiguration.textContent = neu.problem
+    ? `Die neu gelesene Konfiguration ist nicht übernommen: ${neu.problem}`
+    : 'Eine neu gelesene Konfiguration gilt ab der nächsten Speicherung.';
 }
 
 // A row whose cells carry their column's name, which a phone shows before each value.
