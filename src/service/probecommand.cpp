@@ -2,8 +2,8 @@
 
 #include "runtime/journal.h"
 #include "runtime/mainview.h"
-#include "runtime/quietview.h"
 #include "runtime/numbertext.h"
+#include "runtime/quietview.h"
 #include "runtime/runtimeerror.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
