@@ -1,4 +1,5 @@
 #include "alertconditions.h"
+#include "runtime/journal.h"
 
 #include "runtime/numbertext.h"
 #include "runtime/timeformats.h"
@@ -15,19 +16,8 @@ namespace {
 
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
 
-// A name as the messages show it: a line break or other control character from the database
-// becomes a blank, so no name can start a line (or a mail header) of its own. Texts from the
-// database go into messages only through one multi-argument arg(), so a "%2" in a name stays.
-QString plain(QString name)
-{
-    for (QChar &c : name) {
-        if (c.category() == QChar::Other_Control) {
-            c = QLatin1Char(' ');
-        }
-    }
-    return name;
-}
-
+// Names go into messages through Journal::plain, so that none can start a line (or a mail header)
+// of its own, and only through one multi-argument arg(), so a "%2" in a name stays.
 QString number(double value)
 {
     return numberText(value).trimmed();
@@ -83,10 +73,10 @@ void AlertConditions::checkDevices(const Registry &registry, const PollingState 
         if (failing == (condition.side != 0)) {
             continue;
         }
-        const QString name = plain(registry.GeraetName[i]);
-        const QString which =
-            QStringLiteral("Gerät '%1' (Nr. %2, %3)")
-                .arg(name, QString::number(registry.GeraetID[i]), plain(registry.GeraetIP[i]));
+        const QString name = Journal::plain(registry.GeraetName[i]);
+        const QString which = QStringLiteral("Gerät '%1' (Nr. %2, %3)")
+                                  .arg(name, QString::number(registry.GeraetID[i]),
+                                       Journal::plain(registry.GeraetIP[i]));
         QString text;
         if (failing) {
             condition = Condition{device.failingSince,
@@ -133,7 +123,7 @@ void AlertConditions::checkLimits(const Registry &registry, const QList<Mittelwe
         if (side == condition.side) {
             continue;
         }
-        const QString name = plain(registry.SensorName[average.sensor]);
+        const QString name = Journal::plain(registry.SensorName[average.sensor]);
         const QString which = QStringLiteral("Sensor '%1' (Nr. %2): Mittelwert %3")
                                   .arg(name, QString::number(average.sensorNummer), number(v));
         if (condition.side != 0) {
@@ -173,8 +163,9 @@ void AlertConditions::checkStore(const StoreState &store, const QDateTime &now,
         return;
     }
     if (failing) {
-        const QString reason =
-            store.failure.isEmpty() ? QString() : QStringLiteral(": ") + plain(store.failure);
+        const QString reason = store.failure.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral(": ") + Journal::plain(store.failure);
         const QString waiting = store.waiting == 1
                                     ? QStringLiteral("1 Messwert wartet")
                                     : QStringLiteral("%1 Messwerte warten").arg(store.waiting);

@@ -88,4 +88,14 @@ void redirect(std::FILE *target)
     g_target = target;
 }
 
+QString plain(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control) {
+            c = QLatin1Char(' ');
+        }
+    }
+    return text;
+}
+
 } // namespace Journal

@@ -29,6 +29,11 @@ void writeLines(Priority priority, const QByteArray &lines);
 // The name before each line when there is no application object yet (or it has none).
 void setProgramName(const QString &name);
 
+// text with every control character (line breaks, escapes, NUL) made a blank: for a name from
+// the database or a device inside a line, so that it can neither begin a line of its own nor
+// move the terminal's cursor.
+QString plain(QString text);
+
 // Where the lines go instead of stderr; for tests. Null goes back to stderr.
 void redirect(std::FILE *target);
 

@@ -6,22 +6,6 @@
 
 #include <utility>
 
-namespace {
-
-// A line break in a name from the database would start a journal line of its own that seems to
-// come from the program.
-QString plain(QString text)
-{
-    for (QChar &c : text) {
-        if (c.category() == QChar::Other_Control) {
-            c = QLatin1Char(' ');
-        }
-    }
-    return text;
-}
-
-} // namespace
-
 void DeviceJournal::passEnded(const Registry &registry, const PollingState &polling)
 {
     const qint32 devices = registry.AnzahlGeraete;
@@ -34,8 +18,8 @@ void DeviceJournal::passEnded(const Registry &registry, const PollingState &poll
         }
         const QString which =
             QStringLiteral("Gerät '%1' (Nr. %2, %3)")
-                .arg(plain(registry.GeraetName[i]), QString::number(registry.GeraetID[i]),
-                     plain(registry.GeraetIP[i]));
+                .arg(Journal::plain(registry.GeraetName[i]), QString::number(registry.GeraetID[i]),
+                     Journal::plain(registry.GeraetIP[i]));
         if (now.failuresInRow > 0) {
             Journal::write(
                 Journal::Priority::Warning,
