@@ -26,17 +26,27 @@ const char *const kConfiguration =
     "INSERT INTO Grenzwerte (SensorNummer, Minimum, Maximum) VALUES (7, NULL, 80.25), (9, -5, 5);"
     "INSERT INTO Werte (SensorNummer, Zeit, MessWert) VALUES (7, '2026-01-01 00:00:00', 1)";
 
-std::unique_ptr<SqlFixture> makeDatabase(bool server, QString *name)
+// An SQLite file or a schema of the test server, each held by its own type, so that each is
+// removed again.
+struct Database
 {
-    if (server) {
-        auto schema = std::make_unique<ServerSchema>();
-        *name = schema->uri();
-        return schema;
+    explicit Database(bool server)
+    {
+        if (server) {
+            schema = std::make_unique<ServerSchema>();
+        } else {
+            file = std::make_unique<TempDatabase>();
+        }
     }
-    auto file = std::make_unique<TempDatabase>();
-    *name = file->path();
-    return file;
-}
+    const SqlFixture &fixture() const
+    {
+        return schema ? static_cast<const SqlFixture &>(*schema) : *file;
+    }
+    QString name() const { return schema ? schema->uri() : file->path(); }
+
+    std::unique_ptr<TempDatabase> file;
+    std::unique_ptr<ServerSchema> schema;
+};
 
 QByteArray fileBytes(const QString &path)
 {
@@ -80,10 +90,12 @@ void tst_ConfigDocument::roundTrip()
     QFETCH(bool, fromServer);
     QFETCH(bool, toServer);
     QTemporaryDir dir;
-    QString from;
-    QString to;
-    const auto source = makeDatabase(fromServer, &from);
-    const auto target = makeDatabase(toServer, &to);
+    const Database sourceDatabase(fromServer);
+    const Database targetDatabase(toServer);
+    const SqlFixture *source = &sourceDatabase.fixture();
+    const SqlFixture *target = &targetDatabase.fixture();
+    const QString from = sourceDatabase.name();
+    const QString to = targetDatabase.name();
     source->exec(QString::fromUtf8(kConfiguration));
     const QString first = dir.filePath(QStringLiteral("erste.json"));
     const QString second = dir.filePath(QStringLiteral("zweite.json"));
