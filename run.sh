@@ -4,7 +4,8 @@
 # window (build/pelvaro-access) shows real readings and averages land in the table Werte. Without
 # a display it runs the service program build/pelvarod, which prints every polling pass until
 # Ctrl-C. The status page is on at http://127.0.0.1:18080/ (PELVARO_STATUS=ADRESSE:PORT for
-# another, PELVARO_STATUS= for none). Further arguments go to the program.
+# another, PELVARO_STATUS= for none), with the login "demo" and a random password that is shown
+# when it is made. Further arguments go to the program.
 set -euo pipefail
 PELVARO_ROOT="$(cd "$(dirname "$0")" && pwd)"
 source "$PELVARO_ROOT/scripts/common.sh"
@@ -45,6 +46,19 @@ if [ -n "$status_address" ]; then
         *:*) echo "Statusseite: http://$status_address/" ;;
         *) echo "Statusseite: http://127.0.0.1:$status_address/" ;;
     esac
+    # The page asks for a login: user "demo" with a random password, made once and shown once
+    # (only its hash is kept). A new one: rm build/demo-benutzer.
+    users="$PELVARO_ROOT/build/demo-benutzer"
+    if [ ! -e "$users" ]; then
+        password="$(head -c 12 /dev/urandom | base64 | tr '+/' '-_')"
+        (umask 077 && printf '%s\n' "$password" | "$PELVARO_ROOT/build/pelvarod" --hash-password demo > "$users")
+        echo "Anmeldung an der Statusseite: Benutzer demo, Passwort $password"
+        echo "  (nur jetzt angezeigt; ein neues mit: rm $users)"
+    else
+        echo "Anmeldung an der Statusseite: Benutzer demo, Passwort wie beim ersten Start angezeigt"
+        echo "  (ein neues mit: rm $users)"
+    fi
+    mode+=(--status-users "$users")
 fi
 status=0
 "$program" "${mode[@]}" "$@" || status=$?
