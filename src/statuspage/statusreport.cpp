@@ -2,8 +2,8 @@
 
 #include "runtime/bounds.h"
 #include "runtime/version.h"
+#include "runtime/wallclock.h"
 #include "storage/registry.h"
-#include "wallclock.h"
 #include "web/geraeteabfragen.h"
 #include "web/pollingstate.h"
 
