@@ -36,7 +36,7 @@ if want chart || want passes; then
     echo "Datenbank mit $((ROWS * NDEV)) Zeilen anlegen ..."
     sqlite3 "$work/Messwerte.mdb" < "$root/docs/schema.sql" > /dev/null
     {
-        echo "DROP INDEX WerteSensorZeit;"
+        echo "DROP INDEX WerteZeit;"
         echo "DELETE FROM Einstellungen; INSERT INTO Einstellungen VALUES ('MessIntervall', 2), ('Messungen', 5);"
         for i in $(seq 1 $NDEV); do
             echo "INSERT INTO Geraete VALUES ($i, '127.0.0.1:$((FIRST + i - 1))', 'Gerät $i');"
@@ -48,7 +48,7 @@ if want chart || want passes; then
                      20 + k + (i % 360) / 100.0 FROM n, s;"
     } | sqlite3 "$work/Messwerte.mdb"
     cp "$work/Messwerte.mdb" "$work/ohne-index.mdb"
-    sqlite3 "$work/Messwerte.mdb" "CREATE INDEX WerteSensorZeit ON Werte (SensorNummer, Zeit, MessWert)"
+    sqlite3 "$work/Messwerte.mdb" "CREATE INDEX WerteZeit ON Werte (Zeit, SensorNummer, MessWert)"
 fi
 for _ in $(seq 50); do grep -q '^bereit$' "$work/sim.out" && break; sleep 0.1; done
 

@@ -1,6 +1,6 @@
 #include "csvtext.h"
 
-#include "wallclock.h"
+#include "runtime/wallclock.h"
 
 #include <QVariant>
 

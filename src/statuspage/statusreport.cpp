@@ -2,8 +2,8 @@
 
 #include "runtime/bounds.h"
 #include "runtime/version.h"
+#include "runtime/wallclock.h"
 #include "storage/registry.h"
-#include "wallclock.h"
 #include "web/geraeteabfragen.h"
 #include "web/pollingstate.h"
 
@@ -40,6 +40,16 @@ QJsonObject storeObject(const StoreState &store)
         {QStringLiteral("verworfen"), store.dropped},
         {QStringLiteral("fehlgeschlagen"), store.failedStores},
         {QStringLiteral("abgewiesen"), store.refused},
+    };
+}
+
+// The hourly figures of long charts: "bereit" once they cover every row of Werte.
+QJsonObject langzeitObject(const StoreState::Langzeit &langzeit)
+{
+    return QJsonObject{
+        {QStringLiteral("vorhanden"), langzeit.vorhanden},
+        {QStringLiteral("bereit"), langzeit.vorhanden && langzeit.bereit},
+        {QStringLiteral("fortschritt"), langzeit.vorhanden ? langzeit.fortschritt : 0.0},
     };
 }
 
@@ -192,6 +202,7 @@ QByteArray json(const StatusSource &source, const WerteFacts &facts)
     const Registry &registry = source.registry();
     const QDateTime now = QDateTime::currentDateTime();
     const Health healthy = health(source, now);
+    const StoreState store = source.storeState();
     QJsonArray alerts;
     for (const ActiveAlert &alert : source.alerts()) {
         alerts.append(QJsonObject{{QStringLiteral("seit"), timeValue(alert.since)},
@@ -211,7 +222,8 @@ QByteArray json(const StatusSource &source, const WerteFacts &facts)
              {QStringLiteral("grund"), healthy.ok ? QJsonValue() : QJsonValue(healthy.reason)}}},
         {QStringLiteral("durchgaenge"), source.polling().passes()},
         {QStringLiteral("letzterDurchgang"), lastPass(source)},
-        {QStringLiteral("speicher"), storeObject(source.storeState())},
+        {QStringLiteral("speicher"), storeObject(store)},
+        {QStringLiteral("langzeit"), langzeitObject(store.langzeit)},
         {QStringLiteral("index"),
          QJsonObject{{QStringLiteral("zustand"), indexState(facts.index)},
                      {QStringLiteral("anweisung"), WerteReader::indexStatement()}}},

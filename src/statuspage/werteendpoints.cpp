@@ -3,10 +3,10 @@
 #include "csvtext.h"
 #include "pageassets.h"
 #include "readerthread.h"
+#include "runtime/wallclock.h"
 #include "statusreport.h"
 #include "statussource.h"
 #include "storage/registry.h"
-#include "wallclock.h"
 #include "wertereader.h"
 
 #include <QHash>

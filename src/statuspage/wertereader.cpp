@@ -2,8 +2,8 @@
 
 #include "runtime/processsignals.h"
 #include "runtime/runtimeerror.h"
+#include "runtime/wallclock.h"
 #include "storage/database.h"
-#include "wallclock.h"
 
 #include <QHash>
 #include <QSqlDatabase>

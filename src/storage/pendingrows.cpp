@@ -297,6 +297,9 @@ StoreState PendingRows::state() const
     state.failedStores = m_failedStores;
     state.refused = m_refused;
     state.refusedFile = m_refusedFile;
+    if (m_thread) {
+        state.langzeit = m_thread->langzeit();
+    }
     return state;
 }
 

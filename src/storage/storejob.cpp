@@ -3,6 +3,8 @@
 #include "database.h"
 #include "durablefile.h"
 #include "runtime/runtimeerror.h"
+#include "runtime/timeformats.h"
+#include "stundenwerte.h"
 
 #include <QSqlDatabase>
 
@@ -113,6 +115,26 @@ StoreThread::Outcome StoreThread::Shared::execute(Database &database, const Job 
             record.refused.append((*job.rows)[first + std::size_t(index)]);
         }
         record.reasons = reasons;
+        if (abgleich.enabled()) {
+            // The rows' hours, in the same transaction: the figures land with the rows or not
+            // at all. A refused row is not in Werte, so not in them either.
+            Stundenwerte::Hours hours;
+            qsizetype next = 0;
+            for (std::size_t i = first; i < job.count; ++i) {
+                if (next < skipped.size() && skipped.at(next) == qsizetype(i - first)) {
+                    ++next;
+                    continue;
+                }
+                const WerteRow &row = (*job.rows)[i];
+                Stundenwerte::count(hours, row.sensorNummer, TimeFormat::werteText(row.zeitLocal()),
+                                    row.wert);
+            }
+            QSqlDatabase db = database.connection();
+            const QString added = abgleich.stored(db, hours);
+            if (!added.isEmpty()) {
+                return added;
+            }
+        }
         const bool needed = filed > 0 || fileLines > 0 || !skipped.isEmpty();
         if (needed) {
             QSqlDatabase db = database.connection();
@@ -145,6 +167,7 @@ StoreThread::Outcome StoreThread::Shared::execute(Database &database, const Job 
         qsizetype(count),
         [&job, first](qsizetype i) { return (*job.rows)[first + std::size_t(i)].insert(); },
         &refusals, beforeCommit, &atCommit);
+    abgleich.landed(failure.isEmpty());
     if (failure.isEmpty()) {
         if (!enter(Phase::Committed)) {
             return outcome;

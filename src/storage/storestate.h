@@ -19,4 +19,16 @@ struct StoreState
     // Rows the database refused for a reason of their own in this run, and the file they went to.
     qint64 refused = 0;
     QString refusedFile;
+
+    // The hourly figures of long charts (Stundenwerte).
+    struct Langzeit
+    {
+        // The table is there and kept.
+        bool vorhanden = false;
+        // The figures cover every row of Werte; until then charts read Werte itself.
+        bool bereit = false;
+        // How far the first walk through Werte has come, 0 to 1.
+        double fortschritt = 0;
+    };
+    Langzeit langzeit;
 };

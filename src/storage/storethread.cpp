@@ -29,6 +29,8 @@ void StoreThread::Shared::run()
     try {
         database = OpenDatabase(databaseName);
         database->started();
+        QSqlDatabase db = database->connection();
+        abgleich.open(db);
     } catch (const RuntimeError &error) {
         database.reset();
         failure = error.message();
@@ -37,13 +39,30 @@ void StoreThread::Shared::run()
         const std::lock_guard<std::mutex> lock(mutex);
         opened = true;
         openError = failure;
+        langzeit = abgleich.stand();
         done.notify_all();
     }
     std::unique_lock<std::mutex> lock(mutex);
+    const auto woken = [this] {
+        return stopping || job.has_value();
+    };
     while (database) {
-        wake.wait(lock, [this] { return stopping || job.has_value(); });
+        if (abgleich.enabled() && !abandoned) {
+            wake.wait_for(lock, std::chrono::milliseconds(abgleich.pauseMs()), woken);
+        } else {
+            wake.wait(lock, woken);
+        }
         if (stopping) {
             break;
+        }
+        if (!job) {
+            // Between two stores: a step of keeping the hourly figures in step with Werte.
+            lock.unlock();
+            QSqlDatabase db = database->connection();
+            abgleich.step(db);
+            lock.lock();
+            langzeit = abgleich.stand();
+            continue;
         }
         const Job current = *job;
         job.reset();
@@ -55,6 +74,7 @@ void StoreThread::Shared::run()
             continue;
         }
         outcome = std::move(result);
+        langzeit = abgleich.stand();
         busy = false;
         phase = Phase::Idle;
         done.notify_all();
@@ -166,6 +186,12 @@ StoreThread::GivenUp StoreThread::abandon()
     givenUp.fileLines = m_shared->fileLines;
     givenUp.kept = m_shared->kept;
     return givenUp;
+}
+
+StoreState::Langzeit StoreThread::langzeit() const
+{
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->langzeit;
 }
 
 bool StoreThread::leftRunning()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commitrecord.h"
+#include "storestate.h"
 #include "werterow.h"
 
 #include <QList>
@@ -133,6 +134,8 @@ public:
     // Gives the store in flight up: it writes nothing more into the files (see Phase for what it
     // may still do to the database) and its outcome never comes.
     GivenUp abandon();
+    // The hourly figures: whether they are kept, and how far they are in step with Werte.
+    StoreState::Langzeit langzeit() const;
 
     // Whether a store thread could not be ended in this process: the process must then end
     // without running the library's own clean-up, which that thread may still be inside.

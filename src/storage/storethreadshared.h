@@ -5,6 +5,7 @@
 
 #include "storethread.h"
 
+#include "langzeitabgleich.h"
 #include "recoveryfile.h"
 #include "refusedfile.h"
 
@@ -47,6 +48,9 @@ struct StoreThread::Shared
     std::size_t filed = 0;
     qint64 fileLines = 0;
     bool kept = false;
+    // Lives on the store's thread; langzeit is its state as the owner reads it.
+    LangzeitAbgleich abgleich;
+    StoreState::Langzeit langzeit;
 
     // Moves on to phase unless the store was given up; false then.
     bool enter(Phase next)

@@ -1,4 +1,4 @@
-#include "statuspage/wallclock.h"
+#include "runtime/wallclock.h"
 #include "statuspage/wertereader.h"
 #include "support/serverschema.h"
 #include "support/tempdatabase.h"
@@ -23,7 +23,7 @@ public:
         }
         m_file = std::make_unique<TempDatabase>();
         if (kind == QLatin1String("SQLite ohne Index")) {
-            m_file->exec(QStringLiteral("DROP INDEX WerteSensorZeit"));
+            m_file->exec(QStringLiteral("DROP INDEX WerteZeit"));
         }
     }
     QString name() const { return m_file ? m_file->path() : m_server->uri(); }
