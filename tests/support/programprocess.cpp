@@ -1,6 +1,7 @@
 #include "programprocess.h"
 
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -66,4 +67,27 @@ int stopPelvaro(QProcess &process)
         return -1;
     }
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QString pageInChromium(const QString &url)
+{
+    QTemporaryDir profile;
+    QProcess chromium;
+    chromium.start(
+        QStringLiteral("chromium"),
+        {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
+         QStringLiteral("--disable-gpu"), QStringLiteral("--disable-quic"),
+         QStringLiteral("--no-first-run"), QStringLiteral("--disable-background-networking"),
+         QStringLiteral("--disable-component-update"), QStringLiteral("--disable-sync"),
+         QStringLiteral("--ignore-certificate-errors"),
+         QStringLiteral("--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1"),
+         QStringLiteral("--user-data-dir=") + profile.path(),
+         QStringLiteral("--virtual-time-budget=5000"), QStringLiteral("--dump-dom"), url});
+    if (!chromium.waitForStarted()
+        || !QTest::qWaitFor([&] { return chromium.state() == QProcess::NotRunning; }, 60000)) {
+        chromium.kill();
+        chromium.waitForFinished();
+        return {};
+    }
+    return QString::fromUtf8(chromium.readAllStandardOutput());
 }

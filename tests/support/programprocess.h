@@ -39,3 +39,9 @@ bool startPelvaro(QProcess &process, const QString &database,
 // SIGTERM, while this event loop serves the devices; the exit code, or -1 when the program had
 // already ended, crashed or did not end within 10 s.
 int stopPelvaro(QProcess &process);
+
+// The page at url as Debian's chromium shows it after five seconds of its own time (--dump-dom),
+// headless and resolving no host name at all, so that it reaches the program on loopback and
+// nothing else; a certificate of the test's own is taken. This thread's events are served
+// meanwhile. Empty when chromium is missing or does not end within 60 s.
+QString pageInChromium(const QString &url);
