@@ -1,6 +1,7 @@
 #include "programhost.h"
 
 #include "configuration.h"
+#include "storedconfiguration.h"
 
 #include "alerts/alerts.h"
 #include "runtime/processsignals.h"
@@ -92,6 +93,11 @@ void ProgramHost::startStatusPage()
     page->start(address, m_statusSettings.filesWith(m_statusFiles, m_databasePath));
     Journal::write(Journal::Priority::Info, QStringLiteral("Statusseite: %1").arg(page->url()));
     m_statusPage = std::move(page);
+}
+
+std::shared_ptr<ConfigurationAccess> ProgramHost::configurationAccess() const
+{
+    return std::make_shared<StoredConfiguration>(m_databasePath);
 }
 
 void ProgramHost::reload()

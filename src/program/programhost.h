@@ -92,6 +92,8 @@ public:
     // StatusSource: the configuration's state after a reload.
     QString configurationProblem() const override { return m_configurationProblem; }
     bool configurationPending() const override { return m_nextConfiguration != nullptr; }
+    std::shared_ptr<ConfigurationAccess> configurationAccess() const override;
+    void reloadConfiguration() override { reload(); }
 
     // What the end button does: close the database, then end with exit code 0. Does nothing once
     // the end has begun, so a second click (or signal) during the close finds nothing to do.

@@ -33,6 +33,11 @@ constexpr qint32 kPageIdleSeconds = 5;
 // The library's memory per connection; request line and headers must fit in about half of it
 // (longer ones get 414 or 431), so all connections together hold at most about 1 MB.
 constexpr qint64 kPageConnectionMemory = 16 * 1024;
+// A POST's body (a changed configuration: 50 devices and 99 sensors with long names take some
+// 100 kB) must announce its length and stay within kPageBodyBytes; the bodies being received at
+// once hold at most kPageBodiesBytes, so that many clients together cannot fill the memory.
+constexpr qint64 kPageBodyBytes = 256 * 1024;
+constexpr qint64 kPageBodiesBytes = 1024 * 1024;
 
 // The page's files of its own choosing, a users file and a certificate with its key, are read
 // whole; anything larger is no such file.

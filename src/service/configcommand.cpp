@@ -1,6 +1,6 @@
 #include "configcommand.h"
 
-#include "configdocument.h"
+#include "program/configdocument.h"
 #include "runtime/journal.h"
 #include "runtime/mainview.h"
 #include "runtime/quietview.h"

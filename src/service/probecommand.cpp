@@ -12,13 +12,10 @@
 #include "web/geraeteabfragen.h"
 #include "web/holeurl.h"
 #include "web/interschneck.h"
-#include "web/tagwert.h"
 
 #include <QCoreApplication>
-#include <QRegularExpression>
 
 #include <cstdio>
-#include <set>
 
 namespace {
 
@@ -85,22 +82,14 @@ int probeDevice(const QString &address, const QString &databasePath)
                   .arg(url, failure.text(), failure.keyword()));
     } else {
         print(QStringLiteral("%1: die Seite zählt, <ntpsync> ist da.").arg(url));
-        static const QRegularExpression element(QStringLiteral("<t(\\d{1,9})>"),
-                                                QRegularExpression::CaseInsensitiveOption);
-        std::set<qint32> found;
-        for (const QRegularExpressionMatch &match : element.globalMatch(fetched.text)) {
-            found.insert(match.captured(1).toInt());
-        }
-        if (found.empty()) {
+        const QList<PageElement> elements = pageElements(fetched.text);
+        if (elements.isEmpty()) {
             print(QStringLiteral("  kein Element <tN> auf der Seite"));
         }
-        for (const qint32 n : found) {
-            print(
-                QStringLiteral("  t%1: %2 (steht dort: \"%3\")")
-                    .arg(n)
-                    .arg(
-                        readingText(readingOf(fetched.text, n)),
-                        TagWert(fetched.text, QStringLiteral("t%1").arg(n)).simplified().left(40)));
+        for (const PageElement &element : elements) {
+            print(QStringLiteral("  t%1: %2 (steht dort: \"%3\")")
+                      .arg(element.anschluss)
+                      .arg(readingText(element.reading), element.shown));
         }
     }
     if (!databasePath.isEmpty()) {

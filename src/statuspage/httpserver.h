@@ -68,8 +68,9 @@ struct HttpResponse
 // progress for Bounds::kPageIdleSeconds is dropped. However many requests flood in, the server
 // takes about a quarter of the thread at most: a busy run is followed by a rest.
 //
-// Only GET and HEAD reach the handler (anything else gets 405); HEAD gets the head of the GET
-// answer. Every answer carries the security headers of the page (kSecurityHeaders).
+// GET and HEAD reach the handler, and POST to the paths that take one (setPostPaths) once its
+// body has arrived whole, within the header's deadline; anything else gets 405. HEAD gets the head
+// of the GET answer. Every answer carries the security headers of the page (kSecurityHeaders).
 class HttpServer : public QObject
 {
     Q_OBJECT
@@ -88,6 +89,8 @@ public:
         QHash<QByteArray, QByteArray> headers;
         // The client's address as text ("127.0.0.1", "::1").
         QByteArray address;
+        // A POST's, whole.
+        QByteArray body;
     };
     using Handler = std::function<void(const Request &)>;
 
@@ -101,6 +104,8 @@ public:
     void listen(const ListenAddress &address, bool tls = false);
     // The port listened on; the real one when the address said 0.
     quint16 port() const { return m_port; }
+    // The paths whose POST reaches the handler.
+    void setPostPaths(QList<QByteArray> paths) { m_postPaths = std::move(paths); }
 
     // The answer to request id: at once from within the handler, or later (the handler returned
     // without one, and the connection waits, using no time). Ignored when the client is gone.
@@ -129,6 +134,9 @@ private:
     quint16 m_port = 0;
     quint64 m_lastId = 0;
     QHash<quint64, Exchange *> m_exchanges;
+    QList<QByteArray> m_postPaths;
+    // Of the bodies being received, the bytes they announced.
+    qint64 m_bodiesBytes = 0;
     HttpConnections m_connections;
     // The exchange whose handler runs right now: its answer is queued when the handler returns.
     Exchange *m_inHandler = nullptr;

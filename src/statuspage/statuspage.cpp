@@ -1,5 +1,6 @@
 #include "statuspage.h"
 
+#include "einrichtungendpoints.h"
 #include "logingate.h"
 #include "metricstext.h"
 #include "pagecertificate.h"
@@ -25,6 +26,7 @@ StatusPage::~StatusPage()
     // The reader first: a job's answer must not arrive at a server that is gone. The server then
     // closes the connections that waited for one.
     m_reader.reset();
+    m_einrichtung.reset();
     m_gate.reset();
     m_server.reset();
 }
@@ -63,6 +65,8 @@ void StatusPage::start(const QString &address, const StatusFiles &access)
     // Everything a request needs is there before the first one can come.
     m_reader = std::make_unique<ReaderThread>(m_databaseName);
     m_werte = std::make_unique<WerteEndpoints>(*m_server, *m_reader, m_source);
+    m_einrichtung = std::make_unique<EinrichtungEndpoints>(*m_server, m_source, tls);
+    m_server->setPostPaths(EinrichtungEndpoints::postPaths());
     m_server->listen(*m_address, tls);
     readFacts();
     for (const auto &[file, what] : {std::pair{access.users, QStringLiteral("Die Benutzerdatei")},
@@ -197,6 +201,9 @@ void StatusPage::handle(const HttpServer::Request &request)
 void StatusPage::dispatch(const HttpServer::Request &request)
 {
     const QByteArray &path = request.path;
+    if (m_einrichtung->handle(request, m_gate != nullptr)) {
+        return;
+    }
     if (path == "/api/status") {
         serveStatus(request);
     } else if (path == "/api/werte") {

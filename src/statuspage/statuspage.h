@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+class EinrichtungEndpoints;
 class LoginGate;
 class PageCertificate;
 class ReaderThread;
@@ -84,6 +85,7 @@ private:
     std::unique_ptr<LoginGate> m_gate;
     std::unique_ptr<ReaderThread> m_reader;
     std::unique_ptr<WerteEndpoints> m_werte;
+    std::unique_ptr<EinrichtungEndpoints> m_einrichtung;
     // Ticks with a pass, and answers of the reader that changed the facts.
     quint64 m_changes = 0;
 };

@@ -7,8 +7,10 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
+class ConfigurationAccess;
 class PollingState;
 struct PassOptions;
 struct Registry;
@@ -47,4 +49,9 @@ public:
     // whether one waits to be taken at the next store.
     virtual QString configurationProblem() const { return {}; }
     virtual bool configurationPending() const { return false; }
+    // The configuration in the database, for the page's setup part, which is off without it.
+    virtual std::shared_ptr<ConfigurationAccess> configurationAccess() const { return {}; }
+    // The configuration was saved from the page: read it again and take it at the next store, as
+    // after SIGHUP.
+    virtual void reloadConfiguration() {}
 };

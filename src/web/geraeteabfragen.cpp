@@ -12,9 +12,11 @@
 #include "tagwert.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 
 #include <cmath>
 #include <limits>
+#include <set>
 
 namespace {
 
@@ -48,6 +50,22 @@ std::optional<double> readingOf(const QString &answer, qint32 anschluss)
         return std::nullopt;
     }
     return reading;
+}
+
+QList<PageElement> pageElements(const QString &answer)
+{
+    static const QRegularExpression element(QStringLiteral("<t(\\d{1,9})>"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    std::set<qint32> found;
+    for (const QRegularExpressionMatch &match : element.globalMatch(answer)) {
+        found.insert(match.captured(1).toInt());
+    }
+    QList<PageElement> elements;
+    for (const qint32 n : found) {
+        elements.append({n, readingOf(answer, n),
+                         TagWert(answer, QStringLiteral("t%1").arg(n)).simplified().left(40)});
+    }
+    return elements;
 }
 
 namespace {

@@ -54,5 +54,15 @@ FetchFailure judgedAnswer(const FetchResult &fetched);
 // number, reads as 0), or nothing for "no reading" (below -9999) and for a number too large.
 std::optional<double> readingOf(const QString &answer, qint32 anschluss);
 
+// Every element <tN> of an accepted page, by N, with what a pass would read from it and the
+// first characters of what stands there, for a user choosing which to keep.
+struct PageElement
+{
+    qint32 anschluss;
+    std::optional<double> reading;
+    QString shown;
+};
+QList<PageElement> pageElements(const QString &answer);
+
 void GeraeteAbfragen(Registry &registry, MainView &view, Interschneck &transfer,
                      const PassOptions &options = {}, PassOutcome *outcome = nullptr);

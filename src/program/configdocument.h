@@ -22,5 +22,14 @@ QByteArray exportConfiguration(Registry &registry);
 // Replaces the configuration of the open database with document's, in one transaction: the rows
 // of Einstellungen, Geraete, Sensoren and Grenzwerte go, the document's come, and before the
 // commit the new tables are read back with the checks of start-up; Werte stays as it is. Throws
-// RuntimeError, naming the element or the table, row and column, and then nothing was written.
-void importConfiguration(Registry &registry, MainView &view, const QByteArray &document);
+// RuntimeError, naming the element or the table, row and column, and then nothing was written:
+// InvalidArgument for a document that fails the checks, another number for a database that
+// refused the writing.
+// With stand (what configurationStand gave when the document was made), the import is refused,
+// false with nothing written, when the configuration has changed since: the tables are locked
+// first and then compared, so no other writer can come between.
+bool importConfiguration(Registry &registry, MainView &view, const QByteArray &document,
+                         const QByteArray &stand = {});
+
+// A short fingerprint of an exported configuration document.
+QByteArray configurationStand(const QByteArray &document);

@@ -11,6 +11,7 @@
 #include "storage/registry.h"
 #include "web/geraeteabfragen.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -183,7 +184,13 @@ QByteArray exportConfiguration(Registry &registry)
     return QJsonDocument(document).toJson(QJsonDocument::Indented);
 }
 
-void importConfiguration(Registry &registry, MainView &view, const QByteArray &bytes)
+QByteArray configurationStand(const QByteArray &document)
+{
+    return QCryptographicHash::hash(document, QCryptographicHash::Sha256).left(12).toHex();
+}
+
+bool importConfiguration(Registry &registry, MainView &view, const QByteArray &bytes,
+                         const QByteArray &stand)
 {
     QJsonParseError error{};
     const QJsonDocument parsed = QJsonDocument::fromJson(bytes, &error);
@@ -245,20 +252,52 @@ void importConfiguration(Registry &registry, MainView &view, const QByteArray &b
                                    values.join(QLatin1Char(',')));
         }
     }
+    // Rows are locked by updating them to what they are: on SQLite this takes the write lock, on
+    // a server it keeps another save's rows from changing before the comparison.
+    const QStringList locks = stand.isEmpty() ? QStringList()
+                                              : QStringList{
+                                                  QStringLiteral("UPDATE Einstellungen SET "
+                                                                 "Parameter = Parameter"),
+                                                  QStringLiteral("UPDATE Geraete SET ID = ID"),
+                                              };
+    // Set when the configuration is no longer the one of stand, or when the new one fails the
+    // checks: either way the transaction is rolled back.
+    bool conflict = false;
+    QString refusal;
     const QString failure = database.executeInTransaction(
-        statements.size(), [&](qsizetype i) { return statements[i]; }, nullptr,
+        locks.size() + statements.size(),
+        [&](qsizetype i) {
+            if (i == locks.size() && !locks.isEmpty()) {
+                try {
+                    conflict = configurationStand(exportConfiguration(registry)) != stand;
+                } catch (const RuntimeError &error) {
+                    refusal = error.message();
+                }
+            }
+            return i < locks.size() ? locks[i] : statements[i - locks.size()];
+        },
+        nullptr,
         [&]() -> QString {
+            if (conflict || !refusal.isEmpty()) {
+                return QStringLiteral("-");
+            }
             try {
                 checkAsAtStartUp(registry, view, withLimits);
                 return {};
             } catch (const RuntimeError &refused) {
-                return refused.message();
+                refusal = refused.message();
+                return refusal;
             }
         });
+    if (conflict) {
+        return false;
+    }
     if (!failure.isEmpty()) {
-        throw RuntimeError(ErrorNumber::StatementFailed,
+        throw RuntimeError(refusal.isEmpty() ? ErrorNumber::StatementFailed
+                                             : ErrorNumber::InvalidArgument,
                            QStringLiteral("Die Konfiguration ist nicht übernommen, die Datenbank "
                                           "'%1' ist unverändert: %2")
-                               .arg(database.path(), failure));
+                               .arg(database.path(), refusal.isEmpty() ? failure : refusal));
     }
+    return true;
 }
