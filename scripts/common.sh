@@ -10,12 +10,14 @@ PELVARO_PACKAGES=(
 # What the tests need beside: the format check, the packaging, a PostgreSQL server that they
 # start in a folder of their own with its drivers, the browser and promtool of the status page's
 # tests, Node.js for the page's own scripts, and what makes the page's certificates and password
-# hashes as users make them (certtool, openssl, htpasswd, mkpasswd) with curl to fetch over TLS.
+# hashes as users make them (certtool, openssl, htpasswd, mkpasswd) with curl to fetch over TLS,
+# and Qt WebSockets to drive the browser through its DevTools protocol.
 PELVARO_TEST_PACKAGES=(
     clang-format dpkg-dev file
     postgresql libqt6sql6-psql libqt6sql6-odbc unixodbc odbc-postgresql
     chromium prometheus nodejs
     gnutls-bin openssl apache2-utils whois curl
+    qt6-websockets-dev
 )
 
 # What package.sh ARCH needs beside, for the Debian architecture ARCH (arm64, armhf): the cross

@@ -90,6 +90,9 @@ private Q_SLOTS:
     void lateHeaderCut();
     void badInput_data();
     void badInput();
+    void postBody_data();
+    void postBody();
+    void bodiesBounded();
 
 private:
     // One GET from source, answered with the handler's "ok" within timeoutMs.
@@ -102,9 +105,13 @@ private:
 void tst_HttpServer::init()
 {
     m_server = std::make_unique<HttpServer>([this](const HttpServer::Request &request) {
-        const QByteArray body = request.path == "/gross" ? QByteArray(8 << 20, 'x') : "ok\n";
+        QByteArray body = request.path == "/gross" ? QByteArray(8 << 20, 'x') : "ok\n";
+        if (request.method == "POST") {
+            body = QByteArray::number(request.body.size()) + ':' + request.body.left(8);
+        }
         m_server->respond(request.id, HttpResponse{200, "text/plain", body});
     });
+    m_server->setPostPaths({"/post"});
     m_server->listen(*ListenAddress::parse(QStringLiteral("127.0.0.1:0")));
     QVERIFY(answered("127.0.0.1", 5000));
     m_resting = descriptors();
@@ -235,6 +242,9 @@ void tst_HttpServer::lateHeaderCut_data()
     QTest::newRow("nothing at all") << QByteArray() << QByteArray() << 0 << QByteArray();
     QTest::newRow("the second request on a connection trickles")
         << kRequest + line << QByteArray("X-a: b\r\n") << 200 << QByteArray("\r\n\r\nok\n");
+    QTest::newRow("a POST's body a byte every 200 ms")
+        << QByteArray("POST /post HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n")
+        << QByteArray("x") << 200 << QByteArray();
 }
 
 void tst_HttpServer::lateHeaderCut()
@@ -302,6 +312,75 @@ void tst_HttpServer::badInput()
     fd = -1;
     QVERIFY(answered("127.0.0.1", 5000));
     QTRY_COMPARE_WITH_TIMEOUT(descriptors(), m_resting, kGenerousMs);
+}
+
+void tst_HttpServer::postBody_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    // The handler's answer; empty for a refusal, which the handler never sees.
+    QTest::addColumn<QByteArray>("answer");
+    const auto post = [](const QByteArray &path, const QByteArray &body) {
+        return "POST " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: "
+               + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    };
+    const QByteArray largest(Bounds::kPageBodyBytes, 'b');
+    QTest::newRow("a short body") << post("/post", "{\"a\":1}") << 200 << QByteArray("7:{\"a\":1}");
+    QTest::newRow("an empty body") << post("/post", "") << 200 << QByteArray("0:");
+    QTest::newRow("the largest body")
+        << post("/post", largest) << 200 << QByteArray::number(largest.size()) + ":bbbbbbbb";
+    QTest::newRow("one byte more") << post("/post", largest + 'b') << 413 << QByteArray();
+    QTest::newRow("without a length")
+        << QByteArray("POST /post HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+                      "3\r\nabc\r\n0\r\n\r\n")
+        << 411 << QByteArray();
+    QTest::newRow("to a path that takes none") << post("/", "a=1") << 405 << QByteArray();
+}
+
+void tst_HttpServer::postBody()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_server->port());
+    socket.write(request);
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (received += socket.readAll(), socket.state() == QAbstractSocket::UnconnectedState),
+        kGenerousMs);
+    received += socket.readAll();
+    QCOMPARE(received.split(' ').value(1).toInt(), status);
+    QVERIFY2(answer.isEmpty() || received.endsWith("\r\n\r\n" + answer),
+             received.left(300).constData());
+}
+
+void tst_HttpServer::bodiesBounded()
+{
+    // Clients that announce the largest body and send it slowly hold their share of the bodies'
+    // memory; the next one is refused until they are done.
+    const qsizetype holders = qsizetype(Bounds::kPageBodiesBytes / Bounds::kPageBodyBytes);
+    const QByteArray head = "POST /post HTTP/1.1\r\nHost: x\r\nContent-Length: "
+                            + QByteArray::number(Bounds::kPageBodyBytes) + "\r\n\r\n";
+    QList<int> clients;
+    const auto closeClients = qScopeGuard([&clients] {
+        for (const int fd : clients) {
+            ::close(fd);
+        }
+    });
+    for (qsizetype i = 0; i < holders; ++i) {
+        clients << openClient("127.0.0.1", m_server->port());
+        QVERIFY(QTest::qWaitFor([&] { return sendAll(clients.last(), head + "a"); }));
+    }
+    QTest::qWait(300);
+    QTcpSocket late;
+    late.connectToHost(QHostAddress::LocalHost, m_server->port());
+    late.write(head);
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT((received += late.readAll(), received.contains("\r\n\r\n")),
+                             kGenerousMs);
+    QCOMPARE(received.split(' ').value(1).toInt(), 503);
+    QVERIFY(answered("127.0.0.1", 5000));
 }
 
 QTEST_MAIN(tst_HttpServer)
