@@ -59,6 +59,7 @@ if [ -n "$status_address" ]; then
         echo "  (ein neues mit: rm $users)"
     fi
     mode+=(--status-users "$users")
+    echo "Geräte einrichten: die Statusseite, oben „Einrichtung“ (README: Setting it up from the page)"
 fi
 status=0
 "$program" "${mode[@]}" "$@" || status=$?

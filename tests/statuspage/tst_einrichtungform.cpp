@@ -60,6 +60,8 @@ private Q_SLOTS:
     void faults();
     void positions();
     void fileRowsKept();
+    void counts_data();
+    void counts();
 };
 
 void tst_EinrichtungForm::faults_data()
@@ -200,6 +202,47 @@ void tst_EinrichtungForm::fileRowsKept()
                  .toObject()
                  .value(QStringLiteral("Wert")),
              QJsonValue(QStringLiteral("benutzer")));
+}
+
+void tst_EinrichtungForm::counts_data()
+{
+    QTest::addColumn<int>("devices");
+    QTest::addColumn<int>("sensors");
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("50 devices, 99 sensors") << 50 << 99 << QString();
+    QTest::newRow("51 devices") << 51 << 1 << QStringLiteral("Geraete");
+    QTest::newRow("100 sensors") << 1 << 100 << QStringLiteral("Sensoren");
+}
+
+void tst_EinrichtungForm::counts()
+{
+    QFETCH(int, devices);
+    QFETCH(int, sensors);
+    QFETCH(QString, fault);
+    QJsonObject changed = form();
+    QJsonArray geraete;
+    for (int i = 0; i < devices; ++i) {
+        geraete.append(
+            QJsonObject{{QStringLiteral("schluessel"), QString::number(i)},
+                        {QStringLiteral("ID"), i},
+                        {QStringLiteral("IP"), QStringLiteral("127.0.0.1:%1").arg(i + 1)},
+                        {QStringLiteral("Bezeichnung"), QStringLiteral("Gerät")}});
+    }
+    QJsonArray sensoren;
+    for (int i = 0; i < sensors; ++i) {
+        sensoren.append(QJsonObject{{QStringLiteral("ID"), i},
+                                    {QStringLiteral("Geraet"), QStringLiteral("0")},
+                                    {QStringLiteral("Anschluss"), 1},
+                                    {QStringLiteral("Bezeichnung"), QStringLiteral("Sensor")},
+                                    {QStringLiteral("neu"), true}});
+    }
+    changed.insert(QStringLiteral("Geraete"), geraete);
+    changed.insert(QStringLiteral("Sensoren"), sensoren);
+    const EinrichtungForm::Result result = EinrichtungForm::toDocument(changed, json(kCurrent));
+    QCOMPARE(result.faults.size(), fault.isEmpty() ? 0 : 1);
+    if (!fault.isEmpty()) {
+        QCOMPARE(result.faults.constFirst().feld, fault);
+    }
 }
 
 QTEST_MAIN(tst_EinrichtungForm)
