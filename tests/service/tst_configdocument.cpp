@@ -1,8 +1,11 @@
+#include "program/storedconfiguration.h"
+#include "runtime/runtimeerror.h"
 #include "support/programprocess.h"
 #include "support/serverschema.h"
 #include "support/tempdatabase.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -73,6 +76,8 @@ private Q_SLOTS:
     void roundTrip();
     void refused_data();
     void refused();
+    void replacedUnlessChanged_data();
+    void replacedUnlessChanged();
 };
 
 void tst_ConfigDocument::roundTrip_data()
@@ -193,6 +198,53 @@ void tst_ConfigDocument::refused()
                  .exitCode,
              0);
     QCOMPARE(fileBytes(after), fileBytes(before));
+}
+
+void tst_ConfigDocument::replacedUnlessChanged_data()
+{
+    QTest::addColumn<bool>("server");
+    QTest::newRow("file") << false;
+    QTest::newRow("server") << true;
+}
+
+void tst_ConfigDocument::replacedUnlessChanged()
+{
+    // What the page's setup part does: read, and replace only what is still as it was read.
+    QFETCH(bool, server);
+    const Database database(server);
+    database.fixture().exec(QString::fromUtf8(kConfiguration));
+    StoredConfiguration stored(database.name());
+    const ConfigurationAccess::Snapshot read = stored.read();
+    QByteArray renamed = read.document;
+    renamed.replace("Vorlauf", "Vorlauf neu");
+    const QString names = QStringLiteral("SELECT Bezeichnung FROM Sensoren ORDER BY Bezeichnung");
+
+    database.fixture().exec(
+        QStringLiteral("UPDATE Geraete SET Bezeichnung = 'per SQL' WHERE ID = 10"));
+    QVERIFY(!stored.replace(renamed, read.stand));
+    QVERIFY(!database.fixture().rows(names).contains({QStringLiteral("Vorlauf neu")}));
+
+    const ConfigurationAccess::Snapshot again = stored.read();
+    QVERIFY(again.stand != read.stand);
+    QByteArray second = again.document;
+    second.replace("Vorlauf", "Vorlauf neu");
+    QVERIFY(stored.replace(second, again.stand));
+    QVERIFY(database.fixture().rows(names).contains({QStringLiteral("Vorlauf neu")}));
+
+    // A document the checks of start-up refuse is a refusal of its own kind, and writes nothing.
+    const ConfigurationAccess::Snapshot third = stored.read();
+    QJsonObject broken = QJsonDocument::fromJson(third.document).object();
+    QJsonArray einstellungen = broken.value(QStringLiteral("Einstellungen")).toArray();
+    einstellungen[0] = QJsonObject{{QStringLiteral("Parameter"), QStringLiteral("MessIntervall")},
+                                   {QStringLiteral("Wert"), QStringLiteral("drei")}};
+    broken.insert(QStringLiteral("Einstellungen"), einstellungen);
+    try {
+        stored.replace(QJsonDocument(broken).toJson(), third.stand);
+        QFAIL("taken");
+    } catch (const RuntimeError &error) {
+        QCOMPARE(error.number(), ErrorNumber::InvalidArgument);
+    }
+    QCOMPARE(stored.read().stand, third.stand);
 }
 
 QTEST_GUILESS_MAIN(tst_ConfigDocument)
