@@ -102,9 +102,25 @@ function einstellungZeile(zustand, zeile, index, neuZeichnen) {
       : knopf('Entfernen', () => { zustand.einstellungen.splice(index, 1); neuZeichnen(); })));
 }
 
+// Sensors whose position names no device read nothing; they are shown so that they can go.
+function ohneGeraet(zustand, neuZeichnen) {
+  const schluessel = new Set(zustand.geraete.map((g) => g.schluessel));
+  const zeilen = [];
+  zustand.sensoren.forEach((sensor, i) => {
+    if (!schluessel.has(sensor.Geraet)) {
+      zeilen.push(sensorZeile(zustand, sensor, i, neuZeichnen));
+    }
+  });
+  return zeilen.length ? [el('fieldset', { klasse: 'geraet' },
+    el('legend', { text: 'Sensoren, deren Position kein Gerät nennt' }),
+    el('p', { klasse: 'hinweis', text: 'Sie lesen nichts; vor dem Speichern entfernen.' }),
+    el('div', { klasse: 'tabelle' }, el('table', {}, el('tbody', {}, ...zeilen))))] : [];
+}
+
 export function zeichnen(zustand, aktionen) {
   document.getElementById('geraete').replaceChildren(
-    ...zustand.geraete.map((g, i) => geraetBlock(zustand, g, i, aktionen)));
+    ...zustand.geraete.map((g, i) => geraetBlock(zustand, g, i, aktionen)),
+    ...ohneGeraet(zustand, aktionen.neuZeichnen));
   document.querySelector('#einstellungen tbody').replaceChildren(
     ...zustand.einstellungen.map((z, i) => einstellungZeile(zustand, z, i, aktionen.neuZeichnen)));
 }
