@@ -100,8 +100,7 @@ struct Outcome
 } // namespace
 
 EinrichtungEndpoints::EinrichtungEndpoints(HttpServer &server, StatusSource &source, bool tls)
-    : m_server(server), m_source(source), m_tls(tls), m_access(source.configurationAccess()),
-      m_thread(std::make_unique<WorkerThread>(kQueued)), m_probe(std::make_unique<DeviceProbe>())
+    : m_server(server), m_source(source), m_tls(tls), m_access(source.configurationAccess())
 {
     m_secret.resize(32);
     QRandomGenerator::system()->generate(m_secret.begin(), m_secret.end());
@@ -130,6 +129,11 @@ bool EinrichtungEndpoints::handle(const HttpServer::Request &request, bool login
         off.insert(QStringLiteral("aus"), true);
         reply(request, 403, off);
         return true;
+    }
+    // Made at the first use, so that a page nobody sets up costs no thread.
+    if (!m_thread) {
+        m_thread = std::make_unique<WorkerThread>(kQueued);
+        m_probe = std::make_unique<DeviceProbe>();
     }
     const bool post = request.method == "POST";
     if ((path == kUpload || path == kProbe) && !post) {
