@@ -18,6 +18,27 @@
 
 namespace {
 
+// pelvarod on the test's database with its page on a free port of loopback; the port, or 0.
+quint16 startWithPage(QProcess &program, const QString &database, const QStringList &more)
+{
+    program.setChildProcessModifier([] { ::signal(SIGPIPE, SIG_DFL); });
+    program.start(pelvarodExecutable(),
+                  QStringList{QStringLiteral("--database"), database, QStringLiteral("--status"),
+                              QStringLiteral("127.0.0.1:0")}
+                      + more);
+    const QRegularExpression listening(
+        QStringLiteral("Statusseite: http://127\\.0\\.0\\.1:(\\d+)/"));
+    QByteArray err;
+    const bool listens = program.waitForStarted()
+                         && QTest::qWaitFor(
+                             [&] {
+                                 err += program.readAllStandardError();
+                                 return listening.match(QString::fromUtf8(err)).hasMatch();
+                             },
+                             15000);
+    return listens ? listening.match(QString::fromUtf8(err)).captured(1).toUShort() : 0;
+}
+
 struct Answer
 {
     int status = 0;
@@ -64,7 +85,6 @@ private:
     DeviceSimulator m_devices[3];
     TempDatabase m_database;
     QProcess m_program;
-    QByteArray m_err;
     quint16 m_port = 0;
     QNetworkAccessManager m_network;
     const QByteArray m_login = "Basic " + QByteArray("anna:geheim").toBase64();
@@ -93,21 +113,9 @@ void tst_Einrichtung::initTestCase()
                                     .arg(m_devices[0].address(), m_devices[1].address()),
                                 QStringLiteral("(11, 1, 1, 'Eins'), (12, 1, 2, 'Zwei'), "
                                                "(21, 2, 1, 'Luft'), (23, 2, 3, 'Boden')")));
-    m_program.setChildProcessModifier([] { ::signal(SIGPIPE, SIG_DFL); });
-    m_program.start(pelvarodExecutable(),
-                    {QStringLiteral("--database"), m_database.path(), QStringLiteral("--status"),
-                     QStringLiteral("127.0.0.1:0"), QStringLiteral("--status-users"),
-                     users.fileName()});
-    QVERIFY(m_program.waitForStarted());
-    const QRegularExpression listening(
-        QStringLiteral("Statusseite: http://127\\.0\\.0\\.1:(\\d+)/"));
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            m_err += m_program.readAllStandardError();
-            return listening.match(QString::fromUtf8(m_err)).hasMatch();
-        },
-        15000));
-    m_port = listening.match(QString::fromUtf8(m_err)).captured(1).toUShort();
+    m_port = startWithPage(m_program, m_database.path(),
+                           {QStringLiteral("--status-users"), users.fileName()});
+    QVERIFY(m_port != 0);
 }
 
 void tst_Einrichtung::cleanupTestCase()
@@ -429,20 +437,9 @@ void tst_Einrichtung::formInBrowser()
 void tst_Einrichtung::offWithoutUsers()
 {
     QProcess plain;
-    plain.start(pelvarodExecutable(), {QStringLiteral("--database"), m_database.path(),
-                                       QStringLiteral("--status"), QStringLiteral("127.0.0.1:0")});
-    QVERIFY(plain.waitForStarted());
-    QByteArray err;
-    const QRegularExpression listening(
-        QStringLiteral("Statusseite: http://127\\.0\\.0\\.1:(\\d+)/"));
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            err += plain.readAllStandardError();
-            return listening.match(QString::fromUtf8(err)).hasMatch();
-        },
-        15000));
     const quint16 port = m_port;
-    m_port = listening.match(QString::fromUtf8(err)).captured(1).toUShort();
+    m_port = startWithPage(plain, m_database.path(), {});
+    QVERIFY(m_port != 0);
     const Answer off = request("GET", QStringLiteral("/api/einrichtung"), {}, {}, false);
     m_port = port;
     QCOMPARE(stopPelvaro(plain), 0);

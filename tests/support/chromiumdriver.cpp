@@ -1,5 +1,7 @@
 #include "chromiumdriver.h"
 
+#include "programprocess.h"
+
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -28,17 +30,11 @@ ChromiumDriver::~ChromiumDriver()
 
 bool ChromiumDriver::start(const QByteArray &authorization)
 {
-    m_chromium.start(
-        QStringLiteral("chromium"),
-        {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
-         QStringLiteral("--disable-gpu"), QStringLiteral("--disable-quic"),
-         QStringLiteral("--no-first-run"), QStringLiteral("--disable-background-networking"),
-         QStringLiteral("--disable-component-update"), QStringLiteral("--disable-sync"),
-         QStringLiteral("--ignore-certificate-errors"),
-         QStringLiteral("--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1"),
-         QStringLiteral("--remote-debugging-address=127.0.0.1"),
-         QStringLiteral("--remote-debugging-port=0"),
-         QStringLiteral("--user-data-dir=") + m_profile.path(), QStringLiteral("about:blank")});
+    m_chromium.start(QStringLiteral("chromium"),
+                     chromiumArguments(m_profile.path())
+                         << QStringLiteral("--remote-debugging-address=127.0.0.1")
+                         << QStringLiteral("--remote-debugging-port=0")
+                         << QStringLiteral("about:blank"));
     if (!m_chromium.waitForStarted()) {
         m_why = QStringLiteral("chromium is missing");
         return false;

@@ -69,20 +69,28 @@ int stopPelvaro(QProcess &process)
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
+QStringList chromiumArguments(const QString &profile)
+{
+    return {QStringLiteral("--headless"),
+            QStringLiteral("--no-sandbox"),
+            QStringLiteral("--disable-gpu"),
+            QStringLiteral("--disable-quic"),
+            QStringLiteral("--no-first-run"),
+            QStringLiteral("--disable-background-networking"),
+            QStringLiteral("--disable-component-update"),
+            QStringLiteral("--disable-sync"),
+            QStringLiteral("--ignore-certificate-errors"),
+            QStringLiteral("--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1"),
+            QStringLiteral("--user-data-dir=") + profile};
+}
+
 QString pageInChromium(const QString &url)
 {
     QTemporaryDir profile;
     QProcess chromium;
-    chromium.start(
-        QStringLiteral("chromium"),
-        {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
-         QStringLiteral("--disable-gpu"), QStringLiteral("--disable-quic"),
-         QStringLiteral("--no-first-run"), QStringLiteral("--disable-background-networking"),
-         QStringLiteral("--disable-component-update"), QStringLiteral("--disable-sync"),
-         QStringLiteral("--ignore-certificate-errors"),
-         QStringLiteral("--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1"),
-         QStringLiteral("--user-data-dir=") + profile.path(),
-         QStringLiteral("--virtual-time-budget=5000"), QStringLiteral("--dump-dom"), url});
+    chromium.start(QStringLiteral("chromium"), chromiumArguments(profile.path())
+                                                   << QStringLiteral("--virtual-time-budget=5000")
+                                                   << QStringLiteral("--dump-dom") << url);
     if (!chromium.waitForStarted()
         || !QTest::qWaitFor([&] { return chromium.state() == QProcess::NotRunning; }, 60000)) {
         chromium.kill();

@@ -40,6 +40,10 @@ bool startPelvaro(QProcess &process, const QString &database,
 // already ended, crashed or did not end within 10 s.
 int stopPelvaro(QProcess &process);
 
+// How the tests start Debian's chromium: headless, resolving no host name at all, so that it
+// reaches the program on loopback and nothing else, and taking a certificate of the test's own.
+QStringList chromiumArguments(const QString &profile);
+
 // The page at url as Debian's chromium shows it after five seconds of its own time (--dump-dom),
 // headless and resolving no host name at all, so that it reaches the program on loopback and
 // nothing else; a certificate of the test's own is taken. This thread's events are served
