@@ -1,5 +1,6 @@
 #include "devicesim/devicesimulator.h"
 #include "support/chromiumdriver.h"
+#include "support/pageclient.h"
 #include "support/programprocess.h"
 #include "support/sqlfixture.h"
 #include "support/tempdatabase.h"
@@ -9,42 +10,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-
 namespace {
-
-// pelvarod on the test's database with its page on a free port of loopback; the port, or 0.
-quint16 startWithPage(QProcess &program, const QString &database, const QStringList &more)
-{
-    program.setChildProcessModifier([] { ::signal(SIGPIPE, SIG_DFL); });
-    program.start(pelvarodExecutable(),
-                  QStringList{QStringLiteral("--database"), database, QStringLiteral("--status"),
-                              QStringLiteral("127.0.0.1:0")}
-                      + more);
-    const QRegularExpression listening(
-        QStringLiteral("Statusseite: http://127\\.0\\.0\\.1:(\\d+)/"));
-    QByteArray err;
-    const bool listens = program.waitForStarted()
-                         && QTest::qWaitFor(
-                             [&] {
-                                 err += program.readAllStandardError();
-                                 return listening.match(QString::fromUtf8(err)).hasMatch();
-                             },
-                             15000);
-    return listens ? listening.match(QString::fromUtf8(err)).captured(1).toUShort() : 0;
-}
-
-struct Answer
-{
-    int status = 0;
-    QJsonObject json;
-    QByteArray body;
-};
 
 // Each device serves fixed readings of its own, so that a stored average tells which device it
 // came from.
@@ -73,12 +42,12 @@ private Q_SLOTS:
     void offWithoutUsers();
 
 private:
-    Answer request(const QByteArray &method, const QString &path, const QJsonObject &body = {},
-                   QList<QPair<QByteArray, QByteArray>> headers = {}, bool login = true);
+    PageAnswer request(const QByteArray &method, const QString &path, const QJsonObject &body = {},
+                       QList<QPair<QByteArray, QByteArray>> headers = {}, bool login = true);
     // A change as the page sends it: the form's token, the page's origin.
-    Answer change(const QString &path, QJsonObject body);
+    PageAnswer change(const QString &path, QJsonObject body);
     QString origin() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
-    // The latest stored value of each sensor, once each has one after rowid.
+    // Of the rows stored after rowid, the latest value of each sensor.
     QHash<int, double> storedAfter(qint64 rowid);
 
     QTemporaryDir m_dir;
@@ -123,39 +92,19 @@ void tst_Einrichtung::cleanupTestCase()
     QCOMPARE(stopPelvaro(m_program), 0);
 }
 
-Answer tst_Einrichtung::request(const QByteArray &method, const QString &path,
-                                const QJsonObject &body,
-                                QList<QPair<QByteArray, QByteArray>> headers, bool login)
+PageAnswer tst_Einrichtung::request(const QByteArray &method, const QString &path,
+                                    const QJsonObject &body,
+                                    QList<QPair<QByteArray, QByteArray>> headers, bool login)
 {
-    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path)));
     if (login) {
-        request.setRawHeader("Authorization", m_login);
+        headers.append({"Authorization", m_login});
     }
-    for (const auto &[name, value] : headers) {
-        request.setRawHeader(name, value);
-    }
-    QNetworkReply *reply =
-        method == "GET"
-            ? m_network.get(request)
-            : m_network.sendCustomRequest(request, method, QJsonDocument(body).toJson());
-    // The devices answer the program meanwhile, from this event loop.
-    Answer answer;
-    if (!QTest::qWaitFor([reply] { return reply->isFinished(); }, 30000)) {
-        reply->abort();
-    }
-    answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (answer.status == 0) {
-        qWarning() << method << path << reply->errorString();
-    }
-    answer.body = reply->readAll();
-    answer.json = QJsonDocument::fromJson(answer.body).object();
-    reply->deleteLater();
-    return answer;
+    return pageRequest(m_network, m_port, method, path, body, headers);
 }
 
-Answer tst_Einrichtung::change(const QString &path, QJsonObject body)
+PageAnswer tst_Einrichtung::change(const QString &path, QJsonObject body)
 {
-    const Answer form = request("GET", QStringLiteral("/api/einrichtung"));
+    const PageAnswer form = request("GET", QStringLiteral("/api/einrichtung"));
     body.insert(QStringLiteral("token"), form.json[QStringLiteral("token")]);
     if (!body.contains(QStringLiteral("stand"))) {
         body.insert(QStringLiteral("stand"), form.json[QStringLiteral("stand")]);
@@ -213,7 +162,7 @@ void tst_Einrichtung::changesRefused()
     QFETCH(bool, rightToken);
     QFETCH(bool, login);
     QFETCH(int, status);
-    const Answer form = request("GET", QStringLiteral("/api/einrichtung"));
+    const PageAnswer form = request("GET", QStringLiteral("/api/einrichtung"));
     QCOMPARE(form.status, 200);
     QJsonObject dokument = form.json[QStringLiteral("dokument")].toObject();
     dokument.insert(QStringLiteral("Geraete"), QJsonArray());
@@ -222,7 +171,7 @@ void tst_Einrichtung::changesRefused()
     if (!origin.isEmpty()) {
         headers.append({"Origin", origin == "page" ? this->origin().toLatin1() : origin});
     }
-    const Answer refused =
+    const PageAnswer refused =
         request(method, path,
                 {{QStringLiteral("token"), rightToken ? form.json[QStringLiteral("token")]
                                                       : QJsonValue(QStringLiteral("0123"))},
@@ -254,7 +203,7 @@ void tst_Einrichtung::probe()
     QFETCH(int, status);
     QFETCH(QString, grund);
     QFETCH(QString, elements);
-    const Answer probed =
+    const PageAnswer probed =
         change(QStringLiteral("/api/einrichtung/pruefen"), {{QStringLiteral("adresse"), address}});
     QCOMPARE(probed.status, status);
     if (status != 200) {
@@ -274,7 +223,7 @@ void tst_Einrichtung::probe()
 
 void tst_Einrichtung::conflictAndLock()
 {
-    const Answer form = request("GET", QStringLiteral("/api/einrichtung"));
+    const PageAnswer form = request("GET", QStringLiteral("/api/einrichtung"));
     QJsonObject formular = form.json[QStringLiteral("dokument")].toObject();
     QJsonArray geraete;
     for (const QJsonValue &device : formular[QStringLiteral("Geraete")].toArray()) {
@@ -297,7 +246,7 @@ void tst_Einrichtung::conflictAndLock()
     // Another program holds the write lock past the save's wait: nothing is written.
     {
         const auto lock = m_database.hold({QStringLiteral("BEGIN IMMEDIATE")});
-        const Answer locked =
+        const PageAnswer locked =
             change(QStringLiteral("/api/einrichtung"), {{QStringLiteral("formular"), formular}});
         QCOMPARE(locked.status, 503);
         QVERIFY2(!locked.json[QStringLiteral("meldung")].toString().isEmpty(),
@@ -307,9 +256,9 @@ void tst_Einrichtung::conflictAndLock()
 
     // Someone changes the configuration by SQL after the form was loaded.
     m_database.exec(QStringLiteral("UPDATE Geraete SET Bezeichnung = 'per SQL' WHERE ID = 2"));
-    const Answer late = change(QStringLiteral("/api/einrichtung"),
-                               {{QStringLiteral("formular"), formular},
-                                {QStringLiteral("stand"), form.json[QStringLiteral("stand")]}});
+    const PageAnswer late = change(QStringLiteral("/api/einrichtung"),
+                                   {{QStringLiteral("formular"), formular},
+                                    {QStringLiteral("stand"), form.json[QStringLiteral("stand")]}});
     QCOMPARE(late.status, 409);
     QCOMPARE(m_database.rows(names).value(0).value(0).toString(),
              QStringLiteral("Heizung,per SQL"));
@@ -318,7 +267,7 @@ void tst_Einrichtung::conflictAndLock()
 
 void tst_Einrichtung::downloadAndUpload()
 {
-    const Answer download = request("GET", QStringLiteral("/konfiguration.json"));
+    const PageAnswer download = request("GET", QStringLiteral("/konfiguration.json"));
     QCOMPARE(download.status, 200);
     const QString exported = m_dir.filePath(QStringLiteral("export.json"));
     QCOMPARE(runPelvaro({QStringLiteral("--database"), m_database.path(),
@@ -335,8 +284,8 @@ void tst_Einrichtung::downloadAndUpload()
     first.insert(QStringLiteral("Bezeichnung"), QStringLiteral("Heizung & \"Warmwasser\""));
     geraete[0] = first;
     dokument.insert(QStringLiteral("Geraete"), geraete);
-    const Answer upload = change(QStringLiteral("/api/einrichtung/dokument"),
-                                 {{QStringLiteral("dokument"), dokument}});
+    const PageAnswer upload = change(QStringLiteral("/api/einrichtung/dokument"),
+                                     {{QStringLiteral("dokument"), dokument}});
     QCOMPARE(upload.status, 200);
     QCOMPARE(request("GET", QStringLiteral("/konfiguration.json")).json, dokument);
 }
@@ -440,7 +389,7 @@ void tst_Einrichtung::offWithoutUsers()
     const quint16 port = m_port;
     m_port = startWithPage(plain, m_database.path(), {});
     QVERIFY(m_port != 0);
-    const Answer off = request("GET", QStringLiteral("/api/einrichtung"), {}, {}, false);
+    const PageAnswer off = request("GET", QStringLiteral("/api/einrichtung"), {}, {}, false);
     m_port = port;
     QCOMPARE(stopPelvaro(plain), 0);
     QCOMPARE(off.status, 403);
