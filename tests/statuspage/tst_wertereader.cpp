@@ -127,10 +127,10 @@ void tst_WerteReader::series_data()
             << QStringList{"7|2026-01-10 00:00:00|1", "7|2026-01-10 01:00:00|2"}
             << at("2026-01-10T00:00") << at("2026-01-10T01:00") << 1
             << QStringList{"2026-01-10T00:00:00 1 1.5 2 2"};
-        *row("more points than seconds")
+        *row("no bucket shorter than 10 s")
             << QStringList{"7|2026-01-10 00:00:00|1", "7|2026-01-10 00:00:01|2"}
             << at("2026-01-10T00:00") << at("2026-01-10T00:00:09") << 1000
-            << QStringList{"2026-01-10T00:00:00 1 1 1 1", "2026-01-10T00:00:01 2 2 2 1"};
+            << QStringList{"2026-01-10T00:00:00 1 1.5 2 2"};
         *row("a range without rows")
             << hour << at("2026-01-11T00:00") << at("2026-01-12T00:00") << 100 << QStringList();
         if (kind != QLatin1String("PostgreSQL")) {
@@ -153,7 +153,7 @@ void tst_WerteReader::series()
     store.insert(rows);
     WerteReader reader(store.name());
     QStringList found;
-    for (const WerteReader::Bucket &bucket : reader.series(7, von, bis, punkte).buckets) {
+    for (const WerteReader::Bucket &bucket : reader.series(7, von, bis, punkte, false).buckets) {
         found << QStringLiteral("%1 %2 %3 %4 %5")
                      .arg(WallClock::isoText(bucket.zeit))
                      .arg(bucket.minimum)
