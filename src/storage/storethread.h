@@ -134,6 +134,9 @@ public:
     // Gives the store in flight up: it writes nothing more into the files (see Phase for what it
     // may still do to the database) and its outcome never comes.
     GivenUp abandon();
+    // The days of rows that Werte keeps (see Aufbewahrung); 0 keeps every row. Taken before the
+    // next step between stores.
+    void setAufbewahrung(qint32 tage);
     // The hourly figures: whether they are kept, and how far they are in step with Werte.
     StoreState::Langzeit langzeit() const;
 

@@ -5,6 +5,7 @@
 
 #include "storethread.h"
 
+#include "aufbewahrung.h"
 #include "langzeitabgleich.h"
 #include "recoveryfile.h"
 #include "refusedfile.h"
@@ -51,6 +52,9 @@ struct StoreThread::Shared
     // Lives on the store's thread; langzeit is its state as the owner reads it.
     LangzeitAbgleich abgleich;
     StoreState::Langzeit langzeit;
+    // Lives on the store's thread too; aufbewahrungTage is what the owner set last.
+    Aufbewahrung aufbewahrung;
+    qint32 aufbewahrungTage = 0;
 
     // Moves on to phase unless the store was given up; false then.
     bool enter(Phase next)
