@@ -90,6 +90,20 @@ public:
         double wert;
     };
 
+    // What the database holds, as far as it can be told without reading all of Werte.
+    struct Bestand
+    {
+        // Bytes of an SQLite file with its log, or of a server's Werte and Stundenwerte.
+        std::optional<qint64> groesse;
+        // The rows of Werte: from the first and last rowid of an SQLite file (exact unless rows
+        // were deleted between them), a server's estimate.
+        std::optional<qint64> zeilen;
+        bool geschaetzt = true;
+        // The smallest Zeit (without an index that begins with Zeit: that of the first row
+        // stored).
+        std::optional<QDateTime> aeltesteZeit;
+    };
+
     static constexpr int kMaxBuckets = 10000;
 
     explicit WerteReader(QString databaseName);
@@ -114,6 +128,9 @@ public:
     // The latest row by Zeit of each of the sensors that has one (without the index on an SQLite
     // file: among the rows stored last).
     QList<Latest> latest(const QList<qint32> &sensors);
+
+    // A few short statements, never a count of the whole table.
+    Bestand bestand();
 
     // The connection goes; the next call opens it again.
     void close();

@@ -308,6 +308,7 @@ StoreState PendingRows::state() const
     state.refusedFile = m_refusedFile;
     if (m_thread) {
         state.langzeit = m_thread->langzeit();
+        state.schreibrate = m_thread->schreibrate();
     }
     return state;
 }

@@ -2,6 +2,7 @@
 
 #include "database.h"
 #include "durablefile.h"
+#include "runtime/processio.h"
 #include "runtime/processsignals.h"
 #include "runtime/runtimeerror.h"
 #include "runtime/wallclock.h"
@@ -79,6 +80,7 @@ void StoreThread::Shared::run()
         }
         const Job current = *job;
         job.reset();
+        measureWrites();
         lock.unlock();
         Outcome result = execute(*database, current);
         lock.lock();
@@ -100,6 +102,29 @@ void StoreThread::Shared::run()
     lock.lock();
     finished = true;
     done.notify_all();
+}
+
+void StoreThread::Shared::measureWrites()
+{
+    const std::optional<qint64> written = ProcessIo::writtenBytes();
+    if (!written) {
+        return;
+    }
+    if (!firstWritten) {
+        firstWritten = written;
+        sinceFirstStore.start();
+        return;
+    }
+    ++schreibrate.speicherungen;
+    schreibrate.bekannt = true;
+    schreibrate.bytes = *written - *firstWritten;
+    schreibrate.sekunden = double(sinceFirstStore.elapsed()) / 1000;
+}
+
+StoreState::Schreibrate StoreThread::schreibrate() const
+{
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->schreibrate;
 }
 
 StoreThread::StoreThread(QString databaseName, QString recoveryFile, std::function<void()> ended)

@@ -139,6 +139,8 @@ public:
     void setAufbewahrung(qint32 tage);
     // The hourly figures: whether they are kept, and how far they are in step with Werte.
     StoreState::Langzeit langzeit() const;
+    // What the process has written per store so far.
+    StoreState::Schreibrate schreibrate() const;
 
     // Whether a store thread could not be ended in this process: the process must then end
     // without running the library's own clean-up, which that thread may still be inside.
