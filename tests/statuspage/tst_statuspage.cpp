@@ -187,6 +187,10 @@ void tst_StatusPage::answers_data()
         {"\"zeit\":[\"2026-01-10T00:00:00\",\"2026-01-10T00:30:00\"]", "\"minimum\":[1,4]",
          "\"mittel\":[2,5]", "\"maximum\":[3,6]", "\"anzahl\":[3,3]", "\"sekundenJePunkt\":1800",
          "\"bezeichnung\":\"Vorlauf\""});
+    row("ten years of a series in months",
+        get("/api/werte?sensor=7&von=2016-01-01T00:00&bis=2026-01-10T23:59&punkte=500"), 200,
+        {"\"raster\":\"monate\"", "\"sekundenJePunkt\":2678400",
+         "\"zeit\":[\"2025-01-01T00:00:00\",\"2025-02-01T00:00:00\","});
     row("series without sensor", get("/api/werte"), 400, {"\"fehler\":\"Genau ein Parameter"});
     row("series of no number", get("/api/werte?sensor=sieben"), 400, {"keine Sensornummer"});
     row("series ending before it begins", get((series + "2026-01-09T00:00").toLatin1()), 400,
