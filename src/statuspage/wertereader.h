@@ -167,4 +167,6 @@ private:
     QString m_driver;
     Index m_index = Index::Unknown;
     bool m_figures = false;
+    // An index that begins with Zeit: without one, finding the bounds of Werte reads all of it.
+    bool m_timeFirst = false;
 };

@@ -44,7 +44,7 @@ std::optional<double> finite(const QVariant &value)
 
 std::optional<qint64> WerteReader::figuresUntil(bool ready)
 {
-    if (!m_figures) {
+    if (!m_figures || !m_timeFirst) {
         return std::nullopt;
     }
     QSqlDatabase db = m_database->connection();
