@@ -149,7 +149,7 @@ private:
     bool slices();
     qint64 maxRowid();
 
-    // A bucket's rows as they are added up from its parts in time order.
+    // A bucket's rows as they are added up from its pieces in time order.
     struct Sums
     {
         std::optional<qint64> first;

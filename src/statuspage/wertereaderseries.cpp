@@ -74,7 +74,7 @@ WerteReader::Series WerteReader::series(qint32 sensor, const QDateTime &von, con
     const std::optional<qint64> until =
         grid.wholeHours() ? figuresUntil(figuresReady) : std::nullopt;
 
-    // One aggregate per part of a bucket, each read from an index alone and in its order: a
+    // One aggregate per piece of a bucket, each read from an index alone and in its order: a
     // GROUP BY over the buckets would sort the whole range first, five times slower.
     QSqlQuery werte = prepared(
         QStringLiteral("SELECT min(Zeit), min(MessWert), sum(MessWert), max(MessWert), "
@@ -89,12 +89,13 @@ WerteReader::Series WerteReader::series(qint32 sensor, const QDateTime &von, con
         werte.bindValue(2, text(end));
         exec(werte);
         if (werte.next() && werte.value(4).toLongLong() > 0) {
-            const Stundenwerte::Figures part{werte.value(4).toLongLong(), werte.value(1).toDouble(),
-                                             werte.value(2).toDouble(), werte.value(3).toDouble()};
+            const Stundenwerte::Figures piece{werte.value(4).toLongLong(),
+                                              werte.value(1).toDouble(), werte.value(2).toDouble(),
+                                              werte.value(3).toDouble()};
             if (!sums.first) {
                 sums.first = WallClock::secondsOf(werte.value(0));
             }
-            sums.figures.add(part);
+            sums.figures.add(piece);
         }
         werte.finish();
     };

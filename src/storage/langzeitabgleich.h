@@ -29,7 +29,7 @@ public:
     void open(QSqlDatabase &db);
     bool enabled() const { return m_stand.vorhanden; }
     // How long to wait for a store before the next step, in milliseconds, counted from the last
-    // one (another part's steps may come between).
+    // one (the retention's steps may come between).
     int pauseMs() const;
     // One step; a failure (a lock, say) leaves everything as it was for the next one.
     void step(QSqlDatabase &db);

@@ -84,8 +84,8 @@ void tst_StundenwerteReihen::sameAsWerte_data()
         const QStringList january = rows("2026-01-10T00:00", "2026-01-13T05:35", 5);
         *row("a range within one hour") << january << at("2026-01-10T01:10")
                                         << at("2026-01-10T01:40") << 1 << "sekunden" << false;
-        *row("partial first and last hour") << january << at("2026-01-10T00:20")
-                                            << at("2026-01-12T05:40") << 10 << "sekunden" << true;
+        *row("cut first and last hour") << january << at("2026-01-10T00:20")
+                                        << at("2026-01-12T05:40") << 10 << "sekunden" << true;
         *row("the open newest hour") << january << at("2026-01-12T00:00")
                                      << at("2026-01-13T23:59:59") << 4 << "sekunden" << true;
         *row("the hour that autumn repeats")
