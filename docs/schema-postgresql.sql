@@ -77,7 +77,7 @@ CREATE TABLE Stundenwerte (
     Minimum      double precision NOT NULL,
     Summe        double precision NOT NULL,
     Maximum      double precision NOT NULL,
-    PRIMARY KEY (Stunde, SensorNummer)
+    PRIMARY KEY (SensorNummer, Stunde)
 );
 
 INSERT INTO Einstellungen (Parameter, Wert) VALUES ('MessIntervall', 2), ('Messungen', 5);

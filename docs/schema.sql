@@ -78,7 +78,7 @@ CREATE TABLE Stundenwerte (
     Minimum      REAL     NOT NULL,
     Summe        REAL     NOT NULL,
     Maximum      REAL     NOT NULL,
-    PRIMARY KEY (Stunde, SensorNummer)
+    PRIMARY KEY (SensorNummer, Stunde)
 ) WITHOUT ROWID;
 
 INSERT INTO Einstellungen (Parameter, Wert) VALUES ('MessIntervall', 2);

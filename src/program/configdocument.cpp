@@ -4,6 +4,7 @@
 #include "alerts/grenzwerte.h"
 #include "runtime/runtimeerror.h"
 #include "statuspage/statussettings.h"
+#include "storage/aufbewahrung.h"
 #include "storage/database.h"
 #include "storage/datenbankverbindung.h"
 #include "storage/konfiguration.h"
@@ -140,10 +141,11 @@ void checkAsAtStartUp(Registry &registry, MainView &view, bool withLimits)
     const SettingRows options =
         EinstellungenLesen(registry, view,
                            PassOptions::settingNames() + StatusSettings::settingNames()
-                               + AlertSettings::settingNames());
+                               + AlertSettings::settingNames() + Aufbewahrung::settingNames());
     PassOptions::fromSettings(options);
     StatusSettings::fromSettings(options);
     AlertSettings::fromSettings(options);
+    Aufbewahrung::fromSettings(options);
     if (withLimits) {
         GrenzwerteLesen(registry);
     }

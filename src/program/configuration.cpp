@@ -1,5 +1,6 @@
 #include "configuration.h"
 
+#include "storage/aufbewahrung.h"
 #include "storage/konfiguration.h"
 
 #include <QScopeGuard>
@@ -15,10 +16,11 @@ Configuration readConfiguration(Registry &registry, MainView &view)
     const SettingRows options =
         EinstellungenLesen(*read.tables, view,
                            PassOptions::settingNames() + StatusSettings::settingNames()
-                               + AlertSettings::settingNames());
+                               + AlertSettings::settingNames() + Aufbewahrung::settingNames());
     read.passOptions = PassOptions::fromSettings(options);
     read.statusSettings = StatusSettings::fromSettings(options);
     read.alertSettings = AlertSettings::fromSettings(options);
+    read.aufbewahrung = Aufbewahrung::fromSettings(options);
     return read;
 }
 

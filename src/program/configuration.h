@@ -18,6 +18,8 @@ struct Configuration
     PassOptions passOptions;
     StatusSettings statusSettings;
     AlertSettings alertSettings;
+    // Days of rows that Werte keeps; 0 keeps every row.
+    qint32 aufbewahrung = 0;
 };
 
 // Reads Geraete, Sensoren and Einstellungen through registry's open database with the loaders of

@@ -51,6 +51,7 @@ void ProgramHost::Form_Load()
     checkWerte(m_registry);
     m_alerts = Alerts::create(m_registry, configuration.alertSettings, m_curl);
     m_pendingRows.setDatabaseName(m_databasePath);
+    m_pendingRows.setAufbewahrung(configuration.aufbewahrung);
     m_pendingRows.open();
     // Written on the store's thread while the program starts; the journal hears how it went.
     m_pendingRows.takeIn(false);
@@ -132,6 +133,7 @@ void ProgramHost::takeNextConfiguration()
     const std::unique_ptr<Configuration> next = std::move(m_nextConfiguration);
     takeConfiguration(m_registry, *next);
     m_passOptions = next->passOptions;
+    m_pendingRows.setAufbewahrung(next->aufbewahrung);
     m_polling.forgetPositions();
     m_alerts.reset();
     try {

@@ -69,6 +69,7 @@ void StatusPage::start(const QString &address, const StatusFiles &access)
     m_server->setPostPaths(EinrichtungEndpoints::postPaths());
     m_server->listen(*m_address, tls);
     readFacts();
+    readBestand();
     for (const auto &[file, what] : {std::pair{access.users, QStringLiteral("Die Benutzerdatei")},
                                      std::pair{access.key, QStringLiteral("Der Schlüssel")}}) {
         if (const QString warning = PageFiles::othersMayRead(file, what);
@@ -166,7 +167,33 @@ void StatusPage::readFacts()
             }
         },
         [this, facts] {
+            const WerteReader::Bestand bestand = m_facts.bestand;
             m_facts = *facts;
+            m_facts.bestand = bestand;
+            ++m_changes;
+        });
+}
+
+void StatusPage::readBestand()
+{
+    constexpr qint64 kBestandMaxAgeMs = 60000;
+    if (m_bestandReading
+        || (m_bestandRead.isValid() && m_bestandRead.elapsed() < kBestandMaxAgeMs)) {
+        return;
+    }
+    auto bestand = std::make_shared<WerteReader::Bestand>();
+    m_bestandReading = m_reader->submit(
+        [bestand](WerteReader &reader) {
+            try {
+                *bestand = reader.bestand();
+            } catch (const std::exception &) {
+                // Shown as unknown; the next status asks again.
+            }
+        },
+        [this, bestand] {
+            m_bestandReading = false;
+            m_bestandRead.start();
+            m_facts.bestand = *bestand;
             ++m_changes;
         });
 }
@@ -247,6 +274,7 @@ void StatusPage::serveAsset(const HttpServer::Request &request)
 
 void StatusPage::serveStatus(const HttpServer::Request &request)
 {
+    readBestand();
     const QByteArray etag =
         QByteArray("\"") + QByteArray::number(m_changes) + '.'
         + QByteArray::number(QDateTime::currentMSecsSinceEpoch() / kStateMaxAgeMs) + '"';

@@ -6,6 +6,7 @@
 #include "statusreport.h"
 #include "statussettings.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -73,6 +74,8 @@ private:
     void serveAsset(const HttpServer::Request &request);
     void serveStatus(const HttpServer::Request &request);
     void readFacts();
+    // The size and rows of the database, when what the page has is a minute old.
+    void readBestand();
 
     StatusSource &m_source;
     QString m_databaseName;
@@ -88,4 +91,6 @@ private:
     std::unique_ptr<EinrichtungEndpoints> m_einrichtung;
     // Ticks with a pass, and answers of the reader that changed the facts.
     quint64 m_changes = 0;
+    QElapsedTimer m_bestandRead;
+    bool m_bestandReading = false;
 };

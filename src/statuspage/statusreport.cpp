@@ -53,6 +53,37 @@ QJsonObject langzeitObject(const StoreState::Langzeit &langzeit)
     };
 }
 
+QJsonValue optionalValue(const std::optional<qint64> &value)
+{
+    return value ? QJsonValue(*value) : QJsonValue();
+}
+
+// Size, rows and age of the database, and what the process writes to it, for a person who must
+// tell whether the disk lasts.
+QJsonObject bestandObject(const WerteReader::Bestand &bestand, const StoreState::Schreibrate &rate)
+{
+    QJsonValue schreibrate = QStringLiteral("unbekannt");
+    if (rate.bekannt && rate.speicherungen > 0) {
+        QJsonObject measured{{QStringLiteral("bytesJeSpeicherung"),
+                              qint64(std::llround(double(rate.bytes) / rate.speicherungen))},
+                             {QStringLiteral("speicherungen"), rate.speicherungen}};
+        measured.insert(QStringLiteral("bytesJeTag"),
+                        rate.sekunden > 0
+                            ? QJsonValue(qint64(std::llround(rate.bytes / rate.sekunden * 86400)))
+                            : QJsonValue());
+        schreibrate = measured;
+    }
+    return QJsonObject{
+        {QStringLiteral("groesse"), optionalValue(bestand.groesse)},
+        {QStringLiteral("zeilen"), optionalValue(bestand.zeilen)},
+        {QStringLiteral("zeilenGeschaetzt"), bestand.geschaetzt},
+        {QStringLiteral("aeltesteZeit"), bestand.aeltesteZeit
+                                             ? QJsonValue(WallClock::isoText(*bestand.aeltesteZeit))
+                                             : QJsonValue()},
+        {QStringLiteral("schreibrate"), schreibrate},
+    };
+}
+
 QJsonArray devices(const StatusSource &source)
 {
     const Registry &registry = source.registry();
@@ -224,6 +255,7 @@ QByteArray json(const StatusSource &source, const WerteFacts &facts)
         {QStringLiteral("letzterDurchgang"), lastPass(source)},
         {QStringLiteral("speicher"), storeObject(store)},
         {QStringLiteral("langzeit"), langzeitObject(store.langzeit)},
+        {QStringLiteral("datenbankStand"), bestandObject(facts.bestand, store.schreibrate)},
         {QStringLiteral("index"),
          QJsonObject{{QStringLiteral("zustand"), indexState(facts.index)},
                      {QStringLiteral("anweisung"), WerteReader::indexStatement()}}},

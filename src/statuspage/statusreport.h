@@ -14,6 +14,8 @@ struct WerteFacts
 {
     WerteReader::Index index = WerteReader::Index::Unknown;
     QHash<qint32, StatusSource::Stored> storedAtStart;
+    // Read on the reader thread again when a status is asked for and this is a minute old.
+    WerteReader::Bestand bestand;
 };
 
 // The answers built from the running program, on the window's thread. Every text from the

@@ -154,6 +154,9 @@ QByteArray seriesJson(qint32 sensor, const SensorNames &names, const QDateTime &
         {QStringLiteral("von"), WallClock::isoText(von)},
         {QStringLiteral("bis"), WallClock::isoText(bis)},
         {QStringLiteral("sekundenJePunkt"), series.secondsPerBucket},
+        {QStringLiteral("raster"), series.raster},
+        {QStringLiteral("quelle"),
+         series.fromFigures ? QStringLiteral("Stundenwerte") : QStringLiteral("Werte")},
         {QStringLiteral("zeit"), zeit},
         {QStringLiteral("minimum"), minimum},
         {QStringLiteral("mittel"), mittel},
@@ -292,6 +295,8 @@ void WerteEndpoints::series(const HttpServer::Request &request)
     }
     const qint32 sensor = sensors.constFirst();
     const SensorNames names = namesOf(m_source).value(sensor);
+    const StoreState::Langzeit langzeit = m_source.storeState().langzeit;
+    const bool figuresReady = langzeit.vorhanden && langzeit.bereit;
     const bool deflate = PageAssets::acceptsDeflate(request.headers.value("accept-encoding"));
     struct Answer
     {
@@ -304,8 +309,8 @@ void WerteEndpoints::series(const HttpServer::Request &request)
     const bool queued = m_reader.submit(
         [=, von = von, bis = bis](WerteReader &reader) {
             try {
-                answer->body =
-                    seriesJson(sensor, names, von, bis, reader.series(sensor, von, bis, punkte));
+                answer->body = seriesJson(sensor, names, von, bis,
+                                          reader.series(sensor, von, bis, punkte, figuresReady));
             } catch (const std::exception &error) {
                 answer->failure = QString::fromUtf8(error.what());
                 return;

@@ -17,8 +17,6 @@
 
 namespace {
 
-// Rowids read by one statement without the index: a few milliseconds of the file each.
-constexpr qint64 kSlice = 50000;
 // Without the index the latest rows are looked for this far back at most.
 constexpr qint64 kLatestScanRows = 2000000;
 // SQLite's page cache for this connection, in KiB: the index pages it walks are few, and the
@@ -58,6 +56,8 @@ void WerteReader::open()
             .exec(QStringLiteral("PRAGMA cache_size = -%1").arg(kCacheKiB));
     }
     m_index = probeIndex();
+    QSqlDatabase db = m_database->connection();
+    m_figures = Stundenwerte::present(db);
 }
 
 QSqlQuery WerteReader::prepared(const QString &statement)
@@ -99,105 +99,6 @@ qint64 WerteReader::maxRowid()
     QSqlQuery query = prepared(QStringLiteral("SELECT max(rowid) FROM Werte"));
     exec(query);
     return query.next() ? query.value(0).toLongLong() : 0;
-}
-
-WerteReader::Series WerteReader::series(qint32 sensor, const QDateTime &von, const QDateTime &bis,
-                                        int punkte)
-{
-    Series series;
-    // bis belongs to the range: Zeit has whole seconds.
-    const qint64 span = von.secsTo(bis) + 1;
-    if (span <= 0) {
-        return series;
-    }
-    const qint64 wanted = std::clamp(punkte, 1, kMaxBuckets);
-    series.secondsPerBucket = std::max<qint64>(1, (span + wanted - 1) / wanted);
-    const qint64 count = (span + series.secondsPerBucket - 1) / series.secondsPerBucket;
-    if (index() == Index::Present) {
-        bucketsFromIndex(series, sensor, von, count);
-    } else {
-        bucketsFromScan(series, sensor, von, von.addSecs(span), count);
-    }
-    return series;
-}
-
-void WerteReader::bucketsFromIndex(Series &series, qint32 sensor, const QDateTime &von,
-                                   qint64 count)
-{
-    // One aggregate per bucket, each read from the index alone and in its order: a GROUP BY
-    // over the buckets would sort the whole range first, five times slower.
-    QSqlQuery query = prepared(
-        QStringLiteral("SELECT min(Zeit), min(MessWert), avg(MessWert), max(MessWert), "
-                       "count(MessWert) FROM Werte WHERE SensorNummer = ? AND Zeit >= ? AND "
-                       "Zeit < ?"));
-    // The program's end does not wait for a long read: it stops between two statements.
-    for (qint64 i = 0; i < count && !isEnding(); ++i) {
-        query.bindValue(0, sensor);
-        query.bindValue(1, WallClock::sqlText(von.addSecs(i * series.secondsPerBucket)));
-        query.bindValue(2, WallClock::sqlText(von.addSecs((i + 1) * series.secondsPerBucket)));
-        exec(query);
-        if (query.next() && query.value(4).toLongLong() > 0) {
-            series.buckets.append(Bucket{WallClock::fromDatabase(query.value(0)),
-                                         query.value(1).toDouble(), query.value(2).toDouble(),
-                                         query.value(3).toDouble(), query.value(4).toLongLong()});
-        }
-    }
-}
-
-void WerteReader::bucketsFromScan(Series &series, qint32 sensor, const QDateTime &von,
-                                  const QDateTime &end, qint64 count)
-{
-    struct Sums
-    {
-        qint64 first = std::numeric_limits<qint64>::max();
-        double minimum = 0;
-        double maximum = 0;
-        double sum = 0;
-        qint64 anzahl = 0;
-    };
-    std::vector<Sums> sums(static_cast<std::size_t>(count));
-    const qint64 start = von.toSecsSinceEpoch();
-    const bool sliced = slices();
-    QString statement = QStringLiteral("SELECT Zeit, MessWert FROM Werte WHERE SensorNummer = ? "
-                                       "AND Zeit >= ? AND Zeit < ?");
-    if (sliced) {
-        statement += QStringLiteral(" AND rowid > ? AND rowid <= ?");
-    }
-    QSqlQuery query = prepared(statement);
-    const qint64 last = sliced ? maxRowid() : 0;
-    for (qint64 from = 0; from <= last && !isEnding(); from += kSlice) {
-        query.bindValue(0, sensor);
-        query.bindValue(1, WallClock::sqlText(von));
-        query.bindValue(2, WallClock::sqlText(end));
-        if (sliced) {
-            query.bindValue(3, from);
-            query.bindValue(4, from + kSlice);
-        }
-        exec(query);
-        while (query.next()) {
-            const std::optional<qint64> seconds = WallClock::secondsOf(query.value(0));
-            bool number = false;
-            const double wert = query.value(1).toDouble(&number);
-            if (!seconds || !number || *seconds < start
-                || *seconds >= start + count * series.secondsPerBucket) {
-                continue;
-            }
-            Sums &bucket = sums[std::size_t((*seconds - start) / series.secondsPerBucket)];
-            bucket.minimum = bucket.anzahl == 0 ? wert : std::min(bucket.minimum, wert);
-            bucket.maximum = bucket.anzahl == 0 ? wert : std::max(bucket.maximum, wert);
-            bucket.sum += wert;
-            bucket.first = std::min(bucket.first, *seconds);
-            ++bucket.anzahl;
-        }
-        query.finish();
-    }
-    for (const Sums &bucket : sums) {
-        if (bucket.anzahl > 0) {
-            series.buckets.append(Bucket{QDateTime::fromSecsSinceEpoch(bucket.first, Qt::UTC),
-                                         bucket.minimum, bucket.sum / double(bucket.anzahl),
-                                         bucket.maximum, bucket.anzahl});
-        }
-    }
 }
 
 QList<WerteReader::Row> WerteReader::page(Cursor &cursor, int limit)

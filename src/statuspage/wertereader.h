@@ -1,12 +1,16 @@
 #pragma once
 
+#include "storage/stundenwerte.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QVariant>
 
 #include <memory>
+#include <optional>
 
+class BucketGrid;
 class Database;
 class QSqlQuery;
 
@@ -40,7 +44,12 @@ public:
     };
     struct Series
     {
-        qint64 secondsPerBucket = 1;
+        // The length of a bucket (see BucketGrid: a week's, or the longest month's).
+        qint64 secondsPerBucket = 10;
+        // "sekunden", "wochen" or "monate".
+        QString raster = QStringLiteral("sekunden");
+        // Whether figures of Stundenwerte went into a bucket.
+        bool fromFigures = false;
         QList<Bucket> buckets;
     };
     // A row as the driver gives it, for an export that shows what is there.
@@ -81,6 +90,20 @@ public:
         double wert;
     };
 
+    // What the database holds, as far as it can be told without reading all of Werte.
+    struct Bestand
+    {
+        // Bytes of an SQLite file with its log, or of a server's Werte and Stundenwerte.
+        std::optional<qint64> groesse;
+        // The rows of Werte: from the first and last rowid of an SQLite file (exact unless rows
+        // were deleted between them), a server's estimate.
+        std::optional<qint64> zeilen;
+        bool geschaetzt = true;
+        // The smallest Zeit (without an index that begins with Zeit: that of the first row
+        // stored).
+        std::optional<QDateTime> aeltesteZeit;
+    };
+
     static constexpr int kMaxBuckets = 10000;
 
     explicit WerteReader(QString databaseName);
@@ -91,9 +114,14 @@ public:
     // The statement that adds the index, one line, for SQLite and PostgreSQL alike.
     static QString indexStatement();
 
-    // The sensor's rows with von <= Zeit <= bis in buckets of whole seconds, about `punkte` of
-    // them (at most kMaxBuckets); buckets without a row are left out.
-    Series series(qint32 sensor, const QDateTime &von, const QDateTime &bis, int punkte);
+    // The sensor's rows with von <= Zeit <= bis in the buckets of BucketGrid, at most `punkte` of
+    // them (at most kMaxBuckets) where the ladder allows; buckets without a row are left out.
+    // Buckets of whole hours take the hours they hold whole from Stundenwerte: the hours before
+    // the open one when figuresReady (LangzeitAbgleich has walked through Werte), otherwise only
+    // those before the oldest row of Werte, of which the figures are all there is. The rest, and
+    // every shorter bucket, comes from Werte, so that the answer is what Werte alone would give.
+    Series series(qint32 sensor, const QDateTime &von, const QDateTime &bis, int punkte,
+                  bool figuresReady);
     // At least limit rows of the export from where cursor stands (fewer at its end), advancing
     // it.
     QList<Row> page(Cursor &cursor, int limit);
@@ -101,10 +129,16 @@ public:
     // file: among the rows stored last).
     QList<Latest> latest(const QList<qint32> &sensors);
 
+    // A few short statements, never a count of the whole table.
+    Bestand bestand();
+
     // The connection goes; the next call opens it again.
     void close();
 
 private:
+    // Rowids read by one statement without the index: a few milliseconds of the file each.
+    static constexpr qint64 kSlice = 50000;
+
     QSqlQuery prepared(const QString &statement);
     void exec(QSqlQuery &query);
     // Throws the query's error; the connection goes.
@@ -115,9 +149,16 @@ private:
     bool slices();
     qint64 maxRowid();
 
-    void bucketsFromIndex(Series &series, qint32 sensor, const QDateTime &von, qint64 count);
-    void bucketsFromScan(Series &series, qint32 sensor, const QDateTime &von, const QDateTime &end,
-                         qint64 count);
+    // A bucket's rows as they are added up from its pieces in time order.
+    struct Sums
+    {
+        std::optional<qint64> first;
+        Stundenwerte::Figures figures;
+    };
+    // The hour from which on Stundenwerte cannot stand in for Werte; nullopt without the table.
+    std::optional<qint64> figuresUntil(bool ready);
+    void bucketsFromScan(Series &series, qint32 sensor, const BucketGrid &grid, qint64 from,
+                         qint64 to);
     QList<Row> pageFromIndex(Cursor &cursor, int limit);
     QList<Row> pageFromSlices(Cursor &cursor, int limit);
 
@@ -125,4 +166,7 @@ private:
     std::unique_ptr<Database> m_database;
     QString m_driver;
     Index m_index = Index::Unknown;
+    bool m_figures = false;
+    // An index that begins with Zeit: without one, finding the bounds of Werte reads all of it.
+    bool m_timeFirst = false;
 };

@@ -21,6 +21,7 @@ WerteReader::Index WerteReader::probeIndex()
 {
     QSqlDatabase db = m_database->connection();
     const WerteIndexes indexes = WerteIndexes::read(db);
+    m_timeFirst = indexes.timeFirst();
     if (!indexes.known) {
         return Index::Unknown;
     }

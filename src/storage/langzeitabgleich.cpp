@@ -39,7 +39,8 @@ int LangzeitAbgleich::pauseMs() const
     if (!m_walking && m_sinceWalk.isValid()) {
         return int(std::max<qint64>(0, kBetweenWalksMs - m_sinceWalk.elapsed()));
     }
-    return m_stand.bereit ? kWalkPauseMs : kCatchUpPauseMs;
+    const qint64 pause = m_stand.bereit ? kWalkPauseMs : kCatchUpPauseMs;
+    return m_sinceStep.isValid() ? int(std::max<qint64>(0, pause - m_sinceStep.elapsed())) : 0;
 }
 
 bool LangzeitAbgleich::beginWalk(QSqlDatabase &db)
@@ -69,6 +70,7 @@ bool LangzeitAbgleich::beginWalk(QSqlDatabase &db)
 
 void LangzeitAbgleich::step(QSqlDatabase &db)
 {
+    m_sinceStep.start();
     if (!m_stand.vorhanden || (!m_walking && !beginWalk(db))) {
         return;
     }

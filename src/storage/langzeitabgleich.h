@@ -28,7 +28,8 @@ public:
     // without reading all of it (an index that begins with Zeit, or a server that cannot tell).
     void open(QSqlDatabase &db);
     bool enabled() const { return m_stand.vorhanden; }
-    // How long to wait for a store before the next step, in milliseconds.
+    // How long to wait for a store before the next step, in milliseconds, counted from the last
+    // one (the retention's steps may come between).
     int pauseMs() const;
     // One step; a failure (a lock, say) leaves everything as it was for the next one.
     void step(QSqlDatabase &db);
@@ -56,6 +57,7 @@ private:
     qint64 m_corrected = 0;
     int m_reportedTenth = 0;
     QElapsedTimer m_sinceWalk;
+    QElapsedTimer m_sinceStep;
     // The open hour as the latest store left it; unknown after a start.
     std::optional<qint64> m_open;
     std::optional<qint64> m_landingOpen;

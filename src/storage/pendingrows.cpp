@@ -34,8 +34,17 @@ void PendingRows::open()
     auto thread = std::make_unique<StoreThread>(m_databaseName, m_recovery.path(), [this] {
         QMetaObject::invokeMethod(this, &PendingRows::takeOutcome, Qt::QueuedConnection);
     });
+    thread->setAufbewahrung(m_aufbewahrung);
     thread->open();
     m_thread = std::move(thread);
+}
+
+void PendingRows::setAufbewahrung(qint32 tage)
+{
+    m_aufbewahrung = tage;
+    if (m_thread) {
+        m_thread->setAufbewahrung(tage);
+    }
 }
 
 void PendingRows::append(qint32 sensorNummer, const QDateTime &zeit, double wert)
@@ -299,6 +308,7 @@ StoreState PendingRows::state() const
     state.refusedFile = m_refusedFile;
     if (m_thread) {
         state.langzeit = m_thread->langzeit();
+        state.schreibrate = m_thread->schreibrate();
     }
     return state;
 }

@@ -60,6 +60,8 @@ public:
     // Opens the store's own connection on its thread; a failure is a RuntimeError naming the
     // database. Without it every write fails with "keine Datenbank offen".
     void open();
+    // The days of rows that Werte keeps (Aufbewahrung); 0, the default, keeps every row.
+    void setAufbewahrung(qint32 tage);
 
     void append(qint32 sensorNummer, const QDateTime &zeit, double wert);
     const Row &at(qsizetype index) const { return m_rows.at(static_cast<std::size_t>(index)); }
@@ -131,6 +133,7 @@ private:
     std::deque<Row> m_rows;
     qsizetype m_capacity;
     QString m_databaseName;
+    qint32 m_aufbewahrung = 0;
     RecoveryFile m_recovery;
     QString m_refusedFile;
     std::unique_ptr<StoreThread> m_thread;

@@ -31,4 +31,16 @@ struct StoreState
         double fortschritt = 0;
     };
     Langzeit langzeit;
+
+    // What the process writes, measured from the start of one store to the start of the next
+    // (the stores, and whatever is written between them: figures, retention, the journal).
+    struct Schreibrate
+    {
+        // Unknown where the system does not tell, and before two stores.
+        bool bekannt = false;
+        qint64 bytes = 0;
+        qint64 speicherungen = 0;
+        double sekunden = 0;
+    };
+    Schreibrate schreibrate;
 };

@@ -2,11 +2,14 @@
 
 #include "database.h"
 #include "durablefile.h"
+#include "runtime/processio.h"
 #include "runtime/processsignals.h"
 #include "runtime/runtimeerror.h"
+#include "runtime/wallclock.h"
 
 #include <QSqlDatabase>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -47,8 +50,14 @@ void StoreThread::Shared::run()
         return stopping || job.has_value();
     };
     while (database) {
+        aufbewahrung.setTage(aufbewahrungTage);
+        // Never without the figures, and only once they hold every hour before the open one.
+        const bool pruning =
+            aufbewahrung.enabled() && abgleich.enabled() && abgleich.stand().bereit && !abandoned;
         if (abgleich.enabled() && !abandoned) {
-            wake.wait_for(lock, std::chrono::milliseconds(abgleich.pauseMs()), woken);
+            const int pause =
+                pruning ? std::min(abgleich.pauseMs(), aufbewahrung.pauseMs()) : abgleich.pauseMs();
+            wake.wait_for(lock, std::chrono::milliseconds(pause), woken);
         } else {
             wake.wait(lock, woken);
         }
@@ -56,16 +65,22 @@ void StoreThread::Shared::run()
             break;
         }
         if (!job) {
-            // Between two stores: a step of keeping the hourly figures in step with Werte.
+            // Between two stores: a step of keeping the hourly figures in step with Werte, or of
+            // the retention.
             lock.unlock();
             QSqlDatabase db = database->connection();
-            abgleich.step(db);
+            if (pruning && aufbewahrung.pauseMs() == 0) {
+                aufbewahrung.step(db, WallClock::now().toSecsSinceEpoch());
+            } else if (abgleich.pauseMs() == 0) {
+                abgleich.step(db);
+            }
             lock.lock();
             langzeit = abgleich.stand();
             continue;
         }
         const Job current = *job;
         job.reset();
+        measureWrites();
         lock.unlock();
         Outcome result = execute(*database, current);
         lock.lock();
@@ -87,6 +102,29 @@ void StoreThread::Shared::run()
     lock.lock();
     finished = true;
     done.notify_all();
+}
+
+void StoreThread::Shared::measureWrites()
+{
+    const std::optional<qint64> written = ProcessIo::writtenBytes();
+    if (!written) {
+        return;
+    }
+    if (!firstWritten) {
+        firstWritten = written;
+        sinceFirstStore.start();
+        return;
+    }
+    ++schreibrate.speicherungen;
+    schreibrate.bekannt = true;
+    schreibrate.bytes = *written - *firstWritten;
+    schreibrate.sekunden = double(sinceFirstStore.elapsed()) / 1000;
+}
+
+StoreState::Schreibrate StoreThread::schreibrate() const
+{
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->schreibrate;
 }
 
 StoreThread::StoreThread(QString databaseName, QString recoveryFile, std::function<void()> ended)
@@ -186,6 +224,12 @@ StoreThread::GivenUp StoreThread::abandon()
     givenUp.fileLines = m_shared->fileLines;
     givenUp.kept = m_shared->kept;
     return givenUp;
+}
+
+void StoreThread::setAufbewahrung(qint32 tage)
+{
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->aufbewahrungTage = tage;
 }
 
 StoreState::Langzeit StoreThread::langzeit() const

@@ -134,8 +134,13 @@ public:
     // Gives the store in flight up: it writes nothing more into the files (see Phase for what it
     // may still do to the database) and its outcome never comes.
     GivenUp abandon();
+    // The days of rows that Werte keeps (see Aufbewahrung); 0 keeps every row. Taken before the
+    // next step between stores.
+    void setAufbewahrung(qint32 tage);
     // The hourly figures: whether they are kept, and how far they are in step with Werte.
     StoreState::Langzeit langzeit() const;
+    // What the process has written per store so far.
+    StoreState::Schreibrate schreibrate() const;
 
     // Whether a store thread could not be ended in this process: the process must then end
     // without running the library's own clean-up, which that thread may still be inside.

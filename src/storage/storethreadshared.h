@@ -5,9 +5,12 @@
 
 #include "storethread.h"
 
+#include "aufbewahrung.h"
 #include "langzeitabgleich.h"
 #include "recoveryfile.h"
 #include "refusedfile.h"
+
+#include <QElapsedTimer>
 
 #include <condition_variable>
 #include <mutex>
@@ -51,6 +54,13 @@ struct StoreThread::Shared
     // Lives on the store's thread; langzeit is its state as the owner reads it.
     LangzeitAbgleich abgleich;
     StoreState::Langzeit langzeit;
+    // Lives on the store's thread too; aufbewahrungTage is what the owner set last.
+    Aufbewahrung aufbewahrung;
+    qint32 aufbewahrungTage = 0;
+    // write_bytes at the start of the first store measured.
+    std::optional<qint64> firstWritten;
+    QElapsedTimer sinceFirstStore;
+    StoreState::Schreibrate schreibrate;
 
     // Moves on to phase unless the store was given up; false then.
     bool enter(Phase next)
@@ -64,6 +74,8 @@ struct StoreThread::Shared
     }
 
     void run();
+    // At the start of a store, with the mutex held.
+    void measureWrites();
     Outcome execute(Database &database, const Job &job);
     bool resolve(Database &database, const Job &job, Outcome &outcome, std::size_t &first);
     // rows not yet in the file go there; a file that holds too many dropped rows is rewritten

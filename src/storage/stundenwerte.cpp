@@ -133,34 +133,41 @@ QString add(QSqlDatabase &db, const Hours &hours)
     return {};
 }
 
-bool read(QSqlDatabase &db, qint64 from, qint64 to, Hours *hours, QString *failure)
+bool read(QSqlDatabase &db, qint64 from, qint64 to, const std::set<qint32> &sensors, Hours *hours,
+          QString *failure)
 {
+    // Sensor by sensor: on a file keyed by sensor first each is one range of the key, and on one
+    // keyed by hour first each is a range of hours, as one statement for all would be.
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT Stunde, SensorNummer, Anzahl, Minimum, Summe, "
-                                      "Maximum FROM Stundenwerte WHERE Stunde >= ? AND "
+    if (!query.prepare(QStringLiteral("SELECT Stunde, Anzahl, Minimum, Summe, Maximum FROM "
+                                      "Stundenwerte WHERE SensorNummer = ? AND Stunde >= ? AND "
                                       "Stunde < ?"))) {
         *failure = reason(query);
         return false;
     }
-    query.bindValue(0, hourText(from));
-    query.bindValue(1, hourText(to));
-    if (!query.exec()) {
-        *failure = reason(query);
-        return false;
-    }
-    while (query.next()) {
-        const std::optional<qint64> stunde = WallClock::secondsOf(query.value(0));
-        bool sensorOk = false;
-        const qint32 sensor = query.value(1).toInt(&sensorOk);
-        const std::optional<double> minimum = number(query.value(3));
-        const std::optional<double> summe = number(query.value(4));
-        const std::optional<double> maximum = number(query.value(5));
-        const qint64 anzahl = query.value(2).toLongLong();
-        // Whatever else stands there is no figure of an hour: the check puts one in its place.
-        if (stunde && sensorOk && minimum && summe && maximum && anzahl > 0) {
-            (*hours)[Key{hourOf(*stunde), sensor}] = Figures{anzahl, *minimum, *summe, *maximum};
+    for (const qint32 sensor : sensors) {
+        query.bindValue(0, sensor);
+        query.bindValue(1, hourText(from));
+        query.bindValue(2, hourText(to));
+        if (!query.exec()) {
+            *failure = reason(query);
+            return false;
         }
+        while (query.next()) {
+            const std::optional<qint64> stunde = WallClock::secondsOf(query.value(0));
+            const std::optional<double> minimum = number(query.value(2));
+            const std::optional<double> summe = number(query.value(3));
+            const std::optional<double> maximum = number(query.value(4));
+            const qint64 anzahl = query.value(1).toLongLong();
+            // Whatever else stands there is no figure of an hour: the check puts one in its
+            // place.
+            if (stunde && minimum && summe && maximum && anzahl > 0) {
+                (*hours)[Key{hourOf(*stunde), sensor}] =
+                    Figures{anzahl, *minimum, *summe, *maximum};
+            }
+        }
+        query.finish();
     }
     return true;
 }
@@ -217,9 +224,13 @@ QString reconcile(QSqlDatabase &db, qint64 from, qint64 to, qint64 *rows, qint64
         }
     }
     query.finish();
+    std::set<qint32> sensors;
+    for (const auto &entry : werte) {
+        sensors.insert(entry.first.second);
+    }
     Hours figures;
     QString failure;
-    if (!read(db, from, to, &figures, &failure)) {
+    if (!read(db, from, to, sensors, &figures, &failure)) {
         return failure;
     }
     Hours wrong;

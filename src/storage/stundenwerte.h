@@ -5,6 +5,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 
 class QSqlDatabase;
@@ -63,8 +64,9 @@ std::optional<qint64> newestBefore(QSqlDatabase &db, qint64 hour);
 // read, changed: the figures put right. The empty text, or the database's own.
 QString reconcile(QSqlDatabase &db, qint64 from, qint64 to, qint64 *rows, qint64 *changed);
 
-// The figures there for the hours [from, to).
-bool read(QSqlDatabase &db, qint64 from, qint64 to, Hours *hours, QString *failure);
+// The figures there of these sensors for the hours [from, to).
+bool read(QSqlDatabase &db, qint64 from, qint64 to, const std::set<qint32> &sensors, Hours *hours,
+          QString *failure);
 // Puts figures in place of what stands there for the same hour and sensor.
 QString replace(QSqlDatabase &db, const Hours &hours);
 

@@ -110,6 +110,11 @@ void tst_Startup::runs_data()
             + upTo(100, "INSERT INTO Sensoren SELECT iif(i < 100, i, 'x'), 1, 1, 'S' FROM n"),
         "Laufzeitfehler 9: Tabelle 'Sensoren', Zeile 100: Index außerhalb des gültigen Bereichs: "
         "SensorID(100)");
+    row("retention of no day", "INSERT INTO Einstellungen VALUES ('Aufbewahrung', 0)",
+        "Laufzeitfehler 5: Tabelle 'Einstellungen', Zeile 3: Spalte 'Wert': Aufbewahrung muss "
+        "zwischen 1 und 36500 Tagen liegen, nicht bei 0.");
+    row("retention as text", "INSERT INTO Einstellungen VALUES ('Aufbewahrung', 'ein Jahr')",
+        "Tabelle 'Einstellungen', Zeile 3: Spalte 'Wert': Typen unverträglich");
     // Alerts: the settings are checked, and Grenzwerte read, only once an Alarm row is there.
     const QString alarm =
         QStringLiteral("INSERT INTO Einstellungen VALUES ('AlarmNachFehlern', 5);");

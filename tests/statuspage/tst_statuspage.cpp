@@ -44,6 +44,8 @@ private Q_SLOTS:
     void metricsPassPromtool();
     void pageInBrowser_data();
     void pageInBrowser();
+    void chartOfRangeInAddress_data();
+    void chartOfRangeInAddress();
     void misbehavingClientsDoNotHoldUpPasses_data();
     void misbehavingClientsDoNotHoldUpPasses();
     void startUpFailures_data();
@@ -109,8 +111,10 @@ void tst_StatusPage::initTestCase()
                              15000);
     m_port = listening.match(QString::fromUtf8(err)).captured(1).toUShort();
     QTRY_VERIFY_WITH_TIMEOUT(passes() >= 1, 15000);
-    // What the page reads of Werte at start is there once it knows the index.
-    QTRY_VERIFY_WITH_TIMEOUT(!exchange(get("/api/status")).contains("\"unbekannt\""), 15000);
+    // What the page reads of Werte at start is there once it knows the index and the size.
+    QTRY_VERIFY_WITH_TIMEOUT(!exchange(get("/api/status")).contains("\"zustand\":\"unbekannt\""),
+                             15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!exchange(get("/api/status")).contains("\"zeilen\":null"), 15000);
 
     m_page = pageInChromium(QStringLiteral("http://127.0.0.1:%1/").arg(m_port));
     QVERIFY2(!m_page.isEmpty(), "chromium (Debian package chromium) is missing or hangs");
@@ -177,10 +181,16 @@ void tst_StatusPage::answers_data()
          "\"bezeichnung\":\"Keller \\\"Süd\\\" \\\\ 1\"",
          "\"gespeichert\":{\"wert\":6,\"zeit\":\"2026-01-10T00:50:00\"}",
          "\"zustand\":\"vorhanden\"", "\"antwortet\":false"});
+    row("status: the database's size, rows and oldest row; no store yet", get("/api/status"), 200,
+        {"\"datenbankStand\":{\"aeltesteZeit\":\"2025-01-01T00:00:00\",\"groesse\":",
+         "\"schreibrate\":\"unbekannt\",\"zeilen\":300012,\"zeilenGeschaetzt\":true}"});
     row("series in buckets", get((series + "2026-01-10T00:59:59&punkte=2").toLatin1()), 200,
         {"\"zeit\":[\"2026-01-10T00:00:00\",\"2026-01-10T00:30:00\"]", "\"minimum\":[1,4]",
          "\"mittel\":[2,5]", "\"maximum\":[3,6]", "\"anzahl\":[3,3]", "\"sekundenJePunkt\":1800",
          "\"bezeichnung\":\"Vorlauf\""});
+    row("ten years of a series in months",
+        get("/api/werte?sensor=7&von=2016-01-01T00:00&bis=2026-01-10T23:59&punkte=500"), 200,
+        {"\"raster\":\"monate\"", "\"zeit\":[\"2025-01-01T00:00:00\",\"2025-02-01T00:00:00\","});
     row("series without sensor", get("/api/werte"), 400, {"\"fehler\":\"Genau ein Parameter"});
     row("series of no number", get("/api/werte?sensor=sieben"), 400, {"keine Sensornummer"});
     row("series ending before it begins", get((series + "2026-01-09T00:00").toLatin1()), 400,
@@ -270,6 +280,10 @@ void tst_StatusPage::pageInBrowser_data()
     QTest::newRow("the device whose page has no readings")
         << "keine Antwort \\(Seite ohne Messwerte \\(HTTP 404\\)\\)" << true;
     QTest::newRow("a chart of the stored averages") << "data-gezeichnet=\"[1-9]" << true;
+    QTest::newRow("the database in one line")
+        << "stand\">[0-9,]+ MB · etwa 300\\.012 Zeilen in Werte · die älteste von [^·]*2025[^·]* · "
+           "Schreibrate unbekannt<"
+        << true;
 }
 
 void tst_StatusPage::pageInBrowser()
@@ -277,6 +291,26 @@ void tst_StatusPage::pageInBrowser()
     QFETCH(QString, pattern);
     QFETCH(bool, found);
     QVERIFY2(QRegularExpression(pattern).match(m_page).hasMatch() == found, qPrintable(m_page));
+}
+
+void tst_StatusPage::chartOfRangeInAddress_data()
+{
+    QTest::addColumn<QString>("fragment");
+    // The points the chart was drawn with: sensor 7's six rows of the hour, one a bucket.
+    QTest::addColumn<QString>("pattern");
+    QTest::newRow("an hour") << "#von=2026-01-10T00:00&bis=2026-01-10T01:00"
+                             << "data-gezeichnet=\"6\"";
+    QTest::newRow("ten years") << "#von=2016-01-01T00:00&bis=2026-01-10T23:59"
+                               << "data-gezeichnet=\"[1-9][0-9]*\"";
+}
+
+void tst_StatusPage::chartOfRangeInAddress()
+{
+    QFETCH(QString, fragment);
+    QFETCH(QString, pattern);
+    const QString page =
+        pageInChromium(QStringLiteral("http://127.0.0.1:%1/%2").arg(m_port).arg(fragment));
+    QVERIFY2(QRegularExpression(pattern).match(page).hasMatch(), qPrintable(page));
 }
 
 void tst_StatusPage::misbehavingClientsDoNotHoldUpPasses_data()

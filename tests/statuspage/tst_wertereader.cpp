@@ -37,8 +37,9 @@ public:
         }
         const QString sql =
             QStringLiteral("INSERT INTO Werte VALUES ") + values.join(QLatin1Char(','));
-        m_file ? m_file->exec(sql) : m_server->exec(sql);
+        exec(sql);
     }
+    void exec(const QString &sql) const { m_file ? m_file->exec(sql) : m_server->exec(sql); }
 
 private:
     std::unique_ptr<TempDatabase> m_file;
@@ -89,6 +90,7 @@ private Q_SLOTS:
     void exportPages_data();
     void exportPages();
     void latest();
+    void bestand();
 };
 
 void tst_WerteReader::series_data()
@@ -127,10 +129,10 @@ void tst_WerteReader::series_data()
             << QStringList{"7|2026-01-10 00:00:00|1", "7|2026-01-10 01:00:00|2"}
             << at("2026-01-10T00:00") << at("2026-01-10T01:00") << 1
             << QStringList{"2026-01-10T00:00:00 1 1.5 2 2"};
-        *row("more points than seconds")
+        *row("no bucket shorter than 10 s")
             << QStringList{"7|2026-01-10 00:00:00|1", "7|2026-01-10 00:00:01|2"}
             << at("2026-01-10T00:00") << at("2026-01-10T00:00:09") << 1000
-            << QStringList{"2026-01-10T00:00:00 1 1 1 1", "2026-01-10T00:00:01 2 2 2 1"};
+            << QStringList{"2026-01-10T00:00:00 1 1.5 2 2"};
         *row("a range without rows")
             << hour << at("2026-01-11T00:00") << at("2026-01-12T00:00") << 100 << QStringList();
         if (kind != QLatin1String("PostgreSQL")) {
@@ -153,7 +155,7 @@ void tst_WerteReader::series()
     store.insert(rows);
     WerteReader reader(store.name());
     QStringList found;
-    for (const WerteReader::Bucket &bucket : reader.series(7, von, bis, punkte).buckets) {
+    for (const WerteReader::Bucket &bucket : reader.series(7, von, bis, punkte, false).buckets) {
         found << QStringLiteral("%1 %2 %3 %4 %5")
                      .arg(WallClock::isoText(bucket.zeit))
                      .arg(bucket.minimum)
@@ -252,6 +254,26 @@ void tst_WerteReader::latest()
         QCOMPARE(reader.index(), kind == QLatin1String("SQLite ohne Index")
                                      ? WerteReader::Index::Missing
                                      : WerteReader::Index::Present);
+    }
+}
+
+void tst_WerteReader::bestand()
+{
+    for (const QString &kind : kKinds) {
+        const Store store(kind);
+        store.insert(
+            {"7|2026-01-10 00:10:00|2", "7|2026-01-09 23:00:00|1", "8|2026-01-10 00:05:00|3"});
+        // A server's estimate of the rows comes from its statistics.
+        store.exec(QStringLiteral("ANALYZE Werte"));
+        WerteReader reader(store.name());
+        const WerteReader::Bestand bestand = reader.bestand();
+        QCOMPARE(bestand.zeilen, std::optional<qint64>(3));
+        QVERIFY(bestand.groesse.value_or(0) > 0);
+        QVERIFY(bestand.aeltesteZeit);
+        // Without an index by time: the time of the first row stored.
+        QCOMPARE(WallClock::isoText(*bestand.aeltesteZeit),
+                 kind == QLatin1String("SQLite ohne Index") ? "2026-01-10T00:10:00"
+                                                            : "2026-01-09T23:00:00");
     }
 }
 

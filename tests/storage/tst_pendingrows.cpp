@@ -30,6 +30,7 @@ private Q_SLOTS:
     void fullDiskLosesNoRow();
     void recoveryFilePath_data();
     void recoveryFilePath();
+    void writesMeasuredFromStoreToStore();
 
 private:
     QString journal();
@@ -303,6 +304,22 @@ void tst_PendingRows::recoveryFilePath()
     qputenv("STATE_DIRECTORY", stateDirectory.toLocal8Bit());
     QCOMPARE(::recoveryFilePath(database), expected);
     qunsetenv("STATE_DIRECTORY");
+}
+
+void tst_PendingRows::writesMeasuredFromStoreToStore()
+{
+    QVERIFY(!m_rows->state().schreibrate.bekannt);
+    for (int i = 0; i < 3; ++i) {
+        m_rows->append(7, m_zeit.addSecs(10 * i), i);
+        m_rows->write();
+        QCOMPARE(m_rows->size(), 0);
+    }
+    // The first store starts the count; what the two after it begin with closes one each.
+    const StoreState::Schreibrate rate = m_rows->state().schreibrate;
+    QVERIFY(rate.bekannt);
+    QCOMPARE(rate.speicherungen, 2);
+    QVERIFY(rate.bytes >= 0);
+    QVERIFY(rate.sekunden >= 0);
 }
 
 QTEST_GUILESS_MAIN(tst_PendingRows)

@@ -35,6 +35,16 @@ const ZEITACHSE = [
   [1, '{HH}:{mm}:{ss}', '\n{D}.{M}.{YYYY}', null, '\n{D}.{M}.', null, null, null, 1],
 ];
 
+// A range given in the page's address, "#von=2016-01-01T00:00&bis=2026-12-31T23:59", so that a
+// chart can be bookmarked or sent; null without one.
+function zeitraumAusAdresse() {
+  const teile = new URLSearchParams(globalThis.location.hash.slice(1));
+  const sekunden = (text) => alsSekunden(text.length === 16 ? `${text}:00` : text);
+  const von = sekunden(teile.get('von') ?? '');
+  const bis = sekunden(teile.get('bis') ?? '');
+  return Number.isFinite(von) && Number.isFinite(bis) && von < bis ? [von, bis] : null;
+}
+
 function letzteSpeicherung(status) {
   return status.sensoren.map((s) => s.gespeichert?.zeit ?? '').sort().pop() ?? '';
 }
@@ -64,8 +74,8 @@ export class Verlauf {
     this.status = status;
     this.diagramm = $('diagramm');
     this.plot = null;
-    this.stunden = 24;
-    this.zeitraum = null;
+    this.zeitraum = zeitraumAusAdresse();
+    this.stunden = this.zeitraum ? null : 24;
     this.zurueck = [];
     this.ladung = 0;
     this.gespeichert = letzteSpeicherung(status);

@@ -98,6 +98,38 @@ function sensorZeilen(status, heute) {
   });
 }
 
+// Bytes as a person reads them: 1 kB = 1000 bytes, one decimal below ten.
+function bytesText(bytes) {
+  const einheiten = ['Bytes', 'kB', 'MB', 'GB', 'TB'];
+  let wert = bytes;
+  let i = 0;
+  while (wert >= 1000 && i < einheiten.length - 1) {
+    wert /= 1000;
+    i += 1;
+  }
+  const gerundet = i > 0 && wert < 10 ? Math.round(wert * 10) / 10 : Math.round(wert);
+  return `${gerundet.toLocaleString('de-DE')} ${einheiten[i]}`;
+}
+
+// The database's size, rows, oldest row and what the program writes, in one line.
+function bestandText(stand, heute) {
+  const teile = [stand.groesse === null ? 'Größe unbekannt' : bytesText(stand.groesse)];
+  if (stand.zeilen !== null) {
+    teile.push(`${stand.zeilenGeschaetzt ? 'etwa ' : ''}${stand.zeilen.toLocaleString('de-DE')} Zeilen in Werte`);
+  }
+  if (stand.aeltesteZeit !== null) {
+    teile.push(`die älteste von ${zeitText(stand.aeltesteZeit, heute)}`);
+  }
+  const rate = stand.schreibrate;
+  if (rate === 'unbekannt') {
+    teile.push('Schreibrate unbekannt');
+  } else {
+    teile.push(`schreibt ${bytesText(rate.bytesJeSpeicherung)} je Speicherung`
+      + (rate.bytesJeTag === null ? '' : `, ${bytesText(rate.bytesJeTag)} am Tag`));
+  }
+  return teile.join(' · ');
+}
+
 export function zeigeStatus(status) {
   const heute = status.jetzt.slice(0, 10);
   $('jetzt').textContent = zeitText(status.jetzt, heute);
@@ -116,6 +148,7 @@ export function zeigeStatus(status) {
   $('protokoll').textContent = status.letzterDurchgang?.protokoll ?? 'Noch kein Durchgang.';
   $('version').textContent = status.version;
   $('datenbank').textContent = status.datenbank;
+  $('datenbank-stand').textContent = bestandText(status.datenbankStand, heute);
   $('gestartet').textContent = zeitText(status.gestartet, heute);
   $('gestartet').dateTime = status.gestartet;
   $('laufzeit').textContent = `läuft seit ${dauerText(status.laufzeitSekunden)}`;
