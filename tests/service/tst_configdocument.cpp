@@ -1,8 +1,7 @@
 #include "program/storedconfiguration.h"
 #include "runtime/runtimeerror.h"
+#include "support/eitherdatabase.h"
 #include "support/programprocess.h"
-#include "support/serverschema.h"
-#include "support/tempdatabase.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -29,27 +28,7 @@ const char *const kConfiguration =
     "INSERT INTO Grenzwerte (SensorNummer, Minimum, Maximum) VALUES (7, NULL, 80.25), (9, -5, 5);"
     "INSERT INTO Werte (SensorNummer, Zeit, MessWert) VALUES (7, '2026-01-01 00:00:00', 1)";
 
-// An SQLite file or a schema of the test server, each held by its own type, so that each is
-// removed again.
-struct Database
-{
-    explicit Database(bool server)
-    {
-        if (server) {
-            schema = std::make_unique<ServerSchema>();
-        } else {
-            file = std::make_unique<TempDatabase>();
-        }
-    }
-    const SqlFixture &fixture() const
-    {
-        return schema ? static_cast<const SqlFixture &>(*schema) : *file;
-    }
-    QString name() const { return schema ? schema->uri() : file->path(); }
-
-    std::unique_ptr<TempDatabase> file;
-    std::unique_ptr<ServerSchema> schema;
-};
+using Database = EitherDatabase;
 
 QByteArray fileBytes(const QString &path)
 {
@@ -97,8 +76,8 @@ void tst_ConfigDocument::roundTrip()
     QTemporaryDir dir;
     const Database sourceDatabase(fromServer);
     const Database targetDatabase(toServer);
-    const SqlFixture *source = &sourceDatabase.fixture();
-    const SqlFixture *target = &targetDatabase.fixture();
+    const SqlFixture *source = &sourceDatabase.sql();
+    const SqlFixture *target = &targetDatabase.sql();
     const QString from = sourceDatabase.name();
     const QString to = targetDatabase.name();
     source->exec(QString::fromUtf8(kConfiguration));
@@ -212,24 +191,23 @@ void tst_ConfigDocument::replacedUnlessChanged()
     // What the page's setup part does: read, and replace only what is still as it was read.
     QFETCH(bool, server);
     const Database database(server);
-    database.fixture().exec(QString::fromUtf8(kConfiguration));
+    database.sql().exec(QString::fromUtf8(kConfiguration));
     StoredConfiguration stored(database.name());
     const ConfigurationAccess::Snapshot read = stored.read();
     QByteArray renamed = read.document;
     renamed.replace("Vorlauf", "Vorlauf neu");
     const QString names = QStringLiteral("SELECT Bezeichnung FROM Sensoren ORDER BY Bezeichnung");
 
-    database.fixture().exec(
-        QStringLiteral("UPDATE Geraete SET Bezeichnung = 'per SQL' WHERE ID = 10"));
+    database.sql().exec(QStringLiteral("UPDATE Geraete SET Bezeichnung = 'per SQL' WHERE ID = 10"));
     QVERIFY(!stored.replace(renamed, read.stand));
-    QVERIFY(!database.fixture().rows(names).contains({QStringLiteral("Vorlauf neu")}));
+    QVERIFY(!database.sql().rows(names).contains({QStringLiteral("Vorlauf neu")}));
 
     const ConfigurationAccess::Snapshot again = stored.read();
     QVERIFY(again.stand != read.stand);
     QByteArray second = again.document;
     second.replace("Vorlauf", "Vorlauf neu");
     QVERIFY(stored.replace(second, again.stand));
-    QVERIFY(database.fixture().rows(names).contains({QStringLiteral("Vorlauf neu")}));
+    QVERIFY(database.sql().rows(names).contains({QStringLiteral("Vorlauf neu")}));
 
     // A document the checks of start-up refuse is a refusal of its own kind, and writes nothing.
     const ConfigurationAccess::Snapshot third = stored.read();

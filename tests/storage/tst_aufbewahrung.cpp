@@ -3,8 +3,7 @@
 #include "storage/database.h"
 #include "storage/langzeitabgleich.h"
 #include "storage/pendingrows.h"
-#include "support/serverschema.h"
-#include "support/tempdatabase.h"
+#include "support/eitherdatabase.h"
 
 #include <QCoreApplication>
 #include <QSqlDatabase>
@@ -19,21 +18,10 @@ namespace {
 const qint64 kNow = QDateTime(QDate(2026, 12, 8), QTime(12, 0), Qt::UTC).toSecsSinceEpoch();
 
 // Werte and Stundenwerte in an SQLite file or a schema of the test server.
-struct Store
+struct Store : EitherDatabase
 {
-    explicit Store(bool server)
-    {
-        if (server) {
-            schema = std::make_unique<ServerSchema>();
-        } else {
-            file = std::make_unique<TempDatabase>();
-        }
-    }
-    const SqlFixture &sql() const
-    {
-        return schema ? static_cast<const SqlFixture &>(*schema) : *file;
-    }
-    QString name() const { return schema ? schema->uri() : file->path(); }
+    using EitherDatabase::EitherDatabase;
+
     // "sensor|first Zeit|rows|minutes apart" each; MessWert counts up from 1.
     void insert(const QStringList &runs) const
     {
@@ -82,9 +70,6 @@ struct Store
         lines.sort();
         return lines;
     }
-
-    std::unique_ptr<ServerSchema> schema;
-    std::unique_ptr<TempDatabase> file;
 };
 
 // A walk of LangzeitAbgleich from its start to the end of Werte.

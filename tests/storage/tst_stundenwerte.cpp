@@ -1,7 +1,6 @@
 #include "storage/pendingrows.h"
 #include "storage/recoveryfile.h"
-#include "support/serverschema.h"
-#include "support/tempdatabase.h"
+#include "support/eitherdatabase.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -13,21 +12,10 @@
 namespace {
 
 // Werte and Stundenwerte in an SQLite file or a schema of the test server.
-struct Store
+struct Store : EitherDatabase
 {
-    explicit Store(bool server)
-    {
-        if (server) {
-            schema = std::make_unique<ServerSchema>();
-        } else {
-            file = std::make_unique<TempDatabase>();
-        }
-    }
-    const SqlFixture &sql() const
-    {
-        return schema ? static_cast<const SqlFixture &>(*schema) : *file;
-    }
-    QString name() const { return schema ? schema->uri() : file->path(); }
+    using EitherDatabase::EitherDatabase;
+
     // "Stunde Sensor Anzahl Minimum Summe Maximum" per line, in key order.
     QStringList lines(const QString &query) const
     {
@@ -43,8 +31,9 @@ struct Store
     }
     QStringList figures() const
     {
-        const QString stunde = schema ? QStringLiteral("to_char(Stunde, 'YYYY-MM-DD HH24:MI:SS')")
-                                      : QStringLiteral("Stunde");
+        const QString stunde = isServer()
+                                   ? QStringLiteral("to_char(Stunde, 'YYYY-MM-DD HH24:MI:SS')")
+                                   : QStringLiteral("Stunde");
         return lines(QStringLiteral("SELECT %1, SensorNummer, Anzahl, Minimum, Summe, Maximum "
                                     "FROM Stundenwerte WHERE SensorNummer <> 1 ORDER BY Stunde, "
                                     "SensorNummer")
@@ -54,17 +43,15 @@ struct Store
     QStringList fromWerte() const
     {
         const QString stunde =
-            schema ? QStringLiteral("to_char(date_trunc('hour', Zeit), 'YYYY-MM-DD HH24:MI:SS')")
-                   : QStringLiteral("substr(Zeit, 1, 13) || ':00:00'");
+            isServer()
+                ? QStringLiteral("to_char(date_trunc('hour', Zeit), 'YYYY-MM-DD HH24:MI:SS')")
+                : QStringLiteral("substr(Zeit, 1, 13) || ':00:00'");
         return lines(QStringLiteral("SELECT %1 AS s, SensorNummer, count(*), min(MessWert), "
                                     "sum(MessWert), max(MessWert) FROM Werte WHERE "
                                     "SensorNummer <> 1 GROUP BY s, "
                                     "SensorNummer ORDER BY s, SensorNummer")
                          .arg(stunde));
     }
-
-    std::unique_ptr<ServerSchema> schema;
-    std::unique_ptr<TempDatabase> file;
 };
 
 } // namespace
